@@ -1,0 +1,4 @@
+#pragma once
+
+// Writes the usage text to the wide console stream.
+void PrintUsage();

@@ -1,0 +1,211 @@
+#include "e2e/ClientHarness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace harness {
+namespace {
+
+std::string Setting(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> SplitWords(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Windows writes line ends as CR LF; compare as LF.
+std::string WithoutCarriageReturns(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+std::string EntryOf(const std::string& line) { return line.substr(0, line.find(' ')); }
+
+}  // namespace
+
+const char* const kUsage =
+    "\nusage:\n\n"
+    "Zr8ReaderDllClient filename [-options] [-file ...]\n\n"
+    "options:\n"
+    "   -brief: display brief information about file\n"
+    "   -video: display detailed video information\n"
+    "           [optional]: \n"
+    "           -extract: extract video data to 'zr8reader.<fourcc> (default=.i420)'\n"
+    "           -dualstream: tests usage of dual-stream decoders by spacing frame requests across "
+    "the file'\n"
+    "           -hardware [NONE|INTEL|AMD|NVIDIA]: use specified hardware decoder (default = NONE)\n"
+    "           -optimal: use optimal pixel type for decoding (default = FALSE)\n"
+    "           -decode_gpu: decode to GPU buffer; GPU is specified by 'hardware' above\n"
+    "   -audio: display detailed audio information\n"
+    "             [optional]: \n"
+    "             -extract: extract PCM 32-bit float audio data tp 'zr8reader.pcm'\n"
+    "             -stream <number>: extract channels for specified stream; default is 0th stream>\n"
+    "   -hwcheck: identifies supported hardware decoders (in process)\n"
+    "   -hwcheckOOP: identifies supported hardware decoders, via out-of-process execution\n"
+    "             [optional]: \n"
+    "             -timeout: time to wait for hardware detection process completion [default is "
+    "1000 ms]\n"
+    "             -usecache: use cached results [default is false]\n"
+    "   -hwdetection: collects hardware detection information (in process)\n"
+    "             [optional]: \n"
+    "             -dxgiEnumPreference: dxgi enumeration preference [default is 0 / UNSPECIFIED]\n"
+    "   -hwdetectionOOP: collects hardware detection information, via out-of-process execution\n"
+    "             [optional]: \n"
+    "             -timeout: time to wait for hardware detection process completion [default is "
+    "1000 ms]\n"
+    "             -usecache: use cached results [default is false]\n"
+    "             -dxgiEnumPreference: dxgi enumeration preference [default is 0 / UNSPECIFIED]\n"
+    "NOTE: for hwcheck or hwcheckOOP, you still need to pass a dummy filename as first argument\n"
+    "\n";
+
+std::string Prefix() { return Setting("ZR8_TEST_PATH_PREFIX", "./"); }
+
+std::string LibraryPath() { return Prefix() + Setting("ZR8_TEST_LIBRARY_NAME", "libZr8Reader.so"); }
+
+bool RunResult::HasFile(const std::string& name) const { return fs::exists(dir / name); }
+
+std::string RunResult::File(const std::string& name) const { return ReadAll(dir / name); }
+
+std::vector<std::string> RunResult::CallsOf(const std::vector<std::string>& names) const {
+  std::vector<std::string> selected;
+  for (const std::string& line : calls) {
+    const std::string entry = EntryOf(line);
+    for (const std::string& name : names) {
+      if (entry == name || entry == "ZR8READER_" + name) selected.push_back(line);
+    }
+  }
+  return selected;
+}
+
+std::vector<std::string> RunResult::EntryPoints() const {
+  std::vector<std::string> entries;
+  for (const std::string& line : calls) {
+    if (line.rfind("!!", 0) != 0) entries.push_back(EntryOf(line));
+  }
+  return entries;
+}
+
+std::vector<std::string> RunResult::Misuse() const {
+  std::vector<std::string> lines;
+  for (const std::string& line : calls) {
+    if (line.rfind("!!", 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+ClientRun::ClientRun() {
+  std::string pattern = (fs::temp_directory_path() / "zr8client-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  root_ = pattern;
+  work_ = root_ / "work";
+  fs::create_directory(work_);
+}
+
+ClientRun::~ClientRun() {
+  std::error_code ignored;
+  fs::permissions(work_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(root_, ignored);
+}
+
+ClientRun& ClientRun::WithLibrary(Library library) {
+  const std::string name = Setting("ZR8_TEST_LIBRARY_NAME", "libZr8Reader.so");
+  std::string source;
+  if (library == Library::kFake) source = Setting("ZR8_TEST_FAKE", ZR8_TEST_FAKE);
+  if (library == Library::kFakeMissing20) {
+    source = Setting("ZR8_TEST_FAKE_MISSING20", ZR8_TEST_FAKE_MISSING20);
+  }
+  if (!source.empty()) {
+    fs::copy_file(source, work_ / name, fs::copy_options::overwrite_existing);
+  }
+  return *this;
+}
+
+ClientRun& ClientRun::WithConfig(const std::string& text) {
+  std::ofstream(work_ / "fake_config.txt", std::ios::binary) << text;
+  return *this;
+}
+
+RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = SplitWords(Setting("ZR8_TEST_LAUNCHER", ""));
+  command.push_back(Setting("ZR8_TEST_CLIENT", ZR8_TEST_CLIENT));
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  const fs::path outPath = root_ / "stdout";
+  const fs::path errPath = root_ / "stderr";
+  fs::remove(work_ / "fake_calls.log");
+
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    // Output goes to files, not pipes: a process that inherits a pipe can hold it open.
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0 || chdir(work_.c_str()) != 0) _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+
+  // A hung client fails the test instead of hanging the suite.
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      throw std::runtime_error("the client did not finish within 120 s");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+
+  RunResult result;
+  result.dir = work_;
+  result.out = WithoutCarriageReturns(ReadAll(outPath));
+  result.err = ReadAll(errPath);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.calls = Lines(ReadAll(work_ / "fake_calls.log"));
+  return result;
+}
+
+}  // namespace harness

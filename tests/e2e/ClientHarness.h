@@ -1,0 +1,62 @@
+// Runs the built client as a process in a fresh temporary directory, with the fake reader library
+// (or none) beside it, and collects what it did: standard output and error, exit status, the calls
+// the fake recorded, and the files it wrote.
+//
+// The environment can point the harness at another build of the same client (for example the
+// Windows build under wine): ZR8_TEST_LAUNCHER, ZR8_TEST_CLIENT, ZR8_TEST_FAKE,
+// ZR8_TEST_FAKE_MISSING20, ZR8_TEST_LIBRARY_NAME and ZR8_TEST_PATH_PREFIX.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+enum class Library { kNone, kFake, kFakeMissing20 };
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = 0;
+  std::vector<std::string> calls;  // the fake's log, one entry per line
+  std::filesystem::path dir;       // the directory the client ran in
+
+  bool HasFile(const std::string& name) const;
+  std::string File(const std::string& name) const;  // the bytes of an output file
+  // The calls whose entry point is one of names, in order ("ZR8READER_" may be left out).
+  std::vector<std::string> CallsOf(const std::vector<std::string>& names) const;
+  // The entry points called, in order, without arguments.
+  std::vector<std::string> EntryPoints() const;
+  // The fake's "!!" lines: handle misuse.
+  std::vector<std::string> Misuse() const;
+};
+
+class ClientRun {
+ public:
+  ClientRun();
+  ~ClientRun();
+  ClientRun(const ClientRun&) = delete;
+  ClientRun& operator=(const ClientRun&) = delete;
+
+  ClientRun& WithLibrary(Library library);
+  ClientRun& WithConfig(const std::string& text);
+  // Runs the client with these arguments (after the program name); may run more than once.
+  RunResult Run(const std::vector<std::string>& arguments);
+
+  const std::filesystem::path& dir() const { return work_; }
+
+ private:
+  std::filesystem::path root_;
+  std::filesystem::path work_;
+};
+
+// The relative-path prefix of output files and the library, as the client prints it ("./").
+std::string Prefix();
+// The reader library's path as the client loads it ("./libZr8Reader.so").
+std::string LibraryPath();
+
+// The usage text, as the client prints it.
+extern const char* const kUsage;
+
+}  // namespace harness

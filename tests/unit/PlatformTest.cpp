@@ -1,0 +1,64 @@
+// The platform pieces whose exact behaviour the client's output depends on.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <thread>
+
+#include "platform/Platform.h"
+#include "platform/WideText.h"
+#include "reader/Preamble.h"
+
+namespace {
+
+TEST(Platform, RandRepeatsTheTargetRuntimeSequenceOnEveryThread) {
+  const std::vector<int> expected{41, 18467, 6334, 26500, 19169};
+  auto draw = [] {
+    std::vector<int> values;
+    for (int i = 0; i < 5; ++i) values.push_back(platform::RuntimeRand());
+    return values;
+  };
+  std::vector<int> other;
+  std::thread thread([&] { other = draw(); });
+  thread.join();
+  EXPECT_EQ(other, expected);
+  EXPECT_EQ(draw(), expected);
+}
+
+TEST(Platform, WideToIntParsesLikeTheRuntime) {
+  EXPECT_EQ(platform::WideToInt(L"250"), 250);
+  EXPECT_EQ(platform::WideToInt(L"  \t-17xyz"), -17);
+  EXPECT_EQ(platform::WideToInt(L"+8"), 8);
+  EXPECT_EQ(platform::WideToInt(L"x12"), 0);
+  EXPECT_EQ(platform::WideToInt(L""), 0);
+  EXPECT_EQ(platform::WideToInt(L"- 5"), 0);
+  EXPECT_EQ(platform::WideToInt(L"2147483647"), INT_MAX);
+  EXPECT_EQ(platform::WideToInt(L"99999999999999999999"), INT_MAX);
+  EXPECT_EQ(platform::WideToInt(L"-2147483648"), INT_MIN);
+  EXPECT_EQ(platform::WideToInt(L"-99999999999"), INT_MIN);
+}
+
+TEST(Platform, FileNameBytesSurviveTheRoundTrip) {
+  const std::string bytes = "a\xff\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa5\xed\xa0\x80\xc0\xaf\x80";
+  const std::wstring wide = platform::BytesToWide(bytes);
+  EXPECT_EQ(wide[1], static_cast<wchar_t>(0xDCFF));
+  EXPECT_EQ(wide[2], static_cast<wchar_t>(0xE9));
+  EXPECT_EQ(platform::WideToBytes(wide), bytes);
+}
+
+TEST(Platform, CounterIsMonotonic) {
+  uint64_t frequency = 0, first = 0, second = 0;
+  EXPECT_TRUE(platform::QueryPerfFrequency(&frequency));
+  EXPECT_EQ(frequency, 1000000000u);
+  EXPECT_TRUE(platform::QueryPerfCounter(&first));
+  EXPECT_TRUE(platform::QueryPerfCounter(&second));
+  EXPECT_LE(first, second);
+}
+
+TEST(Preamble, TicksToSeconds) {
+  EXPECT_EQ(TicksToSeconds(0), 0.0);
+  EXPECT_EQ(TicksToSeconds(10000000), 1.0);
+  EXPECT_EQ(TicksToSeconds(15000000), 1.5);
+  EXPECT_EQ(TicksToSeconds(-15000000), -1.5);
+}
+
+}  // namespace
