@@ -14,7 +14,8 @@ void PrintUsage() {
       "   -video: display detailed video information\n",
       "           [optional]: \n",
       "           -extract: extract video data to 'zr8reader.<fourcc> (default=.i420)'\n",
-      "           -dualstream: tests usage of dual-stream decoders by spacing frame requests across "
+      "           -dualstream: tests usage of dual-stream decoders by spacing frame requests "
+      "across "
       "the file'\n",
       "           -hardware [NONE|INTEL|AMD|NVIDIA]: use specified hardware decoder (default = "
       "NONE)\n",
@@ -42,7 +43,8 @@ void PrintUsage() {
       "             -usecache: use cached results [default is false]\n",
       "             -dxgiEnumPreference: dxgi enumeration preference [default is 0 / "
       "UNSPECIFIED]\n",
-      "NOTE: for hwcheck or hwcheckOOP, you still need to pass a dummy filename as first argument\n",
+      "NOTE: for hwcheck or hwcheckOOP, you still need to pass a dummy filename as first "
+      "argument\n",
       "\n",
   };
   std::wostream& out = platform::WideConsole();

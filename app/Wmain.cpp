@@ -16,7 +16,9 @@ namespace {
 // A rejected command line: the usage text, then exit status -1.
 constexpr std::optional<int> kRejected = std::nullopt;
 
-bool Matches(const wchar_t* argument, const wchar_t* word) { return std::wcscmp(argument, word) == 0; }
+bool Matches(const wchar_t* argument, const wchar_t* word) {
+  return std::wcscmp(argument, word) == 0;
+}
 
 // The options of one mode, searched among arguments 3 to argc-1. Searches do not consume
 // arguments: a value of one option is still seen by the searches for the others.
@@ -134,7 +136,7 @@ std::optional<int> RunHardwareCheckOOP(const std::wstring& fileName, const Optio
 }
 
 std::optional<int> RunHardwareDetection(const std::wstring& fileName, const OptionSearch& search,
-                         bool outOfProcess) {
+                                        bool outOfProcess) {
   if (search.count() > 6) return kRejected;
   int32_t timeoutMs = 5000;
   bool useCache = false;

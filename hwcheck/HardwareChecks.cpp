@@ -8,7 +8,8 @@ int32_t HardwareCheck(std::wstring) {
 }
 
 int32_t HardwareCheckOOP(std::wstring, int32_t, bool) {
-  return StartHardwareMode("\nCheck for supported hardware decoders via Out-of-Process launch ...\n");
+  return StartHardwareMode(
+      "\nCheck for supported hardware decoders via Out-of-Process launch ...\n");
 }
 
 int32_t HardwareDetection(std::wstring, bool, int32_t, bool, int32_t) {

@@ -72,8 +72,12 @@ ThreadConsole& Console() {
 
 }  // namespace
 
-const wchar_t* ReaderLibraryPath() { return L"./libZr8Reader.so"; }
-const char* OutputPathPrefix() { return "./"; }
+const wchar_t* ReaderLibraryPath() {
+  return L"./libZr8Reader.so";
+}
+const char* OutputPathPrefix() {
+  return "./";
+}
 
 void* LoadDynamicLibrary(const wchar_t* path) {
   const std::string bytes = WideToBytes(path);
@@ -92,9 +96,13 @@ void* LoadDynamicLibrary(const wchar_t* path) {
   return module;
 }
 
-int LastLoadError() { return lastLoadError; }
+int LastLoadError() {
+  return lastLoadError;
+}
 
-void* FindSymbol(void* module, const char* name) { return dlsym(module, name); }
+void* FindSymbol(void* module, const char* name) {
+  return dlsym(module, name);
+}
 
 void WriteDebuggerText(const char* text) {
   std::fputs(text, stderr);
@@ -136,9 +144,15 @@ int WideToInt(const wchar_t* text) {
   return static_cast<int>(value);
 }
 
-std::wostream& WideConsole() { return Console().wide; }
-std::ostream& NarrowConsole() { return Console().narrow; }
+std::wostream& WideConsole() {
+  return Console().wide;
+}
+std::ostream& NarrowConsole() {
+  return Console().narrow;
+}
 
-std::FILE* OpenOutputFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+std::FILE* OpenOutputFile(const char* path, const char* mode) {
+  return std::fopen(path, mode);
+}
 
 }  // namespace platform

@@ -8,7 +8,9 @@ namespace {
 constexpr char32_t kEscapeBase = 0xDC00;
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
 
 // Decodes one UTF-8 sequence at bytes[pos]; returns its length, 0 when it is not valid UTF-8.
 size_t DecodeOne(std::string_view bytes, size_t pos, char32_t* codePoint) {
@@ -56,7 +58,8 @@ void AppendUtf8(std::string& out, char32_t codePoint) {
     out.push_back(static_cast<char>(codePoint - kEscapeBase));
     return;
   }
-  if (codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) codePoint = kReplacement;
+  if (codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+    codePoint = kReplacement;
   if (codePoint < 0x80) {
     out.push_back(static_cast<char>(codePoint));
   } else if (codePoint < 0x800) {

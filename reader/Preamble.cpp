@@ -3,9 +3,13 @@
 #include "platform/Platform.h"
 #include "reader/ReaderApi.h"
 
-double TicksToSeconds(int64_t ticks) { return static_cast<double>(ticks) / 1e7; }
+double TicksToSeconds(int64_t ticks) {
+  return static_cast<double>(ticks) / 1e7;
+}
 
-void WriteTitle(const char* title) { platform::WideConsole() << title; }
+void WriteTitle(const char* title) {
+  platform::WideConsole() << title;
+}
 
 void WriteFileHeader(const char* headerOpening, const std::wstring& fileName) {
   platform::WideConsole() << headerOpening << fileName << "\"\n\n";

@@ -24,6 +24,7 @@ void BasicInformationExample(std::wstring fileName) {
   readerApi.ZR8READER_ReadFile_GetFileName(file, name, kNameCapacity);
   out << "Closing file '" << name << "'\n";
 
-  if (readerApi.ZR8READER_ReadFile_IsFileOpen(file) != 0) readerApi.ZR8READER_ReadFile_CloseFile(file);
+  if (readerApi.ZR8READER_ReadFile_IsFileOpen(file) != 0)
+    readerApi.ZR8READER_ReadFile_CloseFile(file);
   readerApi.ZR8READER_DeleteReadFileHandle(file);
 }

@@ -19,7 +19,8 @@ std::string Report(const std::string& file, int audio, int video, const std::str
 
 TEST(BriefReport, ReportsAndReleasesInOrder) {
   ClientRun run;
-  run.WithLibrary(Library::kFake).WithConfig("audioStreams 1\nvideoStreams 1\nfileLength 900000000\n");
+  run.WithLibrary(Library::kFake)
+      .WithConfig("audioStreams 1\nvideoStreams 1\nfileLength 900000000\n");
   const auto result = run.Run({"clip.mp4", "-brief"});
   EXPECT_EQ(result.out, Report("clip.mp4", 1, 1, "90", "clip.mp4"));
   EXPECT_EQ(result.status, 255);
@@ -82,8 +83,7 @@ TEST(BriefReport, FileNamesKeepTheirBytes) {
   run.WithLibrary(Library::kFake);
   const auto result = run.Run({name});
   EXPECT_EQ(result.out, Report(name, 1, 1, "90", name));
-  EXPECT_EQ(result.CallsOf({"IsSupported"}),
-            Calls{"ZR8READER_IsSupported \"" + name + "\" => 1"});
+  EXPECT_EQ(result.CallsOf({"IsSupported"}), Calls{"ZR8READER_IsSupported \"" + name + "\" => 1"});
 }
 
 struct PreambleCase {
@@ -100,27 +100,27 @@ TEST_P(BriefPreamble, StopsWithItsMessage) {
   ClientRun run;
   run.WithLibrary(Library::kFake).WithConfig(GetParam().config);
   const auto result = run.Run({"clip.mp4", "-brief"});
-  EXPECT_EQ(result.out,
-            std::string("\nBasic information example\nFile: \"clip.mp4\"\n\n") + GetParam().message);
+  EXPECT_EQ(result.out, std::string("\nBasic information example\nFile: \"clip.mp4\"\n\n") +
+                            GetParam().message);
   EXPECT_EQ(result.EntryPoints(), GetParam().calls);
   EXPECT_EQ(result.status, 255);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     BriefReport, BriefPreamble,
-    testing::Values(
-        PreambleCase{"InitializeFails",
-                     "fail ZR8READER_Initialize",
-                     "Failed to initialize FileIO subsystem",
-                     {"ZR8READER_Initialize"}},
-        PreambleCase{"NotSupported",
-                     "supported 0",
-                     "The specified file is not of a supported type.\n",
-                     {"ZR8READER_Initialize", "ZR8READER_IsSupported"}},
-        PreambleCase{"OpenFails",
-                     "fail ZR8READER_OpenReadFile",
-                     "An error occurred opening the specified file.\n",
-                     {"ZR8READER_Initialize", "ZR8READER_IsSupported", "ZR8READER_OpenReadFile"}}),
+    testing::Values(PreambleCase{"InitializeFails",
+                                 "fail ZR8READER_Initialize",
+                                 "Failed to initialize FileIO subsystem",
+                                 {"ZR8READER_Initialize"}},
+                    PreambleCase{"NotSupported",
+                                 "supported 0",
+                                 "The specified file is not of a supported type.\n",
+                                 {"ZR8READER_Initialize", "ZR8READER_IsSupported"}},
+                    PreambleCase{"OpenFails",
+                                 "fail ZR8READER_OpenReadFile",
+                                 "An error occurred opening the specified file.\n",
+                                 {"ZR8READER_Initialize", "ZR8READER_IsSupported",
+                                  "ZR8READER_OpenReadFile"}}),
     [](const auto& info) { return info.param.what; });
 
 }  // namespace

@@ -54,7 +54,9 @@ std::string WithoutCarriageReturns(const std::string& text) {
   return out;
 }
 
-std::string EntryOf(const std::string& line) { return line.substr(0, line.find(' ')); }
+std::string EntryOf(const std::string& line) {
+  return line.substr(0, line.find(' '));
+}
 
 }  // namespace
 
@@ -68,7 +70,8 @@ const char* const kUsage =
     "           -extract: extract video data to 'zr8reader.<fourcc> (default=.i420)'\n"
     "           -dualstream: tests usage of dual-stream decoders by spacing frame requests across "
     "the file'\n"
-    "           -hardware [NONE|INTEL|AMD|NVIDIA]: use specified hardware decoder (default = NONE)\n"
+    "           -hardware [NONE|INTEL|AMD|NVIDIA]: use specified hardware decoder (default = "
+    "NONE)\n"
     "           -optimal: use optimal pixel type for decoding (default = FALSE)\n"
     "           -decode_gpu: decode to GPU buffer; GPU is specified by 'hardware' above\n"
     "   -audio: display detailed audio information\n"
@@ -93,13 +96,21 @@ const char* const kUsage =
     "NOTE: for hwcheck or hwcheckOOP, you still need to pass a dummy filename as first argument\n"
     "\n";
 
-std::string Prefix() { return Setting("ZR8_TEST_PATH_PREFIX", "./"); }
+std::string Prefix() {
+  return Setting("ZR8_TEST_PATH_PREFIX", "./");
+}
 
-std::string LibraryPath() { return Prefix() + Setting("ZR8_TEST_LIBRARY_NAME", "libZr8Reader.so"); }
+std::string LibraryPath() {
+  return Prefix() + Setting("ZR8_TEST_LIBRARY_NAME", "libZr8Reader.so");
+}
 
-bool RunResult::HasFile(const std::string& name) const { return fs::exists(dir / name); }
+bool RunResult::HasFile(const std::string& name) const {
+  return fs::exists(dir / name);
+}
 
-std::string RunResult::File(const std::string& name) const { return ReadAll(dir / name); }
+std::string RunResult::File(const std::string& name) const {
+  return ReadAll(dir / name);
+}
 
 std::vector<std::string> RunResult::CallsOf(const std::vector<std::string>& names) const {
   std::vector<std::string> selected;

@@ -29,8 +29,7 @@ TEST_P(Rejection, PrintsUsageAndCallsNothing) {
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, Rejection,
     testing::Values(
-        RejectionCase{"NoArguments", {}},
-        RejectionCase{"ModeWordCase", {"clip", "-Brief"}},
+        RejectionCase{"NoArguments", {}}, RejectionCase{"ModeWordCase", {"clip", "-Brief"}},
         RejectionCase{"ModeWordWithSuffix", {"clip", "-briefly"}},
         RejectionCase{"ModeWordBeforeFile", {"-brief", "clip"}},
         RejectionCase{"StreamWithoutValue", {"clip", "-audio", "-stream"}},
@@ -39,12 +38,12 @@ INSTANTIATE_TEST_SUITE_P(
         RejectionCase{"HardwareWithoutValue", {"clip", "-video", "-hardware"}},
         RejectionCase{"HardwareAuto", {"clip", "-video", "-hardware", "AUTO"}},
         RejectionCase{"FileWithoutValue", {"clip", "-video", "-file", "a", "-file"}},
-        RejectionCase{"HwcheckOOPOverLimit", {"clip", "-hwcheckOOP", "-timeout", "100", "-useCache"}},
+        RejectionCase{"HwcheckOOPOverLimit",
+                      {"clip", "-hwcheckOOP", "-timeout", "100", "-useCache"}},
         RejectionCase{"TimeoutWithoutValue", {"clip", "-hwcheckOOP", "-timeout"}},
         RejectionCase{"HwdetectionOverLimit",
                       {"clip", "-hwdetection", "-timeout", "1", "-useCache", "x"}},
-        RejectionCase{"HwdetectionOOPOverLimit",
-                      {"clip", "-hwdetectionOOP", "a", "b", "c", "d"}},
+        RejectionCase{"HwdetectionOOPOverLimit", {"clip", "-hwdetectionOOP", "a", "b", "c", "d"}},
         RejectionCase{"DxgiWithoutValue", {"clip", "-hwdetectionOOP", "-dxgiEnumPreference"}}),
     [](const auto& info) { return info.param.what; });
 
@@ -61,7 +60,8 @@ class ModeChoice : public testing::TestWithParam<ModeCase> {};
 TEST_P(ModeChoice, RunsTheNamedMode) {
   ClientRun run;  // no library: each mode stops after its load-failure message
   const auto result = run.Run(GetParam().arguments);
-  const std::string loadFailure = "Failed to load the Zr8Reader DLL and/or find suitable entrypoints";
+  const std::string loadFailure =
+      "Failed to load the Zr8Reader DLL and/or find suitable entrypoints";
   EXPECT_EQ(result.out, GetParam().title + loadFailure);
   EXPECT_EQ(result.status, GetParam().status);
 }
@@ -78,22 +78,34 @@ INSTANTIATE_TEST_SUITE_P(
         ModeCase{"AudioBeforeVideo", {"clip", "-audio", "-video"}, kAudioTitle, 255},
         ModeCase{"StreamNotANumber", {"clip", "-audio", "-stream", "x"}, kAudioTitle, 255},
         ModeCase{"AudioAtLimit", {"clip", "-audio", "a", "b", "c", "d"}, kAudioTitle, 255},
-        ModeCase{"Video", {"clip", "-video", "-decode_gpu", "-hardware", "NVIDIA"}, kVideoTitle,
+        ModeCase{
+            "Video", {"clip", "-video", "-decode_gpu", "-hardware", "NVIDIA"}, kVideoTitle, 255},
+        ModeCase{"MultiFile",
+                 {"clip", "-video", "-file", "other"},
+                 "Will process 2 files\n" + kVideoTitle,
                  255},
-        ModeCase{"MultiFile", {"clip", "-video", "-file", "other"},
-                 "Will process 2 files\n" + kVideoTitle, 255},
-        ModeCase{"FileAsValueOfFile", {"clip", "-video", "-file", "-file", "x"},
-                 "Will process 3 files\n" + kVideoTitle, 255},
-        ModeCase{"SameFileTwice", {"clip", "-video", "-file", "clip"},
-                 "Will process 2 files\n" + kVideoTitle, 255},
-        ModeCase{"Hwcheck", {"clip", "-hwcheck", "extra", "words", "x", "y", "z"},
-                 "\nCheck for supported hardware decoders\n", 255},
-        ModeCase{"HwcheckOOP", {"clip", "-hwcheckOOP", "-usecache"},
-                 "\nCheck for supported hardware decoders via Out-of-Process launch ...\n", 255},
-        ModeCase{"Hwdetection", {"clip", "-hwdetection", "-timeout", "100", "-useCache"},
+        ModeCase{"FileAsValueOfFile",
+                 {"clip", "-video", "-file", "-file", "x"},
+                 "Will process 3 files\n" + kVideoTitle,
+                 255},
+        ModeCase{"SameFileTwice",
+                 {"clip", "-video", "-file", "clip"},
+                 "Will process 2 files\n" + kVideoTitle,
+                 255},
+        ModeCase{"Hwcheck",
+                 {"clip", "-hwcheck", "extra", "words", "x", "y", "z"},
+                 "\nCheck for supported hardware decoders\n",
+                 255},
+        ModeCase{"HwcheckOOP",
+                 {"clip", "-hwcheckOOP", "-usecache"},
+                 "\nCheck for supported hardware decoders via Out-of-Process launch ...\n",
+                 255},
+        ModeCase{"Hwdetection",
+                 {"clip", "-hwdetection", "-timeout", "100", "-useCache"},
                  "\nCheck for supported hardware decoders, plus print all collected information\n",
                  255},
-        ModeCase{"HwdetectionOOP", {"-x", "-hwdetectionOOP"},
+        ModeCase{"HwdetectionOOP",
+                 {"-x", "-hwdetectionOOP"},
                  "\nCheck for supported hardware decoders, plus print all collected information\n",
                  255}),
     [](const auto& info) { return info.param.what; });

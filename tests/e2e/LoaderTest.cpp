@@ -15,8 +15,8 @@ const char kLoadFailure[] = "Failed to load the Zr8Reader DLL and/or find suitab
 TEST(Loader, MissingLibraryWritesOneDebugLine) {
   ClientRun run;
   const auto result = run.Run({"clip.mp4"});
-  EXPECT_EQ(result.out, std::string("\nBasic information example\nFile: \"clip.mp4\"\n\n") +
-                            kLoadFailure);
+  EXPECT_EQ(result.out,
+            std::string("\nBasic information example\nFile: \"clip.mp4\"\n\n") + kLoadFailure);
   EXPECT_EQ(result.err, "[DEBUG]LoadLibrary error=2, failed on '" + harness::LibraryPath() + "'\n");
   EXPECT_EQ(result.status, 255);
 }

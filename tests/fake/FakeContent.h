@@ -1,4 +1,5 @@
-// What the fake reader library delivers, shared with the tests that check the client's output files.
+// What the fake reader library delivers, shared with the tests that check the client's output
+// files.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +13,9 @@ inline float SampleValue(int64_t frame, int32_t channel) {
   return static_cast<float>(frame) + 0.125f * static_cast<float>(channel);
 }
 
-// The picture of one frame of one stream: the frame number in the first eight bytes (little-endian),
-// then a pattern that differs by frame and by stream serial (1 for the first stream opened).
+// The picture of one frame of one stream: the frame number in the first eight bytes
+// (little-endian), then a pattern that differs by frame and by stream serial (1 for the first
+// stream opened).
 inline std::vector<uint8_t> PictureBytes(int64_t frame, int32_t streamSerial, uint32_t size) {
   std::vector<uint8_t> bytes(size);
   for (uint32_t i = 0; i < size; ++i) {

@@ -89,7 +89,9 @@ int32_t Status(Call& call, int32_t fallback = 0) {
 }
 
 // A forced negative status: the call fails before it does anything.
-bool ForcedFailure(Call& call) { return call.forced() && call.forcedValue() < 0; }
+bool ForcedFailure(Call& call) {
+  return call.forced() && call.forcedValue() < 0;
+}
 
 void CopyText(const std::string& text, wchar_t* buffer, int32_t capacity) {
   if (buffer == nullptr || capacity <= 0) return;
@@ -136,8 +138,8 @@ std::string DescribePrefs(const DecodePrefs* prefs) {
        << " 52:" << ReadAt<int32_t>(prefs, 52) << " 56:" << +ReadAt<uint8_t>(prefs, 56)
        << " 60:" << ReadAt<int32_t>(prefs, 60) << " 64:" << pointer(64) << " 72:" << pointer(72)
        << " 80:" << +ReadAt<uint8_t>(prefs, 80) << " 88:" << ReadAt<int64_t>(prefs, 88)
-       << " 96:" << ReadAt<int32_t>(prefs, 96) << " 104:" << pointer(104)
-       << " 112:" << pointer(112) << "}";
+       << " 96:" << ReadAt<int32_t>(prefs, 96) << " 104:" << pointer(104) << " 112:" << pointer(112)
+       << "}";
   return text.str();
 }
 
@@ -261,8 +263,8 @@ int32_t ZR8READER_OpenReadFileEx(void** file, const wchar_t* path, int32_t flags
   return OpenFile(call, file, path);
 }
 
-int32_t ZR8READER_OpenReadFileEx2(void** file, const wchar_t* path, int32_t flags,
-                                  void* bufferPool, void* gpuImagePool) {
+int32_t ZR8READER_OpenReadFileEx2(void** file, const wchar_t* path, int32_t flags, void* bufferPool,
+                                  void* gpuImagePool) {
   Call call("ZR8READER_OpenReadFileEx2");
   call.Arg(fake::Quote(path)).Arg(flags).Handle(bufferPool).Handle(gpuImagePool);
   return OpenFile(call, file, path);
@@ -406,8 +408,7 @@ int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio, AudioCompress
   if (handle == nullptr || format == nullptr) return call.Finish(kInvalidArgument);
   State& state = call.state();
   format->format = static_cast<uint32_t>(AudioInteger(state, handle, "format", 0x666C3332));
-  format->sampleRate =
-      state.Real("audio.sampleRate", 48000.0, FilePath(handle));
+  format->sampleRate = state.Real("audio.sampleRate", 48000.0, FilePath(handle));
   format->channels = static_cast<int32_t>(AudioInteger(state, handle, "channels", 2));
   format->bitDepth = static_cast<int32_t>(AudioInteger(state, handle, "bitDepth", 16));
   format->avgBitRate = static_cast<uint32_t>(AudioInteger(state, handle, "avgBitRate", 128000));
@@ -427,7 +428,8 @@ int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, fl
   }
   State& state = call.state();
   const int64_t sampleCount = AudioInteger(state, handle, "sampleCount", 48000);
-  const int64_t available = AudioInteger(state, handle, "available", std::max<int64_t>(0, sampleCount));
+  const int64_t available =
+      AudioInteger(state, handle, "available", std::max<int64_t>(0, sampleCount));
   const auto channels = static_cast<int32_t>(AudioInteger(state, handle, "channels", 2));
   // "audio.blocks 4096 100 0": the most frames each successive call delivers.
   int64_t frames = std::clamp<int64_t>(available - startFrame, 0, maxFrames);
@@ -725,8 +727,8 @@ int32_t ZR8READER_UnloadCUDA() {
   return Status(call, kNotImplemented);
 }
 
-int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1,
-                           void** cudaHandle2, wchar_t* text, int32_t capacity) {
+int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1, void** cudaHandle2,
+                           wchar_t* text, int32_t capacity) {
   Call call("ZR8READER_InitCUDA");
   call.Arg(device).Arg(capacity);
   if (ForcedFailure(call)) return Status(call);
@@ -734,9 +736,9 @@ int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1,
   *cudaHandle1 = reinterpret_cast<void*>(0xC1);
   *cudaHandle2 = reinterpret_cast<void*>(0xC2);
   CopyText(call.state().Text("cuda.text", "Fake CUDA device"), text, capacity);
-  return call.Finish(static_cast<int32_t>(call.Pick(0)),
-                     std::to_string(*cudaId) + " " + State::NameOf(*cudaHandle1) + " " +
-                         State::NameOf(*cudaHandle2));
+  return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(*cudaId) + " " +
+                                                             State::NameOf(*cudaHandle1) + " " +
+                                                             State::NameOf(*cudaHandle2));
 }
 
 int32_t ZR8READER_UninitCUDA(int32_t* cudaId, void** cudaHandle1, void** cudaHandle2) {
@@ -800,8 +802,8 @@ int32_t ZR8READER_GetHardwareDetectionResults(void* results, int32_t dxgiEnumPre
   return DetectionResults(call, results);
 }
 
-int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t timeoutMs,
-                                                 int32_t useCache, int32_t dxgiEnumPreference) {
+int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t timeoutMs, int32_t useCache,
+                                                 int32_t dxgiEnumPreference) {
   Call call("ZR8READER_GetHardwareDetectionResultsOOP");
   call.Arg(timeoutMs).Arg(useCache).Arg(dxgiEnumPreference);
   return DetectionResults(call, results);
