@@ -1,0 +1,61 @@
+// Pixel-type names, FourCC text and the video description block.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "video/VideoNames.h"
+
+namespace {
+
+TEST(VideoNames, PixelTypeNamesCoverTheTableAndNothingElse) {
+  EXPECT_STREQ(PixelTypeName(0), "<p-unknown>");
+  EXPECT_STREQ(PixelTypeName(8192), "I420");
+  EXPECT_STREQ(PixelTypeName(4098), "v210");
+  EXPECT_STREQ(PixelTypeName(65536), "QRAW");
+  EXPECT_STREQ(PixelTypeName(0x200B), "P216");
+  EXPECT_STREQ(PixelTypeName(0x407), "ARGB_16u");
+  for (int32_t code : {7, 261, 514, 1032, 4102, 8204, 65537, -1, -8192}) {
+    EXPECT_STREQ(PixelTypeName(code), "<unknown>") << code;
+  }
+}
+
+TEST(VideoNames, FourCCKeepsEveryByteInOrder) {
+  EXPECT_EQ(FourCCToWString(0x61766331), L"avc1");
+  EXPECT_EQ(FourCCToWString(0x41564331), L"AVC1");
+  EXPECT_EQ(FourCCToWString(0), std::wstring(4, L'\0'));
+  EXPECT_EQ(FourCCToWString(0x00616200), std::wstring(L"\0ab\0", 4));
+  // Bytes that are not UTF-8 become replacement characters; a valid sequence is one character.
+  EXPECT_EQ(FourCCToWString(0xFF616263),
+            L"\xFFFD"
+            L"abc");
+  EXPECT_EQ(FourCCToWString(0x61C3A962),
+            L"a\xE9"
+            L"b");
+}
+
+TEST(VideoNames, DescriptionBlock) {
+  VideoFormat format;
+  format.frameRate = 30000.0 / 1001.0;
+  format.interlace = 2;
+  format.aspectRatio = 16.0 / 9.0;
+  format.width = 1920;
+  format.height = 1080;
+  format.pixelType = 8192;
+  VideoCompressedFormat compressed;
+  compressed.fourCC = 0x61766331;
+  std::wostringstream out;
+  WriteVideoDescription(out, format, compressed);
+  EXPECT_EQ(out.str(),
+            L"Frame rate:   29.97\nInterlace:    2\nAspect ratio: 1.77778\n"
+            L"Frame size:   1920x1080\nPixel format: I420\nFourCC: avc1\n\n");
+}
+
+TEST(VideoNames, UntouchedRecordsDescribeAnEmptyStream) {
+  std::wostringstream out;
+  WriteVideoDescription(out, VideoFormat{}, VideoCompressedFormat{});
+  EXPECT_EQ(out.str(), std::wstring(L"Frame rate:   0\nInterlace:    0\nAspect ratio: 1\n"
+                                    L"Frame size:   0x0\nPixel format: <p-unknown>\nFourCC: ") +
+                           std::wstring(4, L'\0') + L"\n\n");
+}
+
+}  // namespace
