@@ -165,6 +165,20 @@ int32_t Delete(Call& call, void* pointer, HandleKind kind) {
   return Status(call);
 }
 
+std::u16string Utf16(const std::wstring& text) {
+  std::u16string units;
+  for (const wchar_t character : text) {
+    const auto codePoint = static_cast<char32_t>(character);
+    if (codePoint >= 0x10000) {  // only where wchar_t has 32 bits
+      units.push_back(static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF)));
+    } else {
+      units.push_back(static_cast<char16_t>(codePoint));
+    }
+  }
+  return units;
+}
+
 // "kind:vendorId:name;kind:vendorId:name" into records.
 std::vector<HardwareDecoderInfo> DecoderList(const std::string& text) {
   std::vector<HardwareDecoderInfo> list;
@@ -179,10 +193,10 @@ std::vector<HardwareDecoderInfo> DecoderList(const std::string& text) {
     info.vendorUniqueId = static_cast<uint32_t>(
         std::strtoul(entry.substr(first + 1, second - first - 1).c_str(), nullptr, 0));
     const std::string name = second == std::string::npos ? "" : entry.substr(second + 1);
-    // A name of exactly 128 characters fills the field without a terminating zero.
-    for (size_t i = 0; i < name.size() && i < 128; ++i) {
-      info.deviceName[i] = static_cast<char16_t>(static_cast<unsigned char>(name[i]));
-    }
+    // The name's UTF-8 as UTF-16 (bytes that are not UTF-8 become lone surrogates, U+DC80 to
+    // U+DCFF). A name of 128 code units or more fills the field without a terminating zero.
+    const std::u16string units = Utf16(platform::BytesToWide(name));
+    std::copy_n(units.begin(), std::min<size_t>(units.size(), 128), info.deviceName);
     list.push_back(info);
   }
   return list;
@@ -444,8 +458,9 @@ int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, fl
       buffer[frame * channels + channel] = fake::SampleValue(startFrame + frame, channel);
     }
   }
-  *framesRead = frames;
-  return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(frames));
+  // "audio.overcount n": reports n frames more than it delivered.
+  *framesRead = frames + AudioInteger(state, handle, "overcount", 0);
+  return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(*framesRead));
 }
 
 int32_t ZR8READER_ReadAudioStream_GetCompressedSamples(void* audio, int64_t startPacket, void*,
