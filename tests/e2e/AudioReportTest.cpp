@@ -136,6 +136,10 @@ struct ExtractionCase {
   bool complete;  // the Written line and the successful releases, or the sample error
 };
 
+void PrintTo(const ExtractionCase& param, std::ostream* out) {
+  *out << param.what;
+}
+
 class AudioExtraction : public testing::TestWithParam<ExtractionCase> {};
 
 // Every request, the file's bytes and the end of the extraction, block by block.
@@ -283,6 +287,10 @@ struct FailureCase {
   Calls tail;       // the calls after the stream count
 };
 
+void PrintTo(const FailureCase& param, std::ostream* out) {
+  *out << param.what;
+}
+
 class AudioFailure : public testing::TestWithParam<FailureCase> {};
 
 TEST_P(AudioFailure, PrintsItsMessageAndReleasesWhatWasOpened) {
@@ -373,6 +381,10 @@ struct LineCase {
   std::string config;
   Details details;
 };
+
+void PrintTo(const LineCase& param, std::ostream* out) {
+  *out << param.what;
+}
 
 class AudioReportLines : public testing::TestWithParam<LineCase> {};
 
