@@ -163,6 +163,7 @@ TEST_P(AudioExtraction, WritesEachDeliveredBlockAndEndsAsItShould) {
   Calls releases = param.complete ? kSuccessfulRelease : kFailedRelease;
   EXPECT_EQ(result.CallsOf(kReleases), releases);
   EXPECT_EQ(result.EntryPoints().back(), "ZR8READER_DeleteReadFileHandle");
+  EXPECT_TRUE(result.Misuse().empty());  // one buffer for every block, handles released once
 }
 
 INSTANTIATE_TEST_SUITE_P(

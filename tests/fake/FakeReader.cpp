@@ -453,6 +453,15 @@ int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, fl
     if (call == handle->frame) frames = std::min(frames, block);
   }
   ++handle->frame;  // the number of sample requests so far
+  // One buffer serves every block of a stream: another one is misuse.
+  static std::vector<std::pair<const Handle*, const float*>> buffers;
+  const auto known = std::find_if(buffers.begin(), buffers.end(),
+                                  [&](const auto& entry) { return entry.first == handle; });
+  if (known == buffers.end()) {
+    buffers.emplace_back(handle, buffer);
+  } else if (known->second != buffer) {
+    state.Log(std::string("!! ") + call.entry() + " with another buffer");
+  }
   for (int64_t frame = 0; frame < frames; ++frame) {
     for (int32_t channel = 0; channel < channels; ++channel) {
       buffer[frame * channels + channel] = fake::SampleValue(startFrame + frame, channel);
