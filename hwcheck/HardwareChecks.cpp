@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "hwcheck/DeviceName.h"
@@ -38,7 +39,14 @@ int32_t ListSupportedDecoders(Query query, bool withDeviceName) {
   out << kTotalLine << count << "\n";
   if (count < 1) return 0;
 
-  std::vector<HardwareDecoderInfo> list(static_cast<size_t>(count));
+  std::vector<HardwareDecoderInfo> list;
+  try {
+    list.resize(static_cast<size_t>(count));
+  } catch (const std::bad_alloc&) {
+    // A count no machine can hold: say so rather than end the process.
+    out << "Not enough memory for " << count << " decoder records\n";
+    return 0;
+  }
   if (query(count, list.data(), &count) < 0) return 0;
   out << kListHeader << "\n";
   // A second answer larger than the list would read past its end: at most the list's length.

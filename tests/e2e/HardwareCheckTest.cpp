@@ -124,6 +124,10 @@ INSTANTIATE_TEST_SUITE_P(
                  Total("4") + kHeaderLine +
                      "   0: None on 0\n   1: Auto on 1\n   2: Unknown on 2\n"
                      "   3: Unknown on 4294967295\n"},
+        ListCase{"CheckCountBeyondMemory",
+                 {"dummy", "-hwcheck"},
+                 "decoders.count 2147483647",
+                 Total("2147483647") + "Not enough memory for 2147483647 decoder records\n"},
         ListCase{"OOPNoDecoders", {"dummy", "-hwcheckOOP"}, "", Total("0")},
         ListCase{"OOPCountQueryFails",
                  {"dummy", "-hwcheckOOP"},

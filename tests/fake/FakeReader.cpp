@@ -213,8 +213,10 @@ int32_t SupportedDecoders(Call& call, int32_t capacity, HardwareDecoderInfo* rec
     std::copy_n(list.begin(), std::min<size_t>(list.size(), static_cast<size_t>(capacity)),
                 records);
   }
-  if (count != nullptr) *count = static_cast<int32_t>(list.size());
-  return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(list.size()));
+  // "decoders.count n": the count reported, whatever the list holds.
+  const int64_t reported = state.Integer("decoders.count", static_cast<int64_t>(list.size()));
+  if (count != nullptr) *count = static_cast<int32_t>(reported);
+  return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(reported));
 }
 
 int32_t DetectionResults(Call& call, void* results) {
