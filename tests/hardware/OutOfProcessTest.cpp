@@ -1,4 +1,5 @@
 // Detection through the helper process: its answers, its failures, its time limit, the cache.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -223,6 +224,10 @@ TEST_F(OutOfProcess, StaleOrDamagedCacheIsIgnored) {
   EXPECT_TRUE(cacheAnswers());
   machine.Write("/proc/driver/nvidia/version", "NVRM version: 560\n");
   EXPECT_FALSE(cacheAnswers());
+  ASSERT_EQ(zr8hw::DetectionResultsOOP(results.data(), 5000, 1, 0, config), zr8hw::kOk);
+  EXPECT_TRUE(cacheAnswers());
+  machine.Write("/proc/driver/nvidia/gpus/0000:41:00.0/information", "Model: Fake\n");
+  EXPECT_FALSE(cacheAnswers());
 }
 
 TEST_F(OutOfProcess, UnwritableCacheDoesNotFailTheQuery) {
@@ -235,6 +240,16 @@ TEST(OutOfProcessDefaults, HelperBesideTheModuleAndTheUsersCacheDirectory) {
   // The tests are linked into an executable in the same directory as the helper.
   EXPECT_EQ(zr8hw::DefaultOutOfProcessConfig().helperPath,
             fs::canonical(ZR8_TEST_DETECT_HELPER).string());
+
+  // Inside a shared object, the helper is looked for beside that object.
+  void* probe = ::dlopen(ZR8_TEST_PROBE_MODULE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(probe, nullptr) << ::dlerror();
+  const auto helperPath =
+      reinterpret_cast<const char* (*)()>(::dlsym(probe, "Zr8HwProbeHelperPath"));
+  ASSERT_NE(helperPath, nullptr);
+  EXPECT_EQ(std::string(helperPath()),
+            (fs::canonical(ZR8_TEST_PROBE_MODULE).parent_path() / "zr8reader-detect").string());
+  ::dlclose(probe);
 
   const char* xdg = std::getenv("XDG_CACHE_HOME");
   const std::string savedXdg = xdg ? xdg : "";

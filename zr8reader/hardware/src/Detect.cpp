@@ -183,6 +183,15 @@ std::string DeviceFingerprint(const std::string& root) {
     fingerprint += line + node.driver + "\n";
   }
   fingerprint += "nvidia " + FirstLine(root + "/proc/driver/nvidia/version") + "\n";
+  // The NVIDIA kernel driver lists its GPUs by PCI slot, render nodes or not.
+  std::vector<std::string> gpus;
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(root + "/proc/driver/nvidia/gpus", error)) {
+    gpus.push_back(entry.path().filename().string());
+  }
+  std::sort(gpus.begin(), gpus.end());
+  for (const std::string& gpu : gpus) fingerprint += "nvidia-gpu " + gpu + "\n";
   return fingerprint;
 }
 

@@ -45,6 +45,12 @@ class ChildGroup {
         pid_ = -1;
         return status;
       }
+      if (done < 0 && errno == ECHILD) {
+        // The host process ignores SIGCHLD, so the child was reaped without a status: its
+        // record, checked by the caller, is all there is to go by.
+        pid_ = -1;
+        return 0;
+      }
       if (done < 0 && errno != EINTR) {
         pid_ = -1;
         return std::nullopt;

@@ -180,7 +180,8 @@ OutOfProcessConfig DefaultOutOfProcessConfig();
 int32_t RunDetectionHelper(const OutOfProcessConfig& config, int32_t timeoutMs, void* record);
 
 // The fingerprint of the machine's devices and drivers that a cached record must match: one line
-// per render node (name, vendor:device, kernel driver) and the NVIDIA kernel driver's version line.
+// per render node (name, vendor:device, kernel driver), the NVIDIA kernel driver's version line and
+// the GPUs it lists (/proc/driver/nvidia/gpus). Cheap: it reads no more than a few sysfs files.
 std::string DeviceFingerprint(const std::string& root);
 std::string CacheFilePath(const std::string& cacheDirectory);
 // Reads a saved record whose fingerprint matches; false when absent, unreadable or stale.
@@ -196,6 +197,7 @@ bool SaveCachedRecord(const std::string& cacheDirectory, const std::string& fing
 int32_t DetectionResultsOOP(void* results, int32_t timeoutMs, int32_t useCache,
                             int32_t dxgiEnumPreference,
                             const OutOfProcessConfig& config = DefaultOutOfProcessConfig());
+// The decoder list of the record: at most kDecoderListCapacity decoders.
 int32_t SupportedDecodersOOP(int32_t capacity, void* records, int32_t* count, int32_t timeoutMs,
                              int32_t useCache,
                              const OutOfProcessConfig& config = DefaultOutOfProcessConfig());
