@@ -1,8 +1,10 @@
 // Detection through the helper process: its answers, its failures, its time limit, the cache.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -152,6 +154,21 @@ TEST_F(OutOfProcess, HungHelperIsKilledWithItsGroupAtTheTimeLimit) {
     EXPECT_TRUE(sleeperGone);
     if (!sleeperGone) ::kill(sleeper, SIGKILL);
   }
+}
+
+TEST_F(OutOfProcess, HelperInheritsNoStrayDescriptor) {
+  const int stray = ::open("/dev/null", O_RDONLY);  // inheritable
+  ASSERT_GE(stray, 3);
+  const fs::path report = work.Path() / "inherited";
+  const auto record = InProcess(0);
+  fake::WriteFile(work.Path() / "good.bin", std::string(record.begin(), record.end()));
+  UseScript("if [ -e /proc/$$/fd/" + std::to_string(stray) +
+            " ]; then echo yes; else echo no; fi > " + report.string() + "; cat '" +
+            (work.Path() / "good.bin").string() + "'");
+  std::vector<unsigned char> results(zr8hw::kDetectionRecordSize);
+  EXPECT_EQ(zr8hw::DetectionResultsOOP(results.data(), 5000, 0, 0, config), zr8hw::kOk);
+  ::close(stray);
+  EXPECT_EQ(fake::ReadFile(report), "no\n");
 }
 
 TEST_F(OutOfProcess, CacheIsSavedAndAnswersWithoutTheHelper) {

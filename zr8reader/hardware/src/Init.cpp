@@ -121,6 +121,9 @@ int32_t InitVaapi(uint32_t vendorId, void** handle, std::string* message, const 
   } catch (const std::bad_alloc&) {
     Say(message, "VA-API: out of memory");
     return kOutOfMemory;
+  } catch (...) {
+    Say(message, "VA-API: the render nodes could not be listed");
+    return kFail;
   }
   if (!found) {
     Say(message, std::string("VA-API: no render node of ") + vendor + " under /dev/dri");

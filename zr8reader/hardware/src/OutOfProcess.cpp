@@ -171,6 +171,8 @@ int32_t RunDetectionHelper(const OutOfProcessConfig& config, int32_t timeoutMs, 
   SpawnSettings settings;
   ::posix_spawn_file_actions_addopen(settings.Actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_adddup2(settings.Actions(), writeEnd.Get(), STDOUT_FILENO);
+  // Descriptors the host process left inheritable stay out of the helper.
+  ::posix_spawn_file_actions_addclosefrom_np(settings.Actions(), STDERR_FILENO + 1);
   sigset_t signals;
   sigemptyset(&signals);
   ::posix_spawnattr_setsigmask(settings.Attributes(), &signals);

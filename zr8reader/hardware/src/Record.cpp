@@ -36,15 +36,21 @@ char32_t NextCodePoint(const std::string& text, std::size_t& at) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at++);
   if (lead < 0x80) return lead;
-  int more = 0;
-  char32_t value = 0;
-  char32_t minimum = 0;
+  int more;  // continuation bytes
+  char32_t value;
+  char32_t minimum;  // the least value that needs this many bytes
   if ((lead & 0xE0) == 0xC0) {
-    more = 1, value = lead & 0x1F, minimum = 0x80;
+    more = 1;
+    value = lead & 0x1F;
+    minimum = 0x80;
   } else if ((lead & 0xF0) == 0xE0) {
-    more = 2, value = lead & 0x0F, minimum = 0x800;
+    more = 2;
+    value = lead & 0x0F;
+    minimum = 0x800;
   } else if ((lead & 0xF8) == 0xF0) {
-    more = 3, value = lead & 0x07, minimum = 0x10000;
+    more = 3;
+    value = lead & 0x07;
+    minimum = 0x10000;
   } else {
     return 0xFFFD;
   }
