@@ -11,7 +11,8 @@
 // Vendor unique id: the PCI vendor id of the device: 0x10DE NVIDIA, 0x8086 Intel, 0x1002 AMD.
 //
 // Device name: the CUDA driver's name for an NVIDIA device; for a render node the device's own
-// product_name where sysfs has one, else the PCI name database's name for vendor:device, else
+// product_name where sysfs has one, else the name for vendor:device in the PCI name database
+// (/usr/share/misc/pci.ids or /usr/share/hwdata/pci.ids), else
 // "<vendor> GPU <vendor id>:<device id>" (hexadecimal).
 //
 // ---- Detection record (kDetectionRecordSize = 38,240 bytes, little-endian) ----
@@ -183,6 +184,8 @@ int32_t RunDetectionHelper(const OutOfProcessConfig& config, int32_t timeoutMs, 
 // per render node (name, vendor:device, kernel driver), the NVIDIA kernel driver's version line and
 // the GPUs it lists (/proc/driver/nvidia/gpus). Cheap: it reads no more than a few sysfs files.
 std::string DeviceFingerprint(const std::string& root);
+// <cacheDirectory>/detection.bin: u32 magic 0x4338525A ("ZR8C"), u32 layout version, u32
+// fingerprint length, the fingerprint, the detection record as the helper wrote it.
 std::string CacheFilePath(const std::string& cacheDirectory);
 // Reads a saved record whose fingerprint matches; false when absent, unreadable or stale.
 bool LoadCachedRecord(const std::string& cacheDirectory, const std::string& fingerprint,
