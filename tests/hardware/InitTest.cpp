@@ -1,0 +1,167 @@
+// Setting up a CUDA context and a VA-API render node, through a fake machine.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include "FakeMachine.h"
+#include "zr8hardware/Hardware.h"
+
+namespace {
+
+class CudaInit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::CudaState::Get().Reset();
+    fake::CudaState::Get().gpus = {{"GeForce Fake A", 8ull << 30}, {"GeForce Fake B", 4ull << 30}};
+  }
+
+  // Init must fail, say `why` and leave the outputs alone.
+  void ExpectFailure(int32_t device, const zr8hw::System& system, const std::string& why) {
+    int32_t id = -5;
+    void* context = &id;
+    void* handle = &id;
+    std::string message;
+    EXPECT_LT(zr8hw::InitCuda(device, &id, &context, &handle, &message, system), 0);
+    EXPECT_NE(message.find(why), std::string::npos) << message;
+    EXPECT_EQ(id, -5);
+    EXPECT_EQ(context, &id);
+    EXPECT_EQ(handle, &id);
+    EXPECT_TRUE(fake::CudaState::Get().retained[device] == 0);
+  }
+
+  zr8hw::System system = zr8hw::System{&fake::FakeCuda(), ""};
+};
+
+TEST_F(CudaInit, RetainsThePrimaryContextAndReleasesItOnce) {
+  int32_t id = 0;
+  void* context = nullptr;
+  void* handle = nullptr;
+  std::string message;
+  ASSERT_EQ(zr8hw::InitCuda(1, &id, &context, &handle, &message, system), zr8hw::kOk);
+  EXPECT_EQ(message, "GeForce Fake B (CUDA device 1), CUDA driver 12.4, 4096 MiB");
+  EXPECT_EQ(id, 1);
+  EXPECT_EQ(context, reinterpret_cast<void*>(0x1001));
+  EXPECT_EQ(handle, reinterpret_cast<void*>(1));
+  EXPECT_EQ(fake::CudaState::Get().retained[1], 1);
+
+  EXPECT_EQ(zr8hw::UninitCuda(&id, &context, &handle, system), zr8hw::kOk);
+  EXPECT_EQ(fake::CudaState::Get().retained[1], 0);
+  EXPECT_EQ(fake::CudaState::Get().releases, 1);
+  EXPECT_EQ(id, 0);
+  EXPECT_EQ(context, nullptr);
+  EXPECT_EQ(handle, nullptr);
+  // A second release has no context left to release.
+  EXPECT_LT(zr8hw::UninitCuda(&id, &context, &handle, system), 0);
+  EXPECT_EQ(fake::CudaState::Get().releases, 1);
+}
+
+TEST_F(CudaInit, FailsCleanlyWithAReason) {
+  ExpectFailure(0, zr8hw::System{nullptr, ""}, "libcuda.so.1");
+  ExpectFailure(2, system, "no device 2 (2 present)");
+  ExpectFailure(-1, system, "no device -1");
+  fake::CudaState::Get().retainResult = 2;  // out of memory
+  ExpectFailure(0, system, "cuDevicePrimaryCtxRetain failed with error 2");
+  fake::CudaState::Get().retainResult = 0;
+  fake::CudaState::Get().initResult = 100;
+  ExpectFailure(0, system, "cuInit failed with error 100");
+  fake::CudaState::Get().initResult = 0;
+  fake::CudaState::Get().gpus.clear();
+  ExpectFailure(0, system, "no device 0 (0 present)");
+
+  std::string message;
+  void* context = nullptr;
+  EXPECT_EQ(zr8hw::InitCuda(0, nullptr, &context, &context, &message, system), zr8hw::kInvalidArg);
+}
+
+class VaapiInit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine.AddRenderNode(128, 0x8086, 0x56a0, "i915");
+    machine.AddRenderNode(129, 0x1002, 0x73bf, "amdgpu");
+    machine.AddRenderNode(130, 0x1002, 0x744c, "amdgpu");
+  }
+  fake::FakeMachine machine;
+};
+
+TEST_F(VaapiInit, OpensTheVendorsFirstNodeAndClosesIt) {
+  void* handle = nullptr;
+  std::string message;
+  ASSERT_EQ(zr8hw::InitVaapi(0x1002, &handle, &message, machine.System()), zr8hw::kOk);
+  EXPECT_EQ(message, "/dev/dri/renderD129: AMD GPU 1002:73bf [1002:73bf], kernel driver amdgpu");
+  const int fd = zr8hw::VaapiFd(handle);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
+  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+
+  EXPECT_EQ(zr8hw::UninitVaapi(&handle), zr8hw::kOk);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // closed
+  EXPECT_LT(zr8hw::UninitVaapi(&handle), 0);
+}
+
+TEST_F(VaapiInit, SkipsNodesThatDoNotOpenAndFailsWhenNoneDoes) {
+  machine.MakeUnopenable(129);
+  void* handle = nullptr;
+  std::string message;
+  ASSERT_EQ(zr8hw::InitVaapi(0x1002, &handle, &message, machine.System()), zr8hw::kOk);
+  EXPECT_EQ(message.rfind("/dev/dri/renderD130: ", 0), 0u) << message;
+  zr8hw::UninitVaapi(&handle);
+
+  machine.MakeUnopenable(130);
+  handle = &machine;
+  EXPECT_EQ(zr8hw::InitVaapi(0x1002, &handle, &message, machine.System()), zr8hw::kFail);
+  EXPECT_EQ(handle, &machine);
+  EXPECT_EQ(message,
+            "VA-API: no render node of AMD (PCI vendor 0x1002) could be opened: "
+            "/dev/dri/renderD129: Is a directory; /dev/dri/renderD130: Is a directory");
+
+  EXPECT_EQ(zr8hw::InitVaapi(0x10de, &handle, &message, machine.System()), zr8hw::kFail);
+  EXPECT_EQ(message, "VA-API: no render node of NVIDIA (PCI vendor 0x10de) under /dev/dri");
+  fake::FakeMachine empty;
+  EXPECT_EQ(zr8hw::InitVaapi(0x8086, &handle, &message, empty.System()), zr8hw::kFail);
+  EXPECT_EQ(handle, &machine);
+}
+
+// Whatever this machine has, the real system is queried without harm and consistently: CUDA
+// set-up succeeds exactly when an NVIDIA decoder is listed, VA-API fails for a vendor without one.
+TEST(HostSystem, AnswersConsistently) {
+  int32_t count = -1;
+  ASSERT_EQ(zr8hw::SupportedDecoders(0, nullptr, &count), zr8hw::kOk);
+  std::vector<zr8hw::HardwareDecoderInfo> list(static_cast<std::size_t>(count));
+  int32_t second = -1;
+  ASSERT_EQ(zr8hw::SupportedDecoders(count, list.data(), &second), zr8hw::kOk);
+  EXPECT_EQ(second, count);
+  bool nvidia = false, intel = false, amd = false;
+  for (const auto& info : list) {
+    EXPECT_GE(info.kind, 2);
+    EXPECT_LE(info.kind, 4);
+    nvidia |= info.kind == zr8hw::kKindNvidia;
+    intel |= info.kind == zr8hw::kKindIntel;
+    amd |= info.kind == zr8hw::kKindAmd;
+  }
+
+  int32_t id = -5;
+  void* context = nullptr;
+  void* handle = nullptr;
+  std::string message;
+  const int32_t status = zr8hw::InitCuda(0, &id, &context, &handle, &message);
+  EXPECT_FALSE(message.empty());
+  if (nvidia) {
+    ASSERT_EQ(status, zr8hw::kOk) << message;
+    EXPECT_NE(context, nullptr);
+    EXPECT_NE(message.find(fake::Ascii(list[0].deviceName, 128)), std::string::npos) << message;
+    EXPECT_EQ(zr8hw::UninitCuda(&id, &context, &handle), zr8hw::kOk);
+  } else {
+    EXPECT_LT(status, 0);
+    EXPECT_EQ(id, -5);
+    EXPECT_EQ(context, nullptr);
+  }
+  for (const auto& [vendor, listed] :
+       {std::pair{zr8hw::kVendorIntel, intel}, std::pair{zr8hw::kVendorAmd, amd}}) {
+    if (listed) continue;
+    void* vaapi = nullptr;
+    EXPECT_LT(zr8hw::InitVaapi(vendor, &vaapi, &message), 0);
+    EXPECT_EQ(vaapi, nullptr);
+  }
+}
+
+}  // namespace
