@@ -13,6 +13,9 @@ struct StatisticsCase {
   double totalTicks;
   uint64_t frequency;
   const char* text;
+
+  // Test names show the case, not its bytes.
+  friend void PrintTo(const StatisticsCase& c, std::ostream* os) { *os << c.what; }
 };
 
 class DecodeStatistics : public testing::TestWithParam<StatisticsCase> {};

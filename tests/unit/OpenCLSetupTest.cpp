@@ -176,6 +176,9 @@ struct SelectionCase {
   std::string listing;
   cl_device_id device;
   cl_platform_id platform;
+
+  // Test names show the case, not its bytes.
+  friend void PrintTo(const SelectionCase& c, std::ostream* os) { *os << c.what; }
 };
 
 class OpenCLSelection : public OpenCLSetupTest,
@@ -261,6 +264,9 @@ struct FailureCase {
   World world;
   std::string out;
   bool contextSet;  // a failure after the context was created leaves it in the record
+
+  // Test names show the case, not its bytes.
+  friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.what; }
 };
 
 class OpenCLFailure : public OpenCLSetupTest, public testing::WithParamInterface<FailureCase> {};
