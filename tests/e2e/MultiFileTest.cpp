@@ -425,10 +425,6 @@ TEST(MultiFileThreads, FourThreadsDecodeTheirOwnFiles) {
   EXPECT_EQ(Tail(result.calls, 15), Releases(4));
 }
 
-TEST(MultiFileThreads, RandomSequenceIsTheRuntimes) {
-  EXPECT_EQ(video_output::RandomFrames(5, 100000), (Frames{41, 18467, 6334, 26500, 19169}));
-}
-
 // One thread's failures end only that thread.
 TEST(MultiFileThreads, FailuresEndOnlyTheirThread) {
   ClientRun run;

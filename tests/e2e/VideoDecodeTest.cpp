@@ -100,18 +100,6 @@ TEST(VideoDecode, DescribesAndReleasesWithoutExtraction) {
   EXPECT_FALSE(result.HasFile(kFrameFile));
 }
 
-TEST(VideoDecode, DescribesWhatTheLibraryReports) {
-  ClientRun run;
-  run.WithLibrary(Library::kFake)
-      .WithConfig(
-          "video.frameRate 29.97002997\nvideo.interlace 2\nvideo.aspectRatio 1.7777777\n"
-          "video.width 1920\nvideo.height 1080\nvideo.pixelType 4098\nvideo.fourCC 0x41564331\n");
-  const auto result = run.Run({"clip.mp4", "-video"});
-  EXPECT_EQ(result.out, kHeader +
-                            "Frame rate:   29.97\nInterlace:    2\nAspect ratio: 1.77778\n"
-                            "Frame size:   1920x1080\nPixel format: v210\nFourCC: AVC1\n\n");
-}
-
 struct ExtractionCase {
   const char* what;
   const char* config;
@@ -394,15 +382,6 @@ TEST(VideoDecode, LibraryMissing) {
   EXPECT_EQ(result.out,
             kHeader + "Failed to load the Zr8Reader DLL and/or find suitable entrypoints");
   EXPECT_EQ(result.status, 255);
-}
-
-// A null image pool goes to its delete call on the later paths, never on the earlier ones.
-TEST(VideoDecode, NullImagePoolIsDeletedOnlyFromTheStreamOn) {
-  ClientRun run;
-  run.WithLibrary(Library::kFake).WithConfig("fail ZR8READER_ReadFile_OpenVideoStream");
-  const auto result = run.Run({"clip.mp4", "-video"});
-  EXPECT_EQ(result.CallsOf({"DeleteImagePoolHandle"}),
-            Calls{"ZR8READER_DeleteImagePoolHandle null => 0"});
 }
 
 struct HardwareCase {

@@ -58,9 +58,4 @@ INSTANTIATE_TEST_SUITE_P(
                        "Frames per second: 0fps\n"}),
     [](const auto& info) { return info.param.what; });
 
-TEST(DecodeStatisticsTicks, MillisecondsScaleBeforeDividing) {
-  EXPECT_DOUBLE_EQ(TicksToMilliseconds(1500000.0, kNanoseconds), 1.5);
-  EXPECT_DOUBLE_EQ(TicksToMilliseconds(3.0, 1000), 3.0);
-}
-
 }  // namespace
