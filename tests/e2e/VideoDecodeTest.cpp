@@ -182,6 +182,17 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractionCase{"NegativeCount", "frameCount -4", true, Frames{}, -4, 192}),
     [](const auto& info) { return info.param.what; });
 
+// The frame file is named after the pixel type the library reports, here its choice with -optimal.
+TEST(VideoDecode, FrameFileIsNamedAfterThePixelType) {
+  ClientRun run;
+  run.WithLibrary(Library::kFake).WithConfig("frameCount 2\nvideo.pixelType 8193\n");
+  const auto result = run.Run({"clip.mp4", "-video", "-extract", "-optimal"});
+  EXPECT_EQ(video_output::LinesWith(result.out, "Written "),
+            Calls{"Written 384 bytes for  2 frames to file './zr8reader.NV12'"});
+  EXPECT_TRUE(result.File("zr8reader.NV12") == Pictures({0, 1}, 1));
+  EXPECT_FALSE(result.HasFile(kFrameFile));
+}
+
 struct RetrievalFailureCase {
   const char* what;
   const char* config;
