@@ -1,0 +1,38 @@
+// Helpers for the video tests: the pictures the fake delivers, the random frame numbers of the
+// read threads, and the masking of the measured times in the client's output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace video_output {
+
+// The bytes of these frames of one stream, one picture after the other, as the fake delivers them.
+std::string Pictures(const std::vector<int64_t>& frames, int32_t streamSerial, uint32_t size = 192);
+
+// The first count values of the runtime's never-seeded rand, modulo frameCount.
+std::vector<int64_t> RandomFrames(size_t count, uint64_t frameCount);
+
+// Frames 0 to count - 1.
+std::vector<int64_t> FirstFrames(int64_t count);
+
+// The output with every measured time replaced by "#": per-frame lines end "in # ms", the
+// statistics lines read "in #ms", ": #ms" and ": #fps".
+std::string MaskTimes(const std::string& out);
+
+// The three statistics lines for frameCount frames, masked as MaskTimes does.
+std::string MaskedStatistics(int64_t frameCount);
+
+// Whether every statistics block in out has the exact printf layout: "%lld", "%6.2f" twice, "%d".
+// Returns the number of blocks found, or -1 when a block is malformed.
+int CountWellFormedStatistics(const std::string& out);
+
+// The lines of out that contain needle, in order.
+std::vector<std::string> LinesWith(const std::string& out, const std::string& needle);
+
+// The frame numbers of the GetFrame calls on one stream handle ("video2"), in order.
+std::vector<int64_t> RequestedFrames(const std::vector<std::string>& calls,
+                                     const std::string& stream);
+
+}  // namespace video_output
