@@ -1,9 +1,8 @@
-// OpenCL on Windows: the host functions that the client calls, forwarded to the system's OpenCL.dll,
-// which is loaded on first use. Linking against OpenCL.dll instead would keep the client from
-// starting at all on a machine without it; this way the OpenCL set-up fails and says so.
-#include <windows.h>
-// After windows.h:
+// OpenCL on Windows: the host functions that the client calls, forwarded to the system's
+// OpenCL.dll, loaded on first use. Linked against OpenCL.dll, the client would not start at all on
+// a machine without it; this way its OpenCL set-up fails and says so.
 #include <CL/cl.h>
+#include <windows.h>
 
 #include <cstring>
 
@@ -13,7 +12,8 @@ namespace {
 constexpr cl_int kNoPlatform = -1001;
 
 HMODULE OpenCLLibrary() {
-  static const HMODULE module = LoadLibraryExW(L"OpenCL.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  static const HMODULE module =
+      LoadLibraryExW(L"OpenCL.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   return module;
 }
 
@@ -29,8 +29,7 @@ Function Find(const char* name) {
   return function;
 }
 
-#define ZR8_OPENCL_FUNCTION(name) \
-  static const auto real = Find<decltype(&name)>(#name)
+#define ZR8_OPENCL_FUNCTION(name) static const auto real = Find<decltype(&name)>(#name)
 
 }  // namespace
 
@@ -77,9 +76,9 @@ CL_API_ENTRY cl_context CL_API_CALL clCreateContext(
   return real(properties, num_devices, devices, pfn_notify, user_data, errcode_ret);
 }
 
-CL_API_ENTRY cl_command_queue CL_API_CALL clCreateCommandQueue(
-    cl_context context, cl_device_id device, cl_command_queue_properties properties,
-    cl_int* errcode_ret) {
+CL_API_ENTRY cl_command_queue CL_API_CALL
+clCreateCommandQueue(cl_context context, cl_device_id device,
+                     cl_command_queue_properties properties, cl_int* errcode_ret) {
   ZR8_OPENCL_FUNCTION(clCreateCommandQueue);
   if (real == nullptr) {
     if (errcode_ret != nullptr) *errcode_ret = CL_INVALID_CONTEXT;

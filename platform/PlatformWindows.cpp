@@ -43,7 +43,8 @@ bool WriteBytes(const char* bytes, size_t count) {
 // to a file or pipe as UTF-8 (a lone surrogate becomes U+FFFD).
 bool WriteWideText(const wchar_t* text, size_t count) {
   if (IsAscii(text, count)) {
-    const std::string bytes(text, text + count);
+    std::string bytes(count, '\0');
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(text[i]);
     return WriteBytes(bytes.data(), bytes.size());
   }
   if (HANDLE console = StdoutConsole()) {

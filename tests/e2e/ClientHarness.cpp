@@ -67,7 +67,8 @@ std::string DebuggerLines(const std::string& text) {
       out += line + "\n";
       continue;
     }
-    const std::string quoted = line.substr(at + marker.size(), line.size() - at - marker.size() - 1);
+    const std::string quoted =
+        line.substr(at + marker.size(), line.size() - at - marker.size() - 1);
     for (size_t i = 0; i < quoted.size(); ++i) {
       if (quoted[i] != '\\' || i + 1 == quoted.size()) {
         out.push_back(quoted[i]);

@@ -1,7 +1,6 @@
 // The OpenCL host functions are linked on every platform and answer, with or without a driver.
-#include <gtest/gtest.h>
-
 #include <CL/cl.h>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
