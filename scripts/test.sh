@@ -13,6 +13,7 @@ scripts/build.sh build -DZR8_WINDOWS_BUILD_DIR="$root/build-windows"
 # so that each client run under wine takes a fraction of a second. Wine's background services start
 # here, with this script's output, and end with the server.
 export WINEPREFIX="$root/build-windows/wineprefix" WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot -i >/dev/null 2>&1
