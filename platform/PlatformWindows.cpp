@@ -105,9 +105,13 @@ struct ThreadConsole {
   std::wostream wide{&wideBuffer};
 };
 
+// Made on the thread's first console output and never destroyed: with mingw-w64, the destructor of
+// a thread_local object can run after the thread's storage has been freed and reused (seen as heap
+// corruption when read threads end). The few hundred bytes per thread are left to the process.
 ThreadConsole& Console() {
-  thread_local ThreadConsole console;
-  return console;
+  thread_local ThreadConsole* console = nullptr;
+  if (console == nullptr) console = new ThreadConsole;
+  return *console;
 }
 
 }  // namespace
