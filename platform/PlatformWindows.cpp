@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/Platform.h"
+#include "platform/WideText.h"
 
 namespace platform {
 namespace {
@@ -40,30 +41,24 @@ bool WriteBytes(const char* bytes, size_t count) {
 }
 
 // Wide text that is not ASCII: to a console as UTF-16, so that it shows whatever the code page;
-// to a file or pipe as UTF-8 (a lone surrogate becomes U+FFFD).
+// to a file or pipe as UTF-8, converted as on Linux (see WideText.h: U+DC80 to U+DCFF, the code
+// points that stand for single bytes, go out as those bytes; another lone surrogate as U+FFFD).
 bool WriteWideText(const wchar_t* text, size_t count) {
-  if (IsAscii(text, count)) {
-    std::string bytes(count, '\0');
-    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(text[i]);
+  HANDLE console = StdoutConsole();
+  if (console == nullptr || IsAscii(text, count)) {
+    const std::string bytes = WideToBytes(std::wstring_view(text, count));
     return WriteBytes(bytes.data(), bytes.size());
   }
-  if (HANDLE console = StdoutConsole()) {
-    // Whatever the C runtime still buffers comes first.
-    std::fflush(stdout);
-    while (count > 0) {
-      const DWORD chunk = count > 8192 ? 8192 : static_cast<DWORD>(count);
-      DWORD written = 0;
-      if (WriteConsoleW(console, text, chunk, &written, nullptr) == 0 || written == 0) return false;
-      text += written;
-      count -= written;
-    }
-    return true;
+  // Whatever the C runtime still buffers comes first.
+  std::fflush(stdout);
+  while (count > 0) {
+    const DWORD chunk = count > 8192 ? 8192 : static_cast<DWORD>(count);
+    DWORD written = 0;
+    if (WriteConsoleW(console, text, chunk, &written, nullptr) == 0 || written == 0) return false;
+    text += written;
+    count -= written;
   }
-  const int wideCount = static_cast<int>(count);
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, wideCount, nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, wideCount, bytes.data(), size, nullptr, nullptr);
-  return WriteBytes(bytes.data(), bytes.size());
+  return true;
 }
 
 // Writes straight through to the C runtime's standard output, in text mode (a line feed goes out
