@@ -14,7 +14,7 @@ scripts/build.sh build -DZR8_WINDOWS_BUILD_DIR="$root/build-windows"
 # here, with this script's output, and end with the server.
 export WINEPREFIX="$root/build-windows/wineprefix" WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"
-wineserver -p
+wineserver -p 2>/dev/null || true  # (one may already serve this prefix)
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot -i >/dev/null 2>&1
 
