@@ -4,9 +4,11 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  libgtest-dev
+  libgtest-dev googletest
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   ocl-icd-opencl-dev opencl-headers pocl-opencl-icd
+  # The Windows build (posix thread model, for std::thread) and wine to test it; 64-bit only.
+  g++-mingw-w64-x86-64-posix wine wine64
 )
 
 missing=()

@@ -43,13 +43,52 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// Windows writes line ends as CR LF; compare as LF.
+// Windows writes line ends as CR LF; compare as LF. A bare LF is a fault there.
 std::string WithoutCarriageReturns(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += "<bare LF>";
     out.push_back(text[i]);
+  }
+  return out;
+}
+
+// Wine traces each debugger-output line on standard error as
+//   0024:warn:debugstr:OutputDebugStringA "text with C-style escapes"
+// Such lines become their text and a line feed; every other line stays as it is.
+std::string DebuggerLines(const std::string& text) {
+  const std::string marker = ":debugstr:OutputDebugStringA \"";
+  std::string out;
+  for (const std::string& line : Lines(text)) {
+    const size_t at = line.find(marker);
+    if (at == std::string::npos || line.back() != '"') {
+      out += line + "\n";
+      continue;
+    }
+    const std::string quoted =
+        line.substr(at + marker.size(), line.size() - at - marker.size() - 1);
+    for (size_t i = 0; i < quoted.size(); ++i) {
+      if (quoted[i] != '\\' || i + 1 == quoted.size()) {
+        out.push_back(quoted[i]);
+        continue;
+      }
+      const char escaped = quoted[++i];
+      if (escaped == 'n') {
+        out.push_back('\n');
+      } else if (escaped == 'r') {
+        out.push_back('\r');
+      } else if (escaped == 't') {
+        out.push_back('\t');
+      } else if (escaped == 'x' && i + 2 < quoted.size()) {
+        out.push_back(static_cast<char>(std::stoi(quoted.substr(i + 1, 2), nullptr, 16)));
+        i += 2;
+      } else {
+        out.push_back(escaped);
+      }
+    }
+    out.push_back('\n');
   }
   return out;
 }
@@ -100,8 +139,16 @@ std::string Prefix() {
   return Setting("ZR8_TEST_PATH_PREFIX", "./");
 }
 
+std::string LibraryName() {
+  return Setting("ZR8_TEST_LIBRARY_NAME", "libZr8Reader.so");
+}
+
 std::string LibraryPath() {
-  return Prefix() + Setting("ZR8_TEST_LIBRARY_NAME", "libZr8Reader.so");
+  return Prefix() + LibraryName();
+}
+
+bool IsWindowsBuild() {
+  return Prefix() == ".\\";
 }
 
 bool RunResult::HasFile(const std::string& name) const {
@@ -154,7 +201,7 @@ ClientRun::~ClientRun() {
 }
 
 ClientRun& ClientRun::WithLibrary(Library library) {
-  const std::string name = Setting("ZR8_TEST_LIBRARY_NAME", "libZr8Reader.so");
+  const std::string name = LibraryName();
   std::string source;
   if (library == Library::kFake) source = Setting("ZR8_TEST_FAKE", ZR8_TEST_FAKE);
   if (library == Library::kFakeMissing20) {
@@ -212,8 +259,12 @@ RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
 
   RunResult result;
   result.dir = work_;
-  result.out = WithoutCarriageReturns(ReadAll(outPath));
+  result.out = ReadAll(outPath);
   result.err = ReadAll(errPath);
+  if (IsWindowsBuild()) {
+    result.out = WithoutCarriageReturns(result.out);
+    result.err = DebuggerLines(result.err);
+  }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.calls = Lines(ReadAll(work_ / "fake_calls.log"));
   return result;

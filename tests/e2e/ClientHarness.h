@@ -16,7 +16,11 @@ namespace harness {
 enum class Library { kNone, kFake, kFakeMissing20 };
 
 struct RunResult {
+  // Standard output; from the Windows build with each CR LF read as LF, and a bare LF (standard
+  // output not in text mode) shown as "<bare LF>" so that no comparison passes.
   std::string out;
+  // Standard error; from the Windows build under wine, each debugger-output line that wine traces
+  // there ("WINEDEBUG=+debugstr") becomes its text and a line feed, as on Linux.
   std::string err;
   int status = 0;
   std::vector<std::string> calls;  // the fake's log, one entry per line
@@ -53,8 +57,12 @@ class ClientRun {
 
 // The relative-path prefix of output files and the library, as the client prints it ("./").
 std::string Prefix();
-// The reader library's path as the client loads it ("./libZr8Reader.so").
+// The reader library's file name ("libZr8Reader.so") and its path as the client loads it
+// ("./libZr8Reader.so").
+std::string LibraryName();
 std::string LibraryPath();
+// Whether the client under test is the Windows build (its prefix is ".\").
+bool IsWindowsBuild();
 
 // The usage text, as the client prints it.
 extern const char* const kUsage;

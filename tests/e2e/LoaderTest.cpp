@@ -12,22 +12,35 @@ namespace {
 
 const char kLoadFailure[] = "Failed to load the Zr8Reader DLL and/or find suitable entrypoints";
 
+// The platform's error numbers for a failed load: no such file, and a file that is not a library.
+int MissingFileError() {
+  return harness::IsWindowsBuild() ? 126 : 2;  // ERROR_MOD_NOT_FOUND, ENOENT
+}
+int NotALibraryError() {
+  return harness::IsWindowsBuild() ? 193 : 8;  // ERROR_BAD_EXE_FORMAT, ENOEXEC
+}
+
+std::string DebugLine(int error) {
+  return "[DEBUG]LoadLibrary error=" + std::to_string(error) + ", failed on '" +
+         harness::LibraryPath() + "'\n";
+}
+
 TEST(Loader, MissingLibraryWritesOneDebugLine) {
   ClientRun run;
   const auto result = run.Run({"clip.mp4"});
   EXPECT_EQ(result.out,
             std::string("\nBasic information example\nFile: \"clip.mp4\"\n\n") + kLoadFailure);
-  EXPECT_EQ(result.err, "[DEBUG]LoadLibrary error=2, failed on '" + harness::LibraryPath() + "'\n");
+  EXPECT_EQ(result.err, DebugLine(MissingFileError()));
   EXPECT_EQ(result.status, 255);
 }
 
 TEST(Loader, LibraryThatIsNotLoadable) {
   ClientRun run;
-  std::ofstream(run.dir() / "libZr8Reader.so") << "not a library";
+  std::ofstream(run.dir() / harness::LibraryName()) << "not a library";
   const auto result = run.Run({"clip.mp4", "-hwcheck"});
   EXPECT_EQ(result.out, std::string("\nCheck for supported hardware decoders\n") + kLoadFailure);
   EXPECT_EQ(result.status, 255);
-  EXPECT_EQ(result.err, "[DEBUG]LoadLibrary error=8, failed on '" + harness::LibraryPath() + "'\n");
+  EXPECT_EQ(result.err, DebugLine(NotALibraryError()));
 }
 
 // A missing entry point fails the load with the same message, without a debug line and without

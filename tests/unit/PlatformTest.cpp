@@ -48,7 +48,11 @@ TEST(Platform, FileNameBytesSurviveTheRoundTrip) {
 TEST(Platform, CounterIsMonotonic) {
   uint64_t frequency = 0, first = 0, second = 0;
   EXPECT_TRUE(platform::QueryPerfFrequency(&frequency));
-  EXPECT_EQ(frequency, 1000000000u);
+  // Nanoseconds on Linux; on Windows whatever the system gives, but at least microseconds.
+  if (std::string(platform::OutputPathPrefix()) == "./") {
+    EXPECT_EQ(frequency, 1000000000u);
+  }
+  EXPECT_GE(frequency, 1000000u);
   EXPECT_TRUE(platform::QueryPerfCounter(&first));
   EXPECT_TRUE(platform::QueryPerfCounter(&second));
   EXPECT_LE(first, second);
