@@ -356,8 +356,8 @@ void ExpectThread(const harness::RunResult& result, int index, const ThreadExpec
   EXPECT_EQ(RequestedFrames(result.calls, video), t.frames);
 
   if (t.fileBlocked) {
-    EXPECT_EQ(LinesWith(result.out, "./" + name),
-              Calls{"failed to open output file './" + name + "' for writing"});
+    EXPECT_EQ(LinesWith(result.out, harness::Prefix() + name),
+              Calls{"failed to open output file '" + harness::Prefix() + name + "' for writing"});
     return;
   }
   Calls retrieved;
@@ -378,10 +378,10 @@ void ExpectThread(const harness::RunResult& result, int index, const ThreadExpec
     return;
   }
   const uint64_t count = std::min<uint64_t>(t.frameCount, 32);
-  EXPECT_EQ(
-      LinesWith(result.out, "' for thread " + std::to_string(index)),
-      Calls{"Written " + std::to_string(count * 192) + " bytes for  " + std::to_string(count) +
-            " frames to file './" + name + "' for thread " + std::to_string(index)});
+  EXPECT_EQ(LinesWith(result.out, "' for thread " + std::to_string(index)),
+            Calls{"Written " + std::to_string(count * 192) + " bytes for  " +
+                  std::to_string(count) + " frames to file '" + harness::Prefix() + name +
+                  "' for thread " + std::to_string(index)});
   EXPECT_EQ(LinesWith(result.out, exiting), Calls{exiting});
   // Statistics only for a thread that decoded something; its exit line comes after them.
   if (count > 0) {

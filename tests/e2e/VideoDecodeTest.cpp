@@ -51,7 +51,7 @@ std::string FrameLines(const Frames& frames) {
 
 std::string WrittenLine(uint64_t bytes, int64_t frames) {
   return "Written " + std::to_string(bytes) + " bytes for  " + std::to_string(frames) +
-         " frames to file './" + kFrameFile + "'\n";
+         " frames to file '" + harness::Prefix() + kFrameFile + "'\n";
 }
 
 // The listing of the OpenCL set-up, checked for its layout and removed.
@@ -187,8 +187,9 @@ TEST(VideoDecode, FrameFileIsNamedAfterThePixelType) {
   ClientRun run;
   run.WithLibrary(Library::kFake).WithConfig("frameCount 2\nvideo.pixelType 8193\n");
   const auto result = run.Run({"clip.mp4", "-video", "-extract", "-optimal"});
-  EXPECT_EQ(video_output::LinesWith(result.out, "Written "),
-            Calls{"Written 384 bytes for  2 frames to file './zr8reader.NV12'"});
+  EXPECT_EQ(
+      video_output::LinesWith(result.out, "Written "),
+      Calls{"Written 384 bytes for  2 frames to file '" + harness::Prefix() + "zr8reader.NV12'"});
   EXPECT_TRUE(result.File("zr8reader.NV12") == Pictures({0, 1}, 1));
   EXPECT_FALSE(result.HasFile(kFrameFile));
 }
@@ -243,7 +244,7 @@ struct PathCase {
   const char* what;
   std::vector<std::string> options;
   const char* config;
-  const char* message;
+  std::string message;
   Calls entries;
   bool described = false;       // the description block comes before the message
   bool blockFrameFile = false;  // a directory stands where the frame file would go
@@ -381,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(
             "FrameFileDoesNotOpen",
             {"-extract"},
             "",
-            "failed to open output file './zr8reader.I420' for writing\n",
+            "failed to open output file '" + harness::Prefix() + "zr8reader.I420' for writing\n",
             Join({kToFormat, {"ZR8READER_ReadVideoStream_GetCompressedFormat"}, kStreamReleases}),
             true,
             true}),
