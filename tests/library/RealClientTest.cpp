@@ -58,7 +58,18 @@ TEST_P(RealBrief, ReportsTheFileUnderItsAbsoluteName) {
   EXPECT_EQ(result.status, 255);
 }
 
-INSTANTIATE_TEST_SUITE_P(Clips, RealBrief, testing::ValuesIn(kBrief));
+std::string ClipName(const char* clip) {
+  std::string name = clip;
+  for (char& c : name) {
+    if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, RealBrief, testing::ValuesIn(kBrief),
+                         [](const testing::TestParamInfo<BriefCase>& info) {
+                           return ClipName(info.param.clip);
+                         });
 
 TEST(RealBriefRefusal, NonMediaFileIsNotSupported) {
   ClientRun run;
@@ -109,6 +120,9 @@ TEST_P(RealExtract, WritesTheSamplesOfFFmpegsDecode) {
   EXPECT_NE(result.out.find(written.str()), std::string::npos) << result.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Clips, RealExtract, testing::ValuesIn(kExtract));
+INSTANTIATE_TEST_SUITE_P(Clips, RealExtract, testing::ValuesIn(kExtract),
+                         [](const testing::TestParamInfo<ExtractCase>& info) {
+                           return ClipName(info.param.clip);
+                         });
 
 }  // namespace

@@ -295,6 +295,7 @@ int64_t VideoStream::Identify(const AVFrame& frame) {
 }
 
 VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
+  const int64_t targetPts = packets_[presentation_[index]].pts;
   while (true) {
     const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (received == 0) {
@@ -323,6 +324,11 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
       }
     }
     packetHeld_ = false;
+    // Pictures shown before the target that no other picture refers to are not decoded at all.
+    if (timesReliable_ && nextPacket_ < static_cast<int64_t>(packets_.size())) {
+      const bool before = packets_[nextPacket_].pts < targetPts;
+      decoder_->skip_frame = before ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    }
     ++nextPacket_;
     // Output is always taken before input is offered, so a packet is never refused for want of
     // room; a damaged packet is dropped.
