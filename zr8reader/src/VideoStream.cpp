@@ -251,7 +251,7 @@ bool VideoStream::SeekToKey(int64_t decodeIndex) {
   const PacketEntry& key = packets_[decodeIndex];
   const int64_t time = key.dts != AV_NOPTS_VALUE ? key.dts : key.pts;
   bool found = false;
-  if (decodeIndex > 0 && time != AV_NOPTS_VALUE &&
+  if (time != AV_NOPTS_VALUE &&
       av_seek_frame(input_.get(), streamIndex_, time, AVSEEK_FLAG_BACKWARD) >= 0) {
     // Read up to the key frame's own packet; past it means the seek overshot.
     while (ReadOwnPacket()) {
@@ -266,7 +266,7 @@ bool VideoStream::SeekToKey(int64_t decodeIndex) {
     }
   }
   if (!found) {
-    // From the start of the file, counting packets up to the key frame.
+    // From the start of the file (opened anew), counting packets up to the key frame.
     if (!OpenInput()) return false;
     for (int64_t skipped = 0; skipped <= decodeIndex; ++skipped) {
       if (!ReadOwnPacket()) return false;
