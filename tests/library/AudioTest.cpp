@@ -28,6 +28,13 @@ const AudioClip kAudio[] = {
     {"opus.opus", ZR8_TONE(48000, 1.3) " -c:a libopus -b:a 64k", 0, 2, 0x4F707573u},
     {"flac.flac", ZR8_TONE(44100, 3.5) " -c:a flac -sample_fmt s16", 0, 2, 0x664C6143u},
     {"pcm24.wav", ZR8_TONE(48000, 1.1) " -c:a pcm_s24le", 0, 2, 0x6C70636Du},
+    {"vorbis.ogg", ZR8_TONE(44100, 2.2) " -c:a libvorbis", 0, 2, 0x766F7262u},
+    {"ac3.ac3", ZR8_TONE(48000, 2.5) " -c:a ac3", 0, 2, 0x61632D33u},
+    {"mp2.mp2", ZR8_TONE(48000, 3.5) " -c:a mp2", 0, 2, 0x2E6D7032u},
+    {"alac.m4a", ZR8_TONE(44100, 3.5) " -c:a alac", 0, 2, 0x616C6163u},
+    {"opus.webm", ZR8_TONE(48000, 2.5) " -c:a libopus", 0, 2, 0x4F707573u},
+    {"adts.aac", ZR8_TONE(44100, 1.5) " -c:a aac", 0, 2, 0x6D703461u},
+    {"mp3_in.mkv", ZR8_TONE(44100, 3.5) " -c:a libmp3lame", 0, 2, 0x2E6D7033u},
     {"two_streams.mkv",
      ZR8_TONE(32000, 1.0) " -f lavfi -i sine=frequency=1000:sample_rate=22050:duration=1.7 "
                           "-map 0:a -map 1:a -c:a:0 flac -c:a:1 aac",
@@ -145,7 +152,9 @@ INSTANTIATE_TEST_SUITE_P(Clips, AudioClipTest, testing::ValuesIn(kAudio),
                          });
 
 TEST(AudioStreamsTest, EachStreamOfAFileIsItsOwn) {
-  const AudioClip& clip = kAudio[5];
+  const AudioClip& clip =
+      *std::find_if(std::begin(kAudio), std::end(kAudio),
+                    [](const AudioClip& c) { return std::string(c.name) == "two_streams.mkv"; });
   handles::File file = handles::OpenFile(media::Make(clip.name, clip.arguments));
   ASSERT_TRUE(file);
   EXPECT_EQ(ZR8READER_ReadFile_GetAudioStreamCount(file.get()), 2);
@@ -171,7 +180,10 @@ TEST(AudioStreamsTest, EachStreamOfAFileIsItsOwn) {
 }
 
 TEST(AudioPacketsTest, CompressedSamplesAreThePacketsBytes) {
-  const AudioClip& clip = kAudio[4];  // PCM: a packet's bytes are its samples
+  const AudioClip& clip =
+      *std::find_if(std::begin(kAudio), std::end(kAudio), [](const AudioClip& c) {
+        return std::string(c.name) == "pcm24.wav";  // PCM: a packet's bytes are its samples
+      });
   handles::File file = handles::OpenFile(media::Make(clip.name, clip.arguments));
   ASSERT_TRUE(file);
   void* raw = nullptr;

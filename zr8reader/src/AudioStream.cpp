@@ -11,7 +11,8 @@ namespace {
 // Packets decoded before a random start so that the decoder's state is rebuilt exactly when the
 // wanted samples come out, for the codings whose decoders hold no state beyond a few packets
 // (overlap, bit reservoir). Decoders with state of unbounded reach (noise generators in AAC, Opus,
-// Vorbis, AC-3) give exactly the samples of a full decode only when they decode from the start:
+// Vorbis, AC-3; MPEG layer II, whose output after a seek is not that of a continuous decode) give
+// exactly the samples of a full decode only when they decode from the start:
 // for those, -1, and a start behind the decoder decodes again from the beginning.
 int64_t PrerollPackets(AVCodecID id) {
   switch (id) {
@@ -20,8 +21,6 @@ int64_t PrerollPackets(AVCodecID id) {
     case AV_CODEC_ID_TTA:
     case AV_CODEC_ID_WAVPACK:
       return 1;
-    case AV_CODEC_ID_MP1:
-    case AV_CODEC_ID_MP2:
     case AV_CODEC_ID_MP3:
       return 10;
     default: {
@@ -78,6 +77,26 @@ uint32_t FormatFamily(AVCodecID id, uint32_t* fourCC) {
   return family;
 }
 
+// Codings whose decoded length the packets tell exactly (durations or fixed frame sizes, less
+// the container's skip marks); the others are counted by decoding.
+bool CountedFromPackets(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_AAC:
+    case AV_CODEC_ID_MP1:
+    case AV_CODEC_ID_MP2:
+    case AV_CODEC_ID_MP3:
+    case AV_CODEC_ID_AC3:
+    case AV_CODEC_ID_EAC3:
+    case AV_CODEC_ID_FLAC:
+    case AV_CODEC_ID_ALAC:
+      return true;
+    default: {
+      const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
+      return descriptor != nullptr && std::strncmp(descriptor->name, "pcm_", 4) == 0;
+    }
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int number,
@@ -85,9 +104,10 @@ std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int numb
   std::unique_ptr<AudioStream> stream(new AudioStream(path, std::move(buffers)));
   stream->number_ = number;
   if (!stream->Restart() || !stream->Scan() || !stream->Restart()) return nullptr;
+  const AVCodecID id = stream->input_->streams[stream->streamIndex_]->codecpar->codec_id;
+  stream->preroll_ = PrerollPackets(id);
+  if (!CountedFromPackets(id) && !stream->CountByDecoding()) return nullptr;
   stream->FillFormat();
-  stream->preroll_ =
-      PrerollPackets(stream->input_->streams[stream->streamIndex_]->codecpar->codec_id);
   return stream;
 }
 
@@ -181,7 +201,26 @@ bool AudioStream::Scan() {
     av_packet_unref(packet_.get());
   }
   sampleCount_ = total;
+  packetsByPosition_ = !packets_.empty();
+  for (size_t i = 0; i < packets_.size(); ++i) {
+    if (packets_[i].pos < 0 || (i > 0 && packets_[i].pos <= packets_[i - 1].pos)) {
+      packetsByPosition_ = false;
+    }
+  }
   return true;
+}
+
+// The exact count for codings whose decoders trim or hold back samples in ways the packets do not
+// show (pre-skip held in the coding's own header, a first packet that yields nothing): one decode
+// of the whole stream, without conversion.
+bool AudioStream::CountByDecoding() {
+  if (!Restart()) return false;
+  skipBefore_ = INT64_MAX;
+  while (DecodeNext()) {
+  }
+  sampleCount_ = nextPosition_;
+  skipBefore_ = 0;
+  return Restart();
 }
 
 int64_t AudioStream::length() const {
@@ -223,12 +262,21 @@ void AudioStream::FillFormat() {
   }
 }
 
-int64_t AudioStream::PositionOfPts(int64_t pts) const {
-  if (pts == AV_NOPTS_VALUE) return -1;
+// Where a frame decoded after a seek belongs: found by the file position of its packet (exact
+// also where a demuxer only estimates times after a seek), else by its time.
+int64_t AudioStream::PositionOfFrame(const AVFrame& frame) const {
+  if (frame.pkt_pos >= 0 && packetsByPosition_) {
+    auto found =
+        std::lower_bound(packets_.begin(), packets_.end(), frame.pkt_pos,
+                         [](const PacketInfo& info, int64_t value) { return info.pos < value; });
+    if (found != packets_.end() && found->pos == frame.pkt_pos) return found->outStart;
+    return -1;
+  }
+  if (frame.pts == AV_NOPTS_VALUE) return -1;
   auto found =
-      std::lower_bound(packets_.begin(), packets_.end(), pts,
+      std::lower_bound(packets_.begin(), packets_.end(), frame.pts,
                        [](const PacketInfo& info, int64_t value) { return info.pts < value; });
-  if (found == packets_.end() || found->pts != pts) return -1;
+  if (found == packets_.end() || found->pts != frame.pts) return -1;
   return found->outStart;
 }
 
@@ -240,7 +288,7 @@ AudioStream::Received AudioStream::ReceiveInto() {
   }
   if (received < 0) return Received::kNeedInput;
   if (!live_) {
-    nextPosition_ = PositionOfPts(frame_->pts);
+    nextPosition_ = PositionOfFrame(*frame_);
     if (nextPosition_ < 0) {
       av_frame_unref(frame_.get());
       return Received::kSkipped;  // not placed yet: keep decoding

@@ -46,7 +46,8 @@ class AudioStream final : public Handle {
   bool DecodeNext();
   enum class Received { kFrame, kSkipped, kNeedInput, kEnd };
   Received ReceiveInto();
-  int64_t PositionOfPts(int64_t pts) const;
+  int64_t PositionOfFrame(const AVFrame& frame) const;
+  bool CountByDecoding();
   void FillFormat();
 
   std::mutex mutex_;
@@ -65,6 +66,7 @@ class AudioStream final : public Handle {
   int64_t sampleCount_ = 0;
   int64_t preroll_ = -1;  // packets decoded before a random start; -1: decode from the start
   std::vector<PacketInfo> packets_;
+  bool packetsByPosition_ = false;  // every packet has its own, rising file position
   Zr8AudioCompressedFormat format_{};
 
   Block pending_;             // converted samples of the last decoded frame
