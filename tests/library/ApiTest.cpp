@@ -254,3 +254,22 @@ TEST(HandleTest, WrongKindsAndNullsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FileTest, CoverPicturesAreNotVideoStreams) {
+  const fs::path cover = media::Make("cover.png", "-f lavfi -i testsrc2=size=64x64 -frames:v 1");
+  const fs::path song = media::Make(
+      "song_with_cover.mp3", "-f lavfi -i sine=duration=1 -i " + media::Quote(cover.string()) +
+                                 " -map 0 -map 1 -c:a libmp3lame -c:v mjpeg "
+                                 "-disposition:v attached_pic -id3v2_version 3");
+  handles::File file = handles::OpenFile(song);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(ZR8READER_ReadFile_GetAudioStreamCount(file.get()), 1);
+  EXPECT_EQ(ZR8READER_ReadFile_GetVideoStreamCount(file.get()), 0);
+  void* video = reinterpret_cast<void*>(1);
+  EXPECT_LT(ZR8READER_ReadFile_OpenVideoStream(file.get(), 0, nullptr, nullptr, &video), 0);
+  EXPECT_EQ(video, nullptr);
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -198,6 +199,35 @@ INSTANTIATE_TEST_SUITE_P(Types, PixelTypeTest, testing::ValuesIn(kTypes),
                                name.begin(), name.end(), [](char c) { return !isalnum(c); }, '_');
                            return name;
                          });
+
+// A transport stream cut inside an open GOP: the pictures that cannot be decoded are not counted,
+// and every other one is the one FFmpeg presents.
+TEST(VideoCutStreamTest, StartsAtTheFirstDecodablePicture) {
+  const auto full = media::Make(
+      "open_gop_full.ts",
+      "-f lavfi -i testsrc2=size=128x96:rate=25 -t 3 -c:v libx264 -preset fast -x264-params "
+      "keyint=12:min-keyint=12:open-gop=1:bframes=3:b-adapt=0:scenecut=0 -pix_fmt yuv420p");
+  const auto cut = media::Dir() / "open_gop_cut.ts";
+  {
+    std::ifstream in(full, std::ios::binary);
+    in.seekg(188 * 40);  // whole transport packets, inside the first GOP
+    std::ofstream(cut, std::ios::binary) << in.rdbuf();
+  }
+  handles::File file = handles::OpenFile(cut);
+  ASSERT_TRUE(file);
+  handles::Video video = handles::OpenVideo(file.get(), kI420);
+  ASSERT_TRUE(video);
+  const std::string reference = media::ReferenceVideo(cut, "yuv420p");
+  const size_t frameSize = I420Size(128, 96);
+  const int64_t count = ZR8READER_ReadVideoStream_GetFrameCount(video.get());
+  ASSERT_EQ(count * frameSize, reference.size());
+  for (int64_t n = count - 1; n >= 0; n -= 3) {
+    ASSERT_TRUE(Frame(video.get(), n) == reference.substr(n * frameSize, frameSize)) << n;
+  }
+  for (int64_t n = 0; n < count; ++n) {
+    ASSERT_TRUE(Frame(video.get(), n) == reference.substr(n * frameSize, frameSize)) << n;
+  }
+}
 
 TEST(VideoFormatTest, DescribesTheStreamAndItsPictures) {
   const auto path = media::Make(kClips[4].name, kClips[4].arguments);  // 161x121, 24 fps

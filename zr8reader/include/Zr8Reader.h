@@ -298,15 +298,22 @@ ZR8_API int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index,
 // decoded audio (sample count / rate), 100-ns units.
 ZR8_API int64_t ZR8READER_ReadAudioStream_GetStreamLength(void* audio);
 // Number of sample frames GetSamples delivers from frame 0 to the end: exactly what a full decode
-// by FFmpeg yields (encoder priming, padding and edit lists applied).
+// by FFmpeg yields (encoder priming, padding and edit lists applied). Known from the packets for
+// PCM, FLAC, ALAC, MPEG audio, AAC and AC-3; for other codings (Opus, Vorbis, ...) the stream is
+// decoded once, without conversion, when it opens.
 ZR8_API int64_t ZR8READER_ReadAudioStream_GetSampleCount(void* audio);
 // Same record as GetCompressedFormat.
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetFormat(void* audio, Zr8AudioCompressedFormat* format);
 // Delivers up to maxFrames sample frames from startFrame: interleaved 32-bit float, `channels`
-// values per frame, sample-accurate at any start and in any order. *framesRead receives the count
-// delivered (fewer than asked only at the end of the stream). startFrame equal to the sample
-// count: 0 frames, status ZR8_S_FALSE. startFrame beyond it or negative: ZR8_E_BOUNDS. A null
-// buffer or framesRead, or maxFrames < 0: ZR8_E_INVALIDARG. Decode failures: ZR8_E_FAIL.
+// values per frame, bit-exact with a full decode at any start and in any order. *framesRead
+// receives the count delivered (fewer than asked only at the end of the stream). startFrame equal
+// to the sample count: 0 frames, status ZR8_S_FALSE. startFrame beyond it or negative:
+// ZR8_E_BOUNDS. A null buffer or framesRead, or maxFrames < 0: ZR8_E_INVALIDARG. Decode failures:
+// ZR8_E_FAIL; a stream whose decode ends early is completed with silence up to the count.
+// A request that continues the previous one goes on with the same decoder; a start ahead decodes
+// forward. A start behind seeks for PCM, FLAC, ALAC and MP3 (decoding a few packets before the
+// start), and decodes again from the beginning for codings whose decoders carry state of unbounded
+// reach (AAC, Opus, Vorbis, AC-3, MPEG layer II), so that the samples stay exact.
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, float* buffer,
                                                      int64_t maxFrames, int64_t* framesRead);
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio,

@@ -159,6 +159,26 @@ bool VideoStream::ScanPackets() {
   for (int64_t i = 0; i < static_cast<int64_t>(packets_.size()); ++i) {
     if (packets_[i].key) keys_.push_back(i);
   }
+  if (!keys_.empty() && timesReliable_) {
+    // A stream that starts inside a GOP: the pictures before the first key frame, and those
+    // after it that are shown before it (they refer to what is missing), cannot be decoded and
+    // are not presented.
+    const int64_t firstKey = keys_.front();
+    const int64_t firstKeyPts = packets_[firstKey].pts;
+    std::vector<int64_t> kept;
+    for (int64_t decodeIndex : presentation_) {
+      if (decodeIndex >= firstKey && packets_[decodeIndex].pts >= firstKeyPts) {
+        kept.push_back(decodeIndex);
+      }
+    }
+    if (kept.size() != presentation_.size() && !kept.empty()) {
+      presentation_ = std::move(kept);
+      presentationOfPts_.clear();
+      for (int64_t n = 0; n < static_cast<int64_t>(presentation_.size()); ++n) {
+        presentationOfPts_.emplace(packets_[presentation_[n]].pts, n);
+      }
+    }
+  }
   if (keys_.empty() || keys_.front() != 0) keys_.insert(keys_.begin(), 0);
   return true;
 }
