@@ -127,10 +127,11 @@ typedef struct Zr8VideoFormat {
 typedef struct Zr8VideoCompressedFormat {
   int32_t codecId;  // (0) FFmpeg's codec identifier of the coding
   int32_t profile;  // (4) the coding's profile number, -99 when unknown
-  uint32_t fourCC;  // (8) first character in the most significant byte: 'avc1' (H.264),
-                    // 'hvc1' (HEVC), 'vp09', 'vp08', 'av01', 'mp2v' (MPEG-2), 'mp4v'
-                    // (MPEG-4 part 2), 'MJPG', ProRes: the container's tag ('apcn', ...)
-                    // else 'apcn'; 'dvh1'... otherwise the container's tag, or 0
+  // (8) FourCC, first character in the most significant byte: 'avc1' (H.264), 'hvc1' (HEVC),
+  // 'vp09', 'vp08', 'av01', 'mp2v' (MPEG-2), 'mp1v' (MPEG-1), 'mp4v' (MPEG-4 part 2), 'MJPG',
+  // 'AVdn' (DNxHD), ProRes: the container's tag ('apcn', 'apch', ...) else 'apcn'; otherwise the
+  // container's tag when it is four printable characters, else 0.
+  uint32_t fourCC;
 } Zr8VideoCompressedFormat;
 
 // Decode preferences. 120 bytes, 8-byte aligned. Only pixelType is acted upon; the library keeps
