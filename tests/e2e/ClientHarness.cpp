@@ -207,6 +207,14 @@ ClientRun& ClientRun::WithLibrary(Library library) {
   if (library == Library::kFakeMissing20) {
     source = Setting("ZR8_TEST_FAKE_MISSING20", ZR8_TEST_FAKE_MISSING20);
   }
+  if (library == Library::kReal) {
+#ifdef ZR8_TEST_REAL
+    source = Setting("ZR8_TEST_REAL", ZR8_TEST_REAL);
+#else
+    source = Setting("ZR8_TEST_REAL", "");
+#endif
+    if (source.empty()) throw std::runtime_error("no real reader library to test");
+  }
   if (!source.empty()) {
     fs::copy_file(source, work_ / name, fs::copy_options::overwrite_existing);
   }

@@ -4,7 +4,7 @@
 //
 // The environment can point the harness at another build of the same client (for example the
 // Windows build under wine): ZR8_TEST_LAUNCHER, ZR8_TEST_CLIENT, ZR8_TEST_FAKE,
-// ZR8_TEST_FAKE_MISSING20, ZR8_TEST_LIBRARY_NAME and ZR8_TEST_PATH_PREFIX.
+// ZR8_TEST_FAKE_MISSING20, ZR8_TEST_REAL, ZR8_TEST_LIBRARY_NAME and ZR8_TEST_PATH_PREFIX.
 #pragma once
 
 #include <filesystem>
@@ -13,7 +13,8 @@
 
 namespace harness {
 
-enum class Library { kNone, kFake, kFakeMissing20 };
+// kReal: the reader library built on FFmpeg (ZR8_TEST_REAL).
+enum class Library { kNone, kFake, kFakeMissing20, kReal };
 
 struct RunResult {
   // Standard output; from the Windows build with each CR LF read as LF, and a bare LF (standard

@@ -1,0 +1,95 @@
+#include "Media.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace media {
+namespace {
+
+struct PipeCloser {
+  void operator()(FILE* pipe) const { pclose(pipe); }
+};
+
+}  // namespace
+
+const fs::path& Dir() {
+  static const fs::path dir = [] {
+    const char* chosen = std::getenv("ZR8_TEST_MEDIA_DIR");
+    fs::path path =
+        chosen != nullptr && *chosen != '\0' ? fs::path(chosen) : fs::path(ZR8_MEDIA_DIR);
+    fs::create_directories(path);
+    return path;
+  }();
+  return dir;
+}
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted += c;
+  }
+  return quoted + "'";
+}
+
+std::wstring Wide(const std::string& utf8) {
+  std::wstring out;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    char32_t value = length == 1 ? c : c & (0x3F >> (length - 1));
+    for (int k = 1; k < length; ++k) value = (value << 6) | (utf8[i + k] & 0x3F);
+    out.push_back(static_cast<wchar_t>(value));
+    i += length;
+  }
+  return out;
+}
+
+fs::path Make(const std::string& name, const std::string& arguments) {
+  const fs::path path = Dir() / name;
+  if (fs::exists(path)) return path;
+  // Test processes run side by side: each writes its own partial file, the first rename wins.
+  const fs::path partial = Dir() / ("partial-" + std::to_string(getpid()) + "-" + name);
+  const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y " + arguments + " " +
+                              Quote(partial.string()) + " </dev/null";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed: " + command);
+  fs::rename(partial, path);
+  return path;
+}
+
+std::string Capture(const std::string& command) {
+  std::unique_ptr<FILE, PipeCloser> pipe(popen(command.c_str(), "r"));
+  if (!pipe) throw std::runtime_error("popen failed");
+  std::string out;
+  char buffer[1 << 16];
+  size_t count = 0;
+  while ((count = fread(buffer, 1, sizeof buffer, pipe.get())) > 0) out.append(buffer, count);
+  const int status = pclose(pipe.release());
+  if (status != 0) throw std::runtime_error("command failed: " + command);
+  return out;
+}
+
+std::string ReferenceVideo(const fs::path& file, const std::string& pixFmt, int stream) {
+  return Capture("ffmpeg -nostdin -hide_banner -loglevel error -i " + Quote(file.string()) +
+                 " -map 0:v:" + std::to_string(stream) +
+                 " -fps_mode passthrough -f rawvideo -pix_fmt " + pixFmt + " - </dev/null");
+}
+
+std::vector<float> ReferenceAudio(const fs::path& file, int stream) {
+  const std::string bytes =
+      Capture("ffmpeg -nostdin -hide_banner -loglevel error -i " + Quote(file.string()) +
+              " -map 0:a:" + std::to_string(stream) + " -f f32le -c:a pcm_f32le - </dev/null");
+  std::vector<float> samples(bytes.size() / sizeof(float));
+  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+  return samples;
+}
+
+}  // namespace media

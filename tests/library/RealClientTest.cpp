@@ -1,0 +1,128 @@
+// The client against the real reader library, end to end: the brief report and the audio
+// extraction on generated media.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Media.h"
+#include "e2e/ClientHarness.h"
+
+namespace fs = std::filesystem;
+using harness::ClientRun;
+using harness::Library;
+
+namespace {
+
+struct BriefCase {
+  const char* clip;       // made in the media directory
+  const char* arguments;  // for the ffmpeg tool
+  const char* runName;    // the name the client is given, relative to its directory
+  int audio;
+  int video;
+  const char* seconds;
+};
+
+const BriefCase kBrief[] = {
+    {"brief_audio.wav",
+     "-f lavfi -i sine=frequency=300:sample_rate=8000:duration=1.5 -c:a pcm_s16le", "audio.wav", 1,
+     0, "1.5"},
+    {"brief_video.mkv",
+     "-f lavfi -i testsrc2=size=64x48:rate=25 -t 2 -c:v libx264 -preset ultrafast", "clip é.mkv", 0,
+     1, "2"},
+    {"brief_both.mov",
+     "-f lavfi -i testsrc2=size=64x48:rate=25 -f lavfi -i sine=duration=3:sample_rate=48000 -t 3 "
+     "-map 0 -map 1 -map 1 -c:v mjpeg -c:a pcm_s16le",
+     "sub/both.mov", 2, 1, "3"},
+};
+
+class RealBrief : public testing::TestWithParam<BriefCase> {};
+
+TEST_P(RealBrief, ReportsTheFileUnderItsAbsoluteName) {
+  const BriefCase& c = GetParam();
+  const fs::path clip = media::Make(c.clip, c.arguments);
+  ClientRun run;
+  run.WithLibrary(Library::kReal);
+  const fs::path placed = run.dir() / c.runName;
+  fs::create_directories(placed.parent_path());
+  fs::copy_file(clip, placed);
+  const auto result = run.Run({c.runName, "-brief"});
+  const std::string absolute = fs::absolute(placed).lexically_normal().string();
+  EXPECT_EQ(result.out,
+            std::string("\nBasic information example\nFile: \"") + c.runName +
+                "\"\n\nFile is of a supported format.\nAudio stream count: " +
+                std::to_string(c.audio) + "\nVideo stream count: " + std::to_string(c.video) +
+                "\nDuration: " + c.seconds + " seconds\n\nClosing file '" + absolute + "'\n");
+  EXPECT_EQ(result.status, 255);
+}
+
+std::string ClipName(const char* clip) {
+  std::string name = clip;
+  for (char& c : name) {
+    if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, RealBrief, testing::ValuesIn(kBrief),
+                         [](const testing::TestParamInfo<BriefCase>& info) {
+                           return ClipName(info.param.clip);
+                         });
+
+TEST(RealBriefRefusal, NonMediaFileIsNotSupported) {
+  ClientRun run;
+  run.WithLibrary(Library::kReal);
+  std::ofstream(run.dir() / "notes.mp4") << "not a media file";
+  const auto result = run.Run({"notes.mp4", "-brief"});
+  EXPECT_NE(result.out.find("File: \"notes.mp4\""), std::string::npos);
+  EXPECT_EQ(result.out.find("File is of a supported format."), std::string::npos);
+  EXPECT_EQ(result.status, 255);
+}
+
+struct ExtractCase {
+  const char* clip;
+  const char* arguments;
+  int stream;
+};
+
+const ExtractCase kExtract[] = {
+    {"extract.mp3",
+     "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2.3 -ac 2 -c:a libmp3lame", 0},
+    {"extract_two.mkv",
+     "-f lavfi -i sine=frequency=440:duration=1 -f lavfi -i sine=frequency=880:duration=1.2 "
+     "-map 0 -map 1 -c:a:0 flac -c:a:1 aac",
+     1},
+};
+
+class RealExtract : public testing::TestWithParam<ExtractCase> {};
+
+TEST_P(RealExtract, WritesTheSamplesOfFFmpegsDecode) {
+  const ExtractCase& c = GetParam();
+  const fs::path clip = media::Make(c.clip, c.arguments);
+  ClientRun run;
+  run.WithLibrary(Library::kReal);
+  fs::copy_file(clip, run.dir() / c.clip);
+  std::vector<std::string> arguments{c.clip, "-audio", "-extract"};
+  if (c.stream != 0) arguments.insert(arguments.end(), {"-stream", std::to_string(c.stream)});
+  const auto result = run.Run(arguments);
+  if (result.out.find("Number of audio streams") == std::string::npos) {
+    GTEST_SKIP() << "the client's audio report is not built yet";
+  }
+  const std::vector<float> reference = media::ReferenceAudio(clip, c.stream);
+  const std::string pcm = result.File("zr8reader.pcm");
+  ASSERT_EQ(pcm.size(), reference.size() * sizeof(float));
+  EXPECT_EQ(std::memcmp(pcm.data(), reference.data(), pcm.size()), 0);
+  std::ostringstream written;
+  written << "Written " << reference.size() / (c.stream == 0 ? 2 : 1) << " samples (" << pcm.size()
+          << " bytes) to file '" << harness::Prefix() << "zr8reader.pcm'\n";
+  EXPECT_NE(result.out.find(written.str()), std::string::npos) << result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, RealExtract, testing::ValuesIn(kExtract),
+                         [](const testing::TestParamInfo<ExtractCase>& info) {
+                           return ClipName(info.param.clip);
+                         });
+
+}  // namespace

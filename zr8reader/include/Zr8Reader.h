@@ -1,0 +1,408 @@
+// Zr8Reader: a media-file reader library (Linux build, decoding with FFmpeg).
+//
+// Conventions shared by every entry point
+// - C linkage. A status is an int32_t in the HRESULT convention: 0 is success, a negative value a
+//   failure (ZR8_E_FAIL, ZR8_E_NOINTERFACE, ZR8_E_INVALIDARG, ZR8_E_OUTOFMEMORY, ZR8_E_NOTIMPL,
+//   ZR8_E_POINTER, ZR8_E_BOUNDS). No entry point lets an exception escape; a null or foreign
+//   handle gives ZR8_E_INVALIDARG (or 0 / a null pointer for entry points that return a value).
+// - Handles are opaque pointers. Each kind is released by its own Delete...Handle call, once.
+//   Images should be deleted before their stream, streams before their file, but any order is
+//   safe: a handle keeps what it needs alive.
+// - Paths and text are wchar_t strings (UTF-32 on Linux). A path is turned into the bytes of a
+//   file name losslessly: a character U+DC80..U+DCFF stands for the single byte (value - 0xDC00),
+//   every other character is written as UTF-8. Names read back from the library use the same
+//   scheme in reverse. Text capacities count wchar_t; text is always NUL-terminated within the
+//   capacity (truncated when it does not fit; see each
+//   entry point).
+// - Durations are int64_t counts of 100-nanosecond units.
+// - Streams and files may be used from several threads at once, each stream from one thread at a
+//   time (calls on one stream are serialised by the library); pools may be shared freely.
+// - The library prints nothing.
+#ifndef ZR8READER_H_
+#define ZR8READER_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define ZR8_API __declspec(dllexport)
+#else
+#define ZR8_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define ZR8_S_OK ((int32_t)0)
+#define ZR8_S_FALSE ((int32_t)1)
+#define ZR8_E_NOTIMPL ((int32_t)0x80004001)
+#define ZR8_E_NOINTERFACE ((int32_t)0x80004002)
+#define ZR8_E_POINTER ((int32_t)0x80004003)
+#define ZR8_E_FAIL ((int32_t)0x80004005)
+#define ZR8_E_OUTOFMEMORY ((int32_t)0x8007000E)
+#define ZR8_E_INVALIDARG ((int32_t)0x80070057)
+#define ZR8_E_BOUNDS ((int32_t)0x8000000B)   // a frame or sample index outside the stream
+#define ZR8_E_NOTOPEN ((int32_t)0x80070006)  // the file has been closed (CloseFile)
+
+// Pixel types (int32_t codes). Those the library delivers are marked *.
+enum {
+  ZR8_PIXEL_NONE = 0,            // in DecodePrefs: the stream's native layout
+  ZR8_PIXEL_RGBA_8u = 0x100,     // * R,G,B,A bytes per pixel, one plane
+  ZR8_PIXEL_RGBA_16u = 0x101,    // * R,G,B,A little-endian 16-bit words, one plane
+  ZR8_PIXEL_RGB_8u = 0x400,      // * R,G,B bytes
+  ZR8_PIXEL_BGR_8u = 0x401,      // * B,G,R bytes
+  ZR8_PIXEL_RGB_16u = 0x402,     // * R,G,B little-endian 16-bit words
+  ZR8_PIXEL_YUYV = 0x1000,       // * packed 4:2:2, Y0 U Y1 V
+  ZR8_PIXEL_UYVY = 0x1001,       // * packed 4:2:2, U Y0 V Y1
+  ZR8_PIXEL_I420 = 0x2000,       // * planar 4:2:0: Y, then U, then V
+  ZR8_PIXEL_NV12 = 0x2001,       // * Y plane, then interleaved U,V plane (4:2:0)
+  ZR8_PIXEL_YV12 = 0x2002,       // * planar 4:2:0: Y, then V, then U
+  ZR8_PIXEL_YV16 = 0x2003,       // * planar 4:2:2: Y, then V, then U
+  ZR8_PIXEL_P010 = 0x2004,       // * as NV12 in 16-bit words, 10 significant bits at the top
+  ZR8_PIXEL_P016 = 0x2005,       // * as NV12 in 16-bit words, all 16 bits significant
+  ZR8_PIXEL_YUV444 = 0x2008,     // * planar 4:4:4: Y, then U, then V
+  ZR8_PIXEL_YUV444_16 = 0x2009,  // * planar 4:4:4 in 16-bit words
+  ZR8_PIXEL_P210 = 0x200A,       // * as P010, 4:2:2
+  ZR8_PIXEL_P216 = 0x200B        // * as P016, 4:2:2
+};
+// Pictures are tightly packed: the planes follow one another, each row exactly as many bytes as
+// the plane is wide, no padding. A chroma plane subsampled by 2 is ((w+1)/2) wide (and
+// ((h+1)/2) high for 4:2:0). YUV types carry limited (video) range; RGB types full range.
+
+// The audio format of one stream. 56 bytes, 8-byte aligned.
+typedef struct Zr8AudioCompressedFormat {
+  uint32_t format;        // coding family, four characters, the first in the most significant
+                          // byte: 'AAC ', 'MP3 ', 'MP2 ', 'OPUS', 'VORB', 'FLAC', 'PCM ', 'AC3 ',
+                          // 'EAC3', 'ALAC', 'DTS ', 'WMA ', or the first letters of the decoder's
+                          // name in upper case
+  uint32_t sampleFormat;  // (offset 4) sample layout delivered by GetSamples: 'F32I' (interleaved
+                          // 32-bit float), always
+  double sampleRate;      // samples per second
+  int32_t channels;       // channels per sample frame
+  int32_t bitDepth;       // bits per sample of the source: the coded resolution for PCM and
+                          // lossless codings; for lossy codings the decoder's output resolution
+                          // (32 for its float output)
+  int64_t sampleCount;    // (offset 24) as GetSampleCount
+  int64_t duration;       // (offset 32) as GetStreamLength, 100-ns units
+  uint32_t avgBitRate;    // bits per second of the coded stream (0 when unknown)
+  uint32_t maxBitRate;    // the coded stream's declared maximum, else avgBitRate
+  uint32_t fourCC;        // the coding's usual FourCC, first character in the most significant
+                          // byte: 'mp4a' (AAC), '.mp3', '.mp2', 'Opus', 'vorb', 'fLaC', 'lpcm'
+                          // (integer PCM), 'fl32'/'fl64' (float PCM), 'ac-3', 'ec-3', 'alac',
+                          // 'dtsc'; otherwise the container's tag, or 0
+  uint32_t reserved52;    // padding
+} Zr8AudioCompressedFormat;
+
+// The picture format of a video stream. 144 bytes, 8-byte aligned.
+typedef struct Zr8VideoFormat {
+  int64_t frameCount;  // (0) as GetFrameCount
+  int32_t pixelType;   // (8) pixel type of the pictures GetFrame delivers
+  int32_t bitDepth;    // (12) bits per component of the decoded source
+  uint32_t imageSize;  // (16) bytes of one delivered picture (Image_TotalSize)
+  uint32_t width;      // (20) picture width in pixels
+  uint32_t height;     // (24) picture height in pixels
+  uint8_t topDown;     // (28) 1: rows from top to bottom (always)
+  uint8_t pad29[3];
+  int64_t duration;        // (32) as GetStreamLength, 100-ns units
+  double displayAspect;    // (40) picture aspect ratio: width * aspectRatio / height
+  int64_t startTime;       // (48) presentation time of frame 0, 100-ns units from the file's zero
+  uint32_t fullRange;      // (56) 1 when the source is full range (the delivered YUV never is)
+  int32_t interlace;       // (60) 0 progressive, 1 top field first, 2 bottom field first
+  double aspectRatio;      // (64) pixel aspect ratio (1.0 for square pixels)
+  double frameRate;        // (72) frames per second (average rate of the stream)
+  double frameDuration;    // (80) 1 / frameRate, seconds (0 when the rate is unknown)
+  uint64_t reserved88;     // (88) 0
+  int32_t colorSpace;      // (96) colour matrix of the source, ISO/IEC 23091-2 code (1 BT.709,
+                           // 5/6 BT.601, 9 BT.2020 NCL, 2 unspecified)
+  uint8_t reserved100[8];  // (100) 0
+  uint8_t pad108[4];
+  uint8_t reserved112[16];  // (112) 0
+  uint8_t variableRate;     // (128) 1 when frame durations vary
+  uint8_t pad129[7];
+  uint64_t reserved136;  // (136) 0
+} Zr8VideoFormat;
+
+// The coded form of a video stream. 12 bytes.
+typedef struct Zr8VideoCompressedFormat {
+  int32_t codecId;  // (0) FFmpeg's codec identifier of the coding
+  int32_t profile;  // (4) the coding's profile number, -99 when unknown
+  // (8) FourCC, first character in the most significant byte: 'avc1' (H.264), 'hvc1' (HEVC),
+  // 'vp09', 'vp08', 'av01', 'mp2v' (MPEG-2), 'mp1v' (MPEG-1), 'mp4v' (MPEG-4 part 2), 'MJPG',
+  // 'AVdn' (DNxHD), ProRes: the container's tag ('apcn', 'apch', ...) else 'apcn'; otherwise the
+  // container's tag when it is four printable characters, else 0.
+  uint32_t fourCC;
+} Zr8VideoCompressedFormat;
+
+// Decode preferences. 120 bytes, 8-byte aligned. Only pixelType is acted upon; the library keeps
+// the other values as given and reports them back from GetDecodePrefs, except the hardware fields,
+// which report what is in effect (no hardware decoding: 0 / false).
+typedef struct Zr8DecodePrefs {
+  double reserved0;
+  double reserved8;
+  uint8_t useOptimalPixelType;  // with pixelType 0: the native layout (or the closest one)
+  uint8_t pad17[3];
+  int32_t pixelType;  // the type to deliver; 0: the stream's native layout, converted
+                      // only when it has no pixel type of its own
+  uint32_t reserved24;
+  int32_t hardwarePreference;  // 0 none, 2 Intel, 3 AMD, 4 NVIDIA; no hardware decoder is used
+  uint32_t reserved32;
+  uint8_t reserved36;
+  uint8_t pad37[3];
+  double reserved40;
+  uint8_t reserved48;
+  uint8_t pad49[3];
+  uint32_t reserved52;
+  uint8_t useCuda;
+  uint8_t pad57[3];
+  int32_t cudaId;
+  void* cudaHandle1;
+  void* cudaHandle2;
+  uint8_t useAmf;
+  uint8_t pad81[7];
+  uint64_t reserved88;
+  uint32_t reserved96;
+  uint32_t pad100;
+  void* amfHandle1;
+  void* amfHandle2;
+} Zr8DecodePrefs;
+
+// The OpenCL objects for GPU pools. 88 bytes.
+typedef struct Zr8OpenCLContextInfo {
+  void* device;
+  void* platform;
+  void* context;
+  void* commandQueue;
+  void* commandQueue2;
+  void* commandQueue3;
+  uint8_t reserved48[40];
+} Zr8OpenCLContextInfo;
+
+// One hardware decoder. 264 bytes; deviceName is UTF-16.
+typedef struct Zr8HardwareDecoderInfo {
+  int32_t kind;  // 1 auto, 2 Intel, 3 AMD, 4 NVIDIA
+  char16_t deviceName[128];
+  uint32_t vendorUniqueId;
+} Zr8HardwareDecoderInfo;
+
+// The hardware detection record: 38,240 bytes. Bytes 0..33,807 hold the adapter survey, which
+// this build leaves zero; at 33,808 an int32_t decoder count, at 33,812 up to 16 decoder entries
+// of 276 bytes (a Zr8HardwareDecoderInfo, then 12 bytes of zero); the rest is zero.
+#define ZR8_DETECTION_RESULTS_SIZE 38240
+#define ZR8_DETECTION_COUNT_OFFSET 33808
+
+// ---- Set-up -------------------------------------------------------------------------------------
+// Reference counted; every call returns 0. Uninitialize beyond the count returns ZR8_S_FALSE.
+ZR8_API int32_t ZR8READER_Initialize(void);
+ZR8_API int32_t ZR8READER_Uninitialize(void);
+// Non-zero when the file opens, its format is recognised and it holds at least one audio or video
+// stream (cover pictures excepted) that can be decoded. Reads the headers only.
+ZR8_API int32_t ZR8READER_IsSupported(const wchar_t* path);
+// Opens a file. flags: 1 audio, 2 audio, 3 audio and video are all accepted (any value is, the
+// streams are opened on demand). bufferPool (CPU buffer pool, may be null) supplies the library's
+// working buffers; gpuImagePool may be null. Fails with ZR8_E_FAIL for a file that is missing,
+// unreadable, not a regular file, not a recognised media file, or without decodable streams.
+ZR8_API int32_t ZR8READER_OpenReadFile(void** file, const wchar_t* path, int32_t flags);
+ZR8_API int32_t ZR8READER_OpenReadFileEx(void** file, const wchar_t* path, int32_t flags,
+                                         void* bufferPool);
+ZR8_API int32_t ZR8READER_OpenReadFileEx2(void** file, const wchar_t* path, int32_t flags,
+                                          void* bufferPool, void* gpuImagePool);
+
+// ---- Hardware (none in this build)
+// --------------------------------------------------------------- LoadCUDA fails (ZR8_E_FAIL);
+// UnloadCUDA returns 0. The Init calls fail with ZR8_E_FAIL, leave the out values 0 / null and put
+// a reason into text (within capacity). The Uninit calls accept what Init left and return 0.
+ZR8_API int32_t ZR8READER_LoadCUDA(void);
+ZR8_API int32_t ZR8READER_UnloadCUDA(void);
+ZR8_API int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1,
+                                   void** cudaHandle2, wchar_t* text, int32_t capacity);
+ZR8_API int32_t ZR8READER_UninitCUDA(int32_t* cudaId, void** cudaHandle1, void** cudaHandle2);
+ZR8_API int32_t ZR8READER_InitAMF(int32_t device, int32_t mode, void** amfHandle1,
+                                  void** amfHandle2, wchar_t* text, int32_t capacity);
+ZR8_API int32_t ZR8READER_UninitAMF(void** amfHandle1, void** amfHandle2);
+ZR8_API int32_t ZR8READER_InitQSV(int32_t device, int32_t mode, void** qsvHandle, wchar_t* text,
+                                  int32_t capacity);
+ZR8_API int32_t ZR8READER_UninitQSV(void** qsvHandle);
+// Stores the number of hardware decoders (0) in *count and fills up to capacity records; records
+// may be null when capacity is 0. Returns 0. The OOP variant answers the same (no process is
+// started; timeoutMs and useCache are accepted and ignored).
+ZR8_API int32_t ZR8READER_GetSupportedHardwareDecoders(int32_t capacity,
+                                                       Zr8HardwareDecoderInfo* records,
+                                                       int32_t* count);
+ZR8_API int32_t ZR8READER_GetSupportedHardwareDecodersOOP(int32_t capacity,
+                                                          Zr8HardwareDecoderInfo* records,
+                                                          int32_t* count, int32_t timeoutMs,
+                                                          int32_t useCache);
+// Fills the 38,240-byte detection record (all zero: no adapter survey, decoder count 0).
+ZR8_API int32_t ZR8READER_GetHardwareDetectionResults(void* results, int32_t dxgiEnumPreference);
+ZR8_API int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t timeoutMs,
+                                                         int32_t useCache,
+                                                         int32_t dxgiEnumPreference);
+// Where the library would look for its helper libraries; stored, 0. A null path resets it.
+ZR8_API int32_t ZR8READER_SharedLibrary_SetSearchModeAndPath(int32_t mode, const wchar_t* path);
+
+// ---- Plug-in preferences: stored process-wide, apply to files opened afterwards
+// ------------------
+ZR8_API int32_t ZR8READER_FIOPluginPrefs_GetHardwareDecoderPreference(int32_t* preference);
+ZR8_API int32_t ZR8READER_FIOPluginPrefs_SetHardwareDecoderPreference(int32_t preference);
+ZR8_API int32_t ZR8READER_FIOPluginPrefs_GetAVCBroadcastDecoderPreference(int32_t* preference);
+ZR8_API int32_t ZR8READER_FIOPluginPrefs_SetAVCBroadcastDecoderPreference(int32_t preference);
+ZR8_API int32_t ZR8READER_FIOPluginPrefs_GetCUDAContext(int32_t* cudaId, void** cudaHandle1,
+                                                        void** cudaHandle2);
+ZR8_API int32_t ZR8READER_FIOPluginPrefs_SetCUDAContext(int32_t cudaId, void* cudaHandle1,
+                                                        void* cudaHandle2);
+ZR8_API int32_t ZR8READER_FIOPluginPrefs_GetAMFContext(int32_t* device, int32_t* mode,
+                                                       void** amfHandle1, void** amfHandle2);
+ZR8_API int32_t ZR8READER_FIOPluginPrefs_SetAMFContext(int32_t device, int32_t mode,
+                                                       void* amfHandle1, void* amfHandle2);
+ZR8_API int32_t ZR8READER_FIOPluginPrefs_GetQSVImplHW(int32_t* implementation);
+ZR8_API int32_t ZR8READER_FIOPluginPrefs_SetQSVImplHW(int32_t implementation);
+
+// ---- Files
+// ----------------------------------------------------------------------------------------- Closes
+// the file: its streams keep working (each has its own reader), but no new stream can be opened and
+// IsFileOpen returns 0. Closing twice returns ZR8_S_FALSE.
+ZR8_API int32_t ZR8READER_ReadFile_CloseFile(void* file);
+ZR8_API int32_t ZR8READER_ReadFile_IsFileOpen(void* file);
+// The absolute path of the file (lexically normalised). Fails with ZR8_E_BOUNDS, with the text
+// truncated and terminated, when capacity is too small; ZR8_E_INVALIDARG when capacity < 1.
+ZR8_API int32_t ZR8READER_ReadFile_GetFileName(void* file, wchar_t* name, int32_t capacity);
+// The file's duration, 100-ns units (0 when unknown or the handle is bad).
+ZR8_API int64_t ZR8READER_ReadFile_GetFileLength(void* file);
+// Audio streams: all audio streams, in file order (the same numbering as FFmpeg's "0:a:N").
+ZR8_API int32_t ZR8READER_ReadFile_GetAudioStreamCount(void* file);
+ZR8_API int32_t ZR8READER_ReadFile_OpenAudioStream(void* file, int32_t index, void** audio);
+// Video streams: all video streams in file order, attached pictures (cover art) excluded.
+ZR8_API int32_t ZR8READER_ReadFile_GetVideoStreamCount(void* file);
+// The preferences OpenVideoStream would put into effect for a request of pixelType 0.
+ZR8_API int32_t ZR8READER_ReadFile_GetDecoderOptions(void* file, int32_t index,
+                                                     Zr8DecodePrefs* prefs);
+// The pixel types the stream can be delivered in, the native one first. *count receives the
+// number of types; up to capacity are written (types may be null when capacity is 0).
+ZR8_API int32_t ZR8READER_ReadFile_GetDecoderPixelTypes(void* file, int32_t index, int32_t* types,
+                                                        int32_t capacity, int32_t* count);
+// The colour matrices of the stream's pictures (one: the source's ISO/IEC 23091-2 code).
+ZR8_API int32_t ZR8READER_ReadFile_GetDecoderColorSpaces(void* file, int32_t index,
+                                                         int32_t* colorSpaces, int32_t capacity,
+                                                         int32_t* count);
+// Opens video stream `index` with the preferences (null: pixelType 0) and the image pool from
+// which its pictures come (null: a pool of the stream's own). Builds the stream's frame index (a
+// scan of the stream's packets, no decoding). Fails with ZR8_E_NOINTERFACE when the requested
+// pixel type cannot be produced, ZR8_E_INVALIDARG for a bad index, ZR8_E_FAIL when the stream
+// cannot be decoded or the file is closed (ZR8_E_NOTOPEN).
+ZR8_API int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index,
+                                                   const Zr8DecodePrefs* prefs, void* imagePool,
+                                                   void** video);
+
+// ---- Audio streams
+// ----------------------------------------------------------------------------------- Length of the
+// decoded audio (sample count / rate), 100-ns units.
+ZR8_API int64_t ZR8READER_ReadAudioStream_GetStreamLength(void* audio);
+// Number of sample frames GetSamples delivers from frame 0 to the end: exactly what a full decode
+// by FFmpeg yields (encoder priming, padding and edit lists applied). Known from the packets for
+// PCM, FLAC, ALAC, MPEG audio, AAC and AC-3; for other codings (Opus, Vorbis, ...) the stream is
+// decoded once, without conversion, when it opens.
+ZR8_API int64_t ZR8READER_ReadAudioStream_GetSampleCount(void* audio);
+// Same record as GetCompressedFormat.
+ZR8_API int32_t ZR8READER_ReadAudioStream_GetFormat(void* audio, Zr8AudioCompressedFormat* format);
+// Delivers up to maxFrames sample frames from startFrame: interleaved 32-bit float, `channels`
+// values per frame, bit-exact with a full decode at any start and in any order. *framesRead
+// receives the count delivered (fewer than asked only at the end of the stream). startFrame equal
+// to the sample count: 0 frames, status ZR8_S_FALSE. startFrame beyond it or negative:
+// ZR8_E_BOUNDS. A null buffer or framesRead, or maxFrames < 0: ZR8_E_INVALIDARG. Decode failures:
+// ZR8_E_FAIL; a stream whose decode ends early is completed with silence up to the count.
+// A request that continues the previous one goes on with the same decoder; a start ahead decodes
+// forward. A start behind seeks for PCM, FLAC, ALAC and MP3 (decoding a few packets before the
+// start), and decodes again from the beginning for codings whose decoders carry state of unbounded
+// reach (AAC, Opus, Vorbis, AC-3, MPEG layer II), so that the samples stay exact.
+ZR8_API int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, float* buffer,
+                                                     int64_t maxFrames, int64_t* framesRead);
+ZR8_API int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio,
+                                                              Zr8AudioCompressedFormat* format);
+// Copies the coded bytes of packet startPacket (counted from 0 in file order) into buffer.
+// *bytesRead receives the packet's size; when capacity is smaller nothing is copied and the call
+// returns ZR8_E_BOUNDS (so a null buffer with capacity 0 asks for the size). A packet number past
+// the last: ZR8_E_BOUNDS with *bytesRead 0.
+ZR8_API int32_t ZR8READER_ReadAudioStream_GetCompressedSamples(void* audio, int64_t startPacket,
+                                                               void* buffer, int64_t capacity,
+                                                               int64_t* bytesRead);
+
+// ---- Video streams
+// ----------------------------------------------------------------------------------- Presentation
+// length: from the first frame's time to the end of the last frame, 100-ns units.
+ZR8_API int64_t ZR8READER_ReadVideoStream_GetStreamLength(void* video);
+// The exact number of frames that a full decode presents.
+ZR8_API int64_t ZR8READER_ReadVideoStream_GetFrameCount(void* video);
+ZR8_API int32_t ZR8READER_ReadVideoStream_GetFormat(void* video, Zr8VideoFormat* format);
+ZR8_API int32_t ZR8READER_ReadVideoStream_GetCompressedFormat(void* video,
+                                                              Zr8VideoCompressedFormat* format);
+// Hints that a frame will be asked for: accepted and ignored (0); a bad index: ZR8_E_BOUNDS.
+ZR8_API int32_t ZR8READER_ReadVideoStream_PrepareFrame(void* video, int64_t frameIndex);
+ZR8_API int32_t ZR8READER_ReadVideoStream_CancelPrepareFrame(void* video, int64_t frameIndex);
+// The frameIndex-th presented frame (from 0), in any order, as a new image in the stream's pixel
+// type from its image pool. Outside 0..count-1: ZR8_E_BOUNDS. Decode failure: ZR8_E_FAIL.
+ZR8_API int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameIndex, void** image);
+ZR8_API int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, Zr8DecodePrefs* prefs);
+
+// ---- Pools
+// ------------------------------------------------------------------------------------------- CPU
+// pools recycle memory: a released picture's memory serves the next picture of the same size. They
+// may be shared by any number of files, streams and threads.
+ZR8_API int32_t ZR8READER_CreateBufferPoolCPU(void** pool);
+// GPU pools are not available in this build: ZR8_E_NOTIMPL.
+ZR8_API int32_t ZR8READER_CreateBufferPoolGPU(const Zr8OpenCLContextInfo* info, void** pool);
+ZR8_API int32_t ZR8READER_CreateImagePoolCPU(void** pool);
+ZR8_API int32_t ZR8READER_CreateImagePoolGPU(const Zr8OpenCLContextInfo* info, void** pool);
+
+// ---- Images
+// --------------------------------------------------------------------------------------------
+// access: 1 read, 2 write, 3 both (any value is accepted). Returns the picture's bytes (valid until
+// Unlock); null for a bad handle. Locks nest; Unlock returns ZR8_S_FALSE when not locked.
+ZR8_API void* ZR8READER_Image_LockForCPU(void* image, int32_t access);
+// No GPU memory in this build: null.
+ZR8_API void* ZR8READER_Image_LockForOpenGL(void* image, int32_t access);
+ZR8_API void* ZR8READER_Image_LockForOpenCL(void* image, int32_t access);
+ZR8_API int32_t ZR8READER_Image_Unlock(void* image);
+ZR8_API uint32_t ZR8READER_Image_Width(void* image);
+ZR8_API uint32_t ZR8READER_Image_Height(void* image);
+ZR8_API int32_t ZR8READER_Image_PixelType(void* image);
+// Bit 0: key frame; bit 1: interlaced source; bit 2: the source was full range; bit 3: CPU memory.
+ZR8_API uint32_t ZR8READER_Image_Attributes(void* image);
+// Bytes per row of plane `plane` (0 first); 0 for a plane the type does not have.
+ZR8_API uint32_t ZR8READER_Image_RowBytes(void* image, int32_t plane);
+ZR8_API uint32_t ZR8READER_Image_TotalSize(void* image);
+// Pixel aspect ratio of the picture.
+ZR8_API double ZR8READER_Image_PAR(void* image);
+
+// ---- Release
+// ---------------------------------------------------------------------------------------------
+// Each returns 0, or ZR8_E_INVALIDARG for a null or foreign handle. DeleteBufferHandle: no entry
+// point hands out buffer handles in this build, so it always answers ZR8_E_INVALIDARG.
+ZR8_API int32_t ZR8READER_DeleteBufferPoolHandle(void* pool);
+ZR8_API int32_t ZR8READER_DeleteBufferHandle(void* buffer);
+ZR8_API int32_t ZR8READER_DeleteImagePoolHandle(void* pool);
+ZR8_API int32_t ZR8READER_DeleteImageHandle(void* image);
+ZR8_API int32_t ZR8READER_DeleteReadFileHandle(void* file);
+ZR8_API int32_t ZR8READER_DeleteReadAudioStreamHandle(void* audio);
+ZR8_API int32_t ZR8READER_DeleteReadVideoStreamHandle(void* video);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+#ifdef __cplusplus
+static_assert(sizeof(Zr8AudioCompressedFormat) == 56, "audio format record");
+static_assert(sizeof(Zr8VideoFormat) == 144, "video format record");
+static_assert(offsetof(Zr8VideoFormat, interlace) == 60, "video format record");
+static_assert(offsetof(Zr8VideoFormat, colorSpace) == 96, "video format record");
+static_assert(offsetof(Zr8VideoFormat, reserved100) == 100, "video format record");
+static_assert(offsetof(Zr8VideoFormat, variableRate) == 128, "video format record");
+static_assert(sizeof(Zr8VideoCompressedFormat) == 12, "video coding record");
+static_assert(sizeof(Zr8DecodePrefs) == 120, "decode preferences record");
+static_assert(offsetof(Zr8DecodePrefs, pixelType) == 20, "decode preferences record");
+static_assert(offsetof(Zr8DecodePrefs, amfHandle2) == 112, "decode preferences record");
+static_assert(sizeof(Zr8OpenCLContextInfo) == 88, "OpenCL record");
+static_assert(sizeof(Zr8HardwareDecoderInfo) == 264, "hardware decoder record");
+#endif
+
+#endif  // ZR8READER_H_

@@ -1,0 +1,78 @@
+#include "Av.h"
+
+#include <sys/stat.h>
+
+#include <new>
+
+namespace zr8 {
+
+FramePtr MakeFrame() {
+  FramePtr frame(av_frame_alloc());
+  if (!frame) throw std::bad_alloc();
+  return frame;
+}
+
+PacketPtr MakePacket() {
+  PacketPtr packet(av_packet_alloc());
+  if (!packet) throw std::bad_alloc();
+  return packet;
+}
+
+FormatPtr OpenMedia(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+  // The "file:" prefix keeps a name with a colon from being read as another protocol.
+  const std::string url = "file:" + path;
+  AVDictionary* raw = nullptr;
+  av_dict_set(&raw, "protocol_whitelist", "file", 0);
+  std::unique_ptr<AVDictionary, DictionaryCloser> options(raw);
+  AVFormatContext* context = nullptr;
+  raw = options.release();
+  const int opened = avformat_open_input(&context, url.c_str(), nullptr, &raw);
+  options.reset(raw);
+  if (opened < 0) return nullptr;
+  FormatPtr format(context);
+  if (avformat_find_stream_info(format.get(), nullptr) < 0) return nullptr;
+  return format;
+}
+
+CodecPtr OpenDecoder(const AVStream* stream, int threads) {
+  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) return nullptr;
+  CodecPtr context(avcodec_alloc_context3(codec));
+  if (!context) throw std::bad_alloc();
+  if (avcodec_parameters_to_context(context.get(), stream->codecpar) < 0) return nullptr;
+  context->pkt_timebase = stream->time_base;
+  context->thread_count = threads;
+  context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
+  return context;
+}
+
+bool IsVideoStream(const AVStream* stream) {
+  return stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+         (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0;
+}
+
+bool IsDecodableVideo(const AVStream* stream) {
+  return IsVideoStream(stream) && avcodec_find_decoder(stream->codecpar->codec_id) != nullptr &&
+         stream->codecpar->width > 0 && stream->codecpar->height > 0;
+}
+
+bool IsDecodableAudio(const AVStream* stream) {
+  return stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
+         avcodec_find_decoder(stream->codecpar->codec_id) != nullptr &&
+         stream->codecpar->sample_rate > 0 && stream->codecpar->ch_layout.nb_channels > 0;
+}
+
+uint32_t TagToFourCC(uint32_t codecTag) {
+  uint32_t result = 0;
+  for (int i = 0; i < 4; ++i) {
+    const uint32_t byte = (codecTag >> (8 * i)) & 0xFF;
+    if (byte < 0x20 || byte > 0x7E) return 0;
+    result = (result << 8) | byte;
+  }
+  return result;
+}
+
+}  // namespace zr8

@@ -1,0 +1,79 @@
+// Owning wrappers for the FFmpeg objects the library holds.
+#pragma once
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/intreadwrite.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+#include <memory>
+#include <string>
+
+namespace zr8 {
+
+struct FormatCloser {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct CodecCloser {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameCloser {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketCloser {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct SwsCloser {
+  void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+struct SwrCloser {
+  void operator()(SwrContext* context) const { swr_free(&context); }
+};
+struct DictionaryCloser {
+  void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
+};
+
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
+using FramePtr = std::unique_ptr<AVFrame, FrameCloser>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketCloser>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsCloser>;
+using SwrPtr = std::unique_ptr<SwrContext, SwrCloser>;
+
+FramePtr MakeFrame();
+PacketPtr MakePacket();
+
+// Opens a media file (bytes of its name) and reads its stream information. Null when the path is
+// not a readable regular file or not a recognised media file.
+FormatPtr OpenMedia(const std::string& path);
+
+// A decoder for one stream, opened with the given thread count (0: automatic, frame and slice
+// threads). Null when the coding has no decoder or it fails to open.
+CodecPtr OpenDecoder(const AVStream* stream, int threads);
+
+// Whether the stream is a decodable audio or video stream (cover pictures excluded).
+bool IsDecodableVideo(const AVStream* stream);
+bool IsDecodableAudio(const AVStream* stream);
+bool IsVideoStream(const AVStream* stream);
+
+// Converts a FourCC of four characters, the first in the most significant byte.
+constexpr uint32_t FourCC(const char (&text)[5]) {
+  return (uint32_t(uint8_t(text[0])) << 24) | (uint32_t(uint8_t(text[1])) << 16) |
+         (uint32_t(uint8_t(text[2])) << 8) | uint32_t(uint8_t(text[3]));
+}
+
+// The container's codec tag (first character in the lowest byte) as a FourCC, 0 when it is not
+// four printable characters.
+uint32_t TagToFourCC(uint32_t codecTag);
+
+inline int64_t ToTicks(int64_t value, AVRational timeBase) {
+  return av_rescale_q(value, timeBase, AVRational{1, 10000000});
+}
+
+}  // namespace zr8

@@ -1,0 +1,71 @@
+#include "Pools.h"
+
+extern "C" {
+#include <libavutil/mem.h>
+}
+
+#include <new>
+
+namespace zr8 {
+
+void AvFree::operator()(uint8_t* bytes) const {
+  av_free(bytes);
+}
+
+Block& Block::operator=(Block&& other) noexcept {
+  if (this != &other) {
+    Release();
+    pool_ = std::move(other.pool_);
+    bytes_ = std::move(other.bytes_);
+    size_ = other.size_;
+    other.size_ = 0;
+  }
+  return *this;
+}
+
+Block::~Block() {
+  Release();
+}
+
+void Block::Release() {
+  if (!bytes_) return;
+  if (auto pool = pool_.lock()) pool->Return(size_, std::move(bytes_));
+  bytes_.reset();
+  size_ = 0;
+}
+
+std::shared_ptr<MemoryPool> MemoryPool::Create(size_t keepPerSize) {
+  return std::shared_ptr<MemoryPool>(new MemoryPool(keepPerSize));
+}
+
+Block MemoryPool::Acquire(size_t size) {
+  Block block;
+  block.pool_ = weak_from_this();
+  block.size_ = size;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = free_.find(size);
+    if (found != free_.end() && !found->second.empty()) {
+      block.bytes_ = std::move(found->second.back());
+      found->second.pop_back();
+      return block;
+    }
+    ++allocations_;
+  }
+  block.bytes_.reset(static_cast<uint8_t*>(av_malloc(size == 0 ? 1 : size)));
+  if (!block.bytes_) throw std::bad_alloc();
+  return block;
+}
+
+uint64_t MemoryPool::allocations() const {
+  std::lock_guard lock(mutex_);
+  return allocations_;
+}
+
+void MemoryPool::Return(size_t size, Bytes bytes) {
+  std::lock_guard lock(mutex_);
+  auto& list = free_[size];
+  if (list.size() < keepPerSize_) list.push_back(std::move(bytes));
+}
+
+}  // namespace zr8

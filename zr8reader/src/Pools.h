@@ -1,0 +1,150 @@
+// Memory pools: blocks of bytes recycled by size, shared by any number of streams and threads.
+// A block returns to its pool when released, and is freed instead when the pool is gone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "Handle.h"
+
+namespace zr8 {
+
+struct AvFree {
+  void operator()(uint8_t* bytes) const;
+};
+using Bytes = std::unique_ptr<uint8_t[], AvFree>;
+
+class MemoryPool;
+
+// A block of memory on loan from a pool.
+class Block {
+ public:
+  Block() = default;
+  Block(Block&&) = default;
+  Block& operator=(Block&&) noexcept;
+  ~Block();
+
+  uint8_t* data() const { return bytes_.get(); }
+  size_t size() const { return size_; }
+  explicit operator bool() const { return bytes_ != nullptr; }
+
+ private:
+  friend class MemoryPool;
+  void Release();
+
+  std::weak_ptr<MemoryPool> pool_;
+  Bytes bytes_;
+  size_t size_ = 0;
+};
+
+class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
+ public:
+  // keepPerSize: how many released blocks of one size the pool keeps for reuse.
+  static std::shared_ptr<MemoryPool> Create(size_t keepPerSize = 48);
+
+  // A block of at least `size` bytes (exactly `size` usable), 64-byte aligned.
+  Block Acquire(size_t size);
+
+  // How many blocks were newly allocated so far (reuse does not count).
+  uint64_t allocations() const;
+
+ private:
+  friend class Block;
+  explicit MemoryPool(size_t keepPerSize) : keepPerSize_(keepPerSize) {}
+  void Return(size_t size, Bytes bytes);
+
+  mutable std::mutex mutex_;
+  std::map<size_t, std::vector<Bytes>> free_;
+  size_t keepPerSize_;
+  uint64_t allocations_ = 0;
+};
+
+// Where pictures live. The CPU store keeps them in recycled system memory; a store on a GPU
+// (OpenCL) can take this place for the streams that are given such a pool.
+class PictureStore {
+ public:
+  virtual ~PictureStore() = default;
+  virtual Block Acquire(size_t size) = 0;
+  virtual bool InCpuMemory() const = 0;
+};
+
+class CpuPictureStore final : public PictureStore {
+ public:
+  CpuPictureStore() : pool_(MemoryPool::Create()) {}
+  Block Acquire(size_t size) override { return pool_->Acquire(size); }
+  bool InCpuMemory() const override { return true; }
+  const std::shared_ptr<MemoryPool>& pool() const { return pool_; }
+
+ private:
+  std::shared_ptr<MemoryPool> pool_;
+};
+
+class BufferPoolHandle final : public Handle {
+ public:
+  static constexpr HandleKind kKind = HandleKind::kBufferPool;
+  BufferPoolHandle() : Handle(kKind), pool_(MemoryPool::Create()) {}
+  const std::shared_ptr<MemoryPool>& pool() const { return pool_; }
+
+ private:
+  std::shared_ptr<MemoryPool> pool_;
+};
+
+class ImagePoolHandle final : public Handle {
+ public:
+  static constexpr HandleKind kKind = HandleKind::kImagePool;
+  explicit ImagePoolHandle(std::shared_ptr<PictureStore> store)
+      : Handle(kKind), store_(std::move(store)) {}
+  const std::shared_ptr<PictureStore>& store() const { return store_; }
+
+ private:
+  std::shared_ptr<PictureStore> store_;
+};
+
+// Layout of a delivered picture: up to four tightly packed planes.
+struct PictureLayout {
+  int32_t pixelType = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int planes = 0;
+  uint32_t rowBytes[4] = {};
+  uint32_t rows[4] = {};
+  size_t offsets[4] = {};
+  size_t totalSize = 0;
+};
+
+class Image final : public Handle {
+ public:
+  static constexpr HandleKind kKind = HandleKind::kImage;
+  Image(Block block, const PictureLayout& layout, double par, uint32_t attributes)
+      : Handle(kKind),
+        block_(std::move(block)),
+        layout_(layout),
+        par_(par),
+        attributes_(attributes) {}
+
+  uint8_t* Lock() {
+    ++locks_;
+    return block_.data();
+  }
+  bool Unlock() {
+    if (locks_ == 0) return false;
+    --locks_;
+    return true;
+  }
+  const PictureLayout& layout() const { return layout_; }
+  double par() const { return par_; }
+  uint32_t attributes() const { return attributes_; }
+
+ private:
+  Block block_;
+  PictureLayout layout_;
+  double par_;
+  uint32_t attributes_;
+  int locks_ = 0;
+};
+
+}  // namespace zr8

@@ -1,0 +1,56 @@
+// An open media file: its name, duration and streams. Each stream opened from it reads the file
+// through a reader of its own, so streams work independently (and from different threads).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Av.h"
+#include "Handle.h"
+#include "Pools.h"
+
+namespace zr8 {
+
+struct VideoStreamInfo {
+  AVPixelFormat format = AV_PIX_FMT_NONE;
+  int colorSpace = AVCOL_SPC_UNSPECIFIED;
+};
+
+class ReadFile final : public Handle {
+ public:
+  static constexpr HandleKind kKind = HandleKind::kFile;
+
+  // Null when the file cannot be opened or holds no decodable stream.
+  static std::unique_ptr<ReadFile> Open(const std::string& path,
+                                        std::shared_ptr<MemoryPool> buffers);
+
+  const std::string& path() const { return path_; }
+  const std::wstring& name() const { return name_; }
+  int64_t length() const { return length_; }
+  int audioCount() const { return audioCount_; }
+  int videoCount() const { return static_cast<int>(video_.size()); }
+  const VideoStreamInfo& video(int index) const { return video_[index]; }
+  const std::shared_ptr<MemoryPool>& buffers() const { return buffers_; }
+
+  bool isOpen() const { return open_; }
+  bool Close() { return open_.exchange(false); }
+
+ private:
+  ReadFile() : Handle(kKind) {}
+
+  std::string path_;
+  std::wstring name_;
+  int64_t length_ = 0;
+  int audioCount_ = 0;
+  std::vector<VideoStreamInfo> video_;
+  std::shared_ptr<MemoryPool> buffers_;
+  std::atomic<bool> open_{true};
+};
+
+// True when the file opens and holds a decodable audio or video stream.
+bool IsSupportedMedia(const std::string& path);
+
+}  // namespace zr8

@@ -1,0 +1,110 @@
+// One video stream of a file with random access to every presented frame.
+//
+// When the stream opens, one pass over its packets (no decoding) records each packet's times,
+// position and key flag; sorting the packets that are presented by their presentation time
+// gives frame n. A request decodes forward when the frame lies ahead of the decoder in the run
+// it is in, and otherwise seeks to the key frame at or before it (one whose own presentation
+// time is not later, so that the leading frames of an open GOP are reached from the GOP before).
+// Frames are recognised by their presentation time; a frame that does not come out makes the
+// request start again from an earlier key frame.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "../include/Zr8Reader.h"
+#include "Av.h"
+#include "Handle.h"
+#include "Picture.h"
+#include "Pools.h"
+
+namespace zr8 {
+
+class VideoStream final : public Handle {
+ public:
+  static constexpr HandleKind kKind = HandleKind::kVideo;
+
+  // Opens the `number`-th video stream; the status on failure.
+  static int32_t Open(const std::string& path, int number, const Zr8DecodePrefs* prefs,
+                      std::shared_ptr<PictureStore> store, std::unique_ptr<VideoStream>* out);
+
+  int64_t frameCount() const { return static_cast<int64_t>(presentation_.size()); }
+  int64_t length() const { return length_; }
+  Zr8VideoFormat format() const { return format_; }
+  Zr8VideoCompressedFormat compressedFormat() const { return compressed_; }
+  Zr8DecodePrefs prefs() const { return prefs_; }
+
+  int32_t GetFrame(int64_t index, Image** image);
+
+  // How many frames were decoded and how many seeks made so far (for tests of the access paths).
+  uint64_t decodedFrames() const { return decodedFrames_; }
+  uint64_t seeks() const { return seeks_; }
+
+ private:
+  struct PacketEntry {
+    int64_t pts;
+    int64_t dts;
+    int64_t pos;
+    int64_t duration;
+    int size;
+    bool key;
+    bool presented;
+  };
+  enum class Outcome { kFound, kMissed };
+
+  VideoStream(std::string path, std::shared_ptr<PictureStore> store)
+      : Handle(kKind), path_(std::move(path)), store_(std::move(store)) {}
+  bool OpenInput();
+  bool ScanPackets();
+  void BuildFormat(int32_t pixelType);
+  size_t KeyFor(int64_t index) const;  // position in keys_ of the key frame to start from
+  bool SeekToKey(int64_t decodeIndex);
+  bool ReadOwnPacket();
+  Outcome DecodeTo(int64_t index);
+  int64_t Identify(const AVFrame& frame);
+  int32_t Deliver(const AVFrame& frame, Image** image);
+
+  std::mutex mutex_;
+  std::string path_;
+  std::shared_ptr<PictureStore> store_;
+  int number_ = 0;
+  int streamIndex_ = -1;
+  FormatPtr input_;
+  CodecPtr decoder_;
+  PacketPtr packet_;
+  FramePtr frame_;
+  FramePtr last_;  // the last delivered frame, kept for a repeated request
+  int64_t lastIndex_ = -1;
+
+  std::vector<PacketEntry> packets_;   // decode order
+  std::vector<int64_t> presentation_;  // decode index of each presented frame
+  std::vector<int64_t> keys_;          // decode indices of key frames
+  std::unordered_map<int64_t, int64_t> presentationOfPts_;
+  bool timesReliable_ = true;  // every presented packet has its own presentation time
+
+  // Decoder position.
+  bool live_ = false;
+  bool packetHeld_ = false;  // packet_ holds the next packet to send
+  bool flushSent_ = false;
+  int64_t nextPacket_ = 0;   // decode index of the next packet of the stream to send
+  int64_t runStart_ = 0;     // decode index of the key frame the run started at
+  int64_t lastOutput_ = -1;  // presentation index of the last frame that came out
+  int64_t outputsInRun_ = 0;
+
+  std::optional<PictureConverter> converter_;
+  PictureLayout layout_;
+  Zr8VideoFormat format_{};
+  Zr8VideoCompressedFormat compressed_{};
+  Zr8DecodePrefs prefs_{};
+  int64_t length_ = 0;
+  bool fullRange_ = false;
+  uint64_t decodedFrames_ = 0;
+  uint64_t seeks_ = 0;
+};
+
+}  // namespace zr8
