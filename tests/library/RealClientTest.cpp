@@ -123,3 +123,95 @@ INSTANTIATE_TEST_SUITE_P(Clips, RealExtract, testing::ValuesIn(kExtract),
                          });
 
 }  // namespace
+
+// The video modes on real media: the frame files hold exactly FFmpeg's pictures at the frames the
+// modes request.
+namespace {
+
+constexpr size_t kFrameBytes = 64 * 48 * 3 / 2;  // one I420 picture of the clips below
+
+// H.264 with B-frames, 200 frames.
+fs::path LongClip() {
+  return media::Make("video_long.mp4",
+                     "-f lavfi -i testsrc2=size=64x48:rate=25 -t 8 -c:v libx264 -preset ultrafast "
+                     "-bf 2 -g 30 -pix_fmt yuv420p");
+}
+
+// VP9, 45 frames.
+fs::path ShortClip() {
+  return media::Make("video_short.webm",
+                     "-f lavfi -i testsrc=size=64x48:rate=15 -t 3 -c:v libvpx-vp9 -deadline "
+                     "realtime -pix_fmt yuv420p");
+}
+
+std::string Frames(const std::string& reference, const std::vector<int64_t>& indices) {
+  std::string bytes;
+  for (int64_t index : indices) bytes += reference.substr(index * kFrameBytes, kFrameBytes);
+  return bytes;
+}
+
+// The frames a read thread other than the first asks for: the runtime's rand() modulo the count.
+std::vector<int64_t> RandomFrames(int64_t frameCount, int count) {
+  uint32_t state = 1;
+  std::vector<int64_t> frames;
+  for (int i = 0; i < count; ++i) {
+    state = state * 214013u + 2531011u;
+    frames.push_back(static_cast<int64_t>((state >> 16) & 0x7FFF) % frameCount);
+  }
+  return frames;
+}
+
+TEST(RealVideo, SingleFileDecodeWritesTheFirst128Frames) {
+  const std::string reference = media::ReferenceVideo(LongClip(), "yuv420p");
+  ASSERT_EQ(reference.size(), 200 * kFrameBytes);
+  ClientRun run;
+  run.WithLibrary(Library::kReal);
+  fs::copy_file(LongClip(), run.dir() / "clip.mp4");
+  const auto result = run.Run({"clip.mp4", "-video", "-extract"});
+  EXPECT_NE(result.out.find("Frame rate:   25\nInterlace:    0\nAspect ratio: 1\n"
+                            "Frame size:   64x48\nPixel format: I420\nFourCC: avc1\n\n"),
+            std::string::npos)
+      << result.out;
+  std::vector<int64_t> indices(128);
+  for (int64_t i = 0; i < 128; ++i) indices[i] = i;
+  EXPECT_TRUE(result.File("zr8reader.I420") == Frames(reference, indices));
+  EXPECT_NE(
+      result.out.find("Written " + std::to_string(128 * kFrameBytes) +
+                      " bytes for  128 frames to file '" + harness::Prefix() + "zr8reader.I420'\n"),
+      std::string::npos);
+}
+
+TEST(RealVideo, DualStreamPairsFramesFromTheStartAndTheMiddle) {
+  const std::string reference = media::ReferenceVideo(LongClip(), "yuv420p");
+  ClientRun run;
+  run.WithLibrary(Library::kReal);
+  fs::copy_file(LongClip(), run.dir() / "clip.mp4");
+  const auto result = run.Run({"clip.mp4", "-video", "-extract", "-dualstream"});
+  std::vector<int64_t> indices;
+  for (int64_t i = 0; i < 32; ++i) indices.insert(indices.end(), {i, 100 + i});
+  EXPECT_TRUE(result.File("zr8reader.I420") == Frames(reference, indices));
+}
+
+TEST(RealVideo, ReadThreadsWriteTheirOwnFrames) {
+  const std::string longReference = media::ReferenceVideo(LongClip(), "yuv420p");
+  const std::string shortReference = media::ReferenceVideo(ShortClip(), "yuv420p");
+  const auto shortCount = static_cast<int64_t>(shortReference.size() / kFrameBytes);
+  ASSERT_EQ(shortCount, 45);
+  ClientRun run;
+  run.WithLibrary(Library::kReal);
+  fs::copy_file(LongClip(), run.dir() / "a.mp4");
+  fs::copy_file(ShortClip(), run.dir() / "b.webm");
+  const auto result = run.Run({"a.mp4", "-video", "-extract", "-file", "b.webm", "-file", "a.mp4"});
+  std::vector<int64_t> inOrder(32);
+  for (int64_t i = 0; i < 32; ++i) inOrder[i] = i;
+  EXPECT_TRUE(result.File("zr8reader.0.I420") == Frames(longReference, inOrder));
+  EXPECT_TRUE(result.File("zr8reader.1.I420") ==
+              Frames(shortReference, RandomFrames(shortCount, 32)));
+  EXPECT_TRUE(result.File("zr8reader.2.I420") == Frames(longReference, RandomFrames(200, 32)));
+  for (const char* line : {"Exiting read thread 0\n", "Exiting read thread 1\n",
+                           "Exiting read thread 2\n", "  Frame count:   45\n"}) {
+    EXPECT_NE(result.out.find(line), std::string::npos) << line;
+  }
+}
+
+}  // namespace
