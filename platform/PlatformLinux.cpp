@@ -8,9 +8,9 @@
 #include <climits>
 #include <cstring>
 #include <iostream>
-#include <streambuf>
 #include <string>
 
+#include "platform/ConsoleBuffers.h"
 #include "platform/Platform.h"
 #include "platform/WideText.h"
 
@@ -19,54 +19,18 @@ namespace {
 
 thread_local int lastLoadError = 0;
 
-// Writes straight through to the C library's standard output, so that every channel shares one
-// byte-oriented stream and keeps program order. It holds no state: each thread's console stream
-// has its own instance.
-class StdoutBuffer : public std::streambuf {
- protected:
-  int_type overflow(int_type ch) override {
-    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-    return std::fputc(ch, stdout) == EOF ? traits_type::eof() : ch;
-  }
-  std::streamsize xsputn(const char* text, std::streamsize count) override {
-    return static_cast<std::streamsize>(std::fwrite(text, 1, static_cast<size_t>(count), stdout));
-  }
-  int sync() override { return std::fflush(stdout) == 0 ? 0 : -1; }
-};
-
 // The wide channel: glibc fixes a FILE's orientation on first use, so wide text cannot share
 // standard output with byte output through std::wcout. Wide text is written as UTF-8 bytes instead
 // (escaped bytes of non-UTF-8 file names go out unchanged).
-class WideStdoutBuffer : public std::wstreambuf {
- protected:
-  int_type overflow(int_type ch) override {
-    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-    const wchar_t single = traits_type::to_char_type(ch);
-    return Write(&single, 1) ? ch : traits_type::eof();
-  }
-  std::streamsize xsputn(const wchar_t* text, std::streamsize count) override {
-    return Write(text, static_cast<size_t>(count)) ? count : 0;
-  }
-  int sync() override { return std::fflush(stdout) == 0 ? 0 : -1; }
+bool WriteWide(const wchar_t* text, size_t count) {
+  const std::string bytes = WideToBytes(std::wstring_view(text, count));
+  return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+}
 
- private:
-  static bool Write(const wchar_t* text, size_t count) {
-    const std::string bytes = WideToBytes(std::wstring_view(text, count));
-    return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
-  }
-};
+using Console = ThreadConsole<WriteWide>;
 
-// One stream object per thread: the read threads write to the console at the same time, and a
-// stream object's own state (its width, its error bits) must not be shared between them.
-struct ThreadConsole {
-  StdoutBuffer narrowBuffer;
-  WideStdoutBuffer wideBuffer;
-  std::ostream narrow{&narrowBuffer};
-  std::wostream wide{&wideBuffer};
-};
-
-ThreadConsole& Console() {
-  thread_local ThreadConsole console;
+Console& ThisThreadsConsole() {
+  thread_local Console console;
   return console;
 }
 
@@ -145,10 +109,10 @@ int WideToInt(const wchar_t* text) {
 }
 
 std::wostream& WideConsole() {
-  return Console().wide;
+  return ThisThreadsConsole().wide;
 }
 std::ostream& NarrowConsole() {
-  return Console().narrow;
+  return ThisThreadsConsole().narrow;
 }
 
 std::FILE* OpenOutputFile(const char* path, const char* mode) {

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <cwchar>
 #include <iostream>
-#include <streambuf>
 #include <string>
 
+#include "platform/ConsoleBuffers.h"
 #include "platform/Platform.h"
 #include "platform/WideText.h"
 
@@ -61,51 +61,16 @@ bool WriteWideText(const wchar_t* text, size_t count) {
   return true;
 }
 
-// Writes straight through to the C runtime's standard output, in text mode (a line feed goes out
-// as CR LF), so that every channel shares one stream and keeps program order. It holds no state:
-// each thread's console stream has its own instance.
-class StdoutBuffer : public std::streambuf {
- protected:
-  int_type overflow(int_type ch) override {
-    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-    return std::fputc(ch, stdout) == EOF ? traits_type::eof() : ch;
-  }
-  std::streamsize xsputn(const char* text, std::streamsize count) override {
-    return WriteBytes(text, static_cast<size_t>(count)) ? count : 0;
-  }
-  int sync() override { return std::fflush(stdout) == 0 ? 0 : -1; }
-};
-
-// The wide channel. The runtime's own wide stream converts through the "C" locale and fails for
-// good on the first character outside ASCII; this one never loses text (see WriteWideText).
-class WideStdoutBuffer : public std::wstreambuf {
- protected:
-  int_type overflow(int_type ch) override {
-    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-    const wchar_t single = traits_type::to_char_type(ch);
-    return WriteWideText(&single, 1) ? ch : traits_type::eof();
-  }
-  std::streamsize xsputn(const wchar_t* text, std::streamsize count) override {
-    return WriteWideText(text, static_cast<size_t>(count)) ? count : 0;
-  }
-  int sync() override { return std::fflush(stdout) == 0 ? 0 : -1; }
-};
-
-// One stream object per thread: the read threads write to the console at the same time, and a
-// stream object's own state (its width, its error bits) must not be shared between them.
-struct ThreadConsole {
-  StdoutBuffer narrowBuffer;
-  WideStdoutBuffer wideBuffer;
-  std::ostream narrow{&narrowBuffer};
-  std::wostream wide{&wideBuffer};
-};
+// Narrow text goes through the C runtime's standard output in text mode (a line feed goes out as
+// CR LF); so does wide text, except on a console (see WriteWideText).
+using Console = ThreadConsole<WriteWideText>;
 
 // Made on the thread's first console output and never destroyed: with mingw-w64, the destructor of
 // a thread_local object can run after the thread's storage has been freed and reused (seen as heap
 // corruption when read threads end). The few hundred bytes per thread are left to the process.
-ThreadConsole& Console() {
-  thread_local ThreadConsole* console = nullptr;
-  if (console == nullptr) console = new ThreadConsole;
+Console& ThisThreadsConsole() {
+  thread_local Console* console = nullptr;
+  if (console == nullptr) console = new Console;
   return *console;
 }
 
@@ -168,10 +133,10 @@ int WideToInt(const wchar_t* text) {
 }
 
 std::wostream& WideConsole() {
-  return Console().wide;
+  return ThisThreadsConsole().wide;
 }
 std::ostream& NarrowConsole() {
-  return Console().narrow;
+  return ThisThreadsConsole().narrow;
 }
 
 std::FILE* OpenOutputFile(const char* path, const char* mode) {
