@@ -7,7 +7,6 @@
 #include <iterator>
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "hwcheck/DeviceName.h"
 #include "hwcheck/HardwareRecords.h"
@@ -39,18 +38,18 @@ int32_t ListSupportedDecoders(Query query, bool withDeviceName) {
   out << kTotalLine << count << "\n";
   if (count < 1) return 0;
 
-  std::vector<HardwareDecoderInfo> list;
-  try {
-    list.resize(static_cast<size_t>(count));
-  } catch (const std::bad_alloc&) {
-    // A count no machine can hold: say so rather than end the process.
+  // A count no machine can hold: say so rather than end the process. The allocation that cannot
+  // be made answers null rather than throwing, which sanitizer runtimes also support.
+  const auto capacity = static_cast<size_t>(count);
+  std::unique_ptr<HardwareDecoderInfo[]> list(new (std::nothrow) HardwareDecoderInfo[capacity]());
+  if (list == nullptr) {
     out << "Not enough memory for " << count << " decoder records\n";
     return 0;
   }
-  if (query(count, list.data(), &count) < 0) return 0;
+  if (query(count, list.get(), &count) < 0) return 0;
   out << kListHeader << "\n";
   // A second answer larger than the list would read past its end: at most the list's length.
-  const size_t shown = std::min(static_cast<size_t>(std::max(count, 0)), list.size());
+  const size_t shown = std::min(static_cast<size_t>(std::max(count, 0)), capacity);
   for (size_t i = 0; i < shown; ++i) {
     const HardwareDecoderInfo& info = list[i];
     out << "   " << i << ": " << DecoderName(kCheckNames, info.kind) << " on ";

@@ -1,6 +1,7 @@
 #include "e2e/ClientHarness.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +97,11 @@ std::string DebuggerLines(const std::string& text) {
 std::string EntryOf(const std::string& line) {
   return line.substr(0, line.find(' '));
 }
+
+// What a sanitizer writes on the stderr of the process it stops or warns about.
+const char* const kSanitizerMarks[] = {"ERROR: AddressSanitizer",
+                                       "runtime error:", "ERROR: LeakSanitizer",
+                                       "WARNING: ThreadSanitizer"};
 
 }  // namespace
 
@@ -275,6 +281,13 @@ RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.calls = Lines(ReadAll(work_ / "fake_calls.log"));
+  // A sanitizer report fails whichever test ran the client, whatever else it checks.
+  for (const char* mark : kSanitizerMarks) {
+    if (result.err.find(mark) != std::string::npos) {
+      ADD_FAILURE() << "sanitizer report on the client's stderr:\n" << result.err;
+      break;
+    }
+  }
   return result;
 }
 

@@ -110,14 +110,4 @@ INSTANTIATE_TEST_SUITE_P(
                  255}),
     [](const auto& info) { return info.param.what; });
 
-// A hardware mode's own result becomes the exit status: -2 after a failed initialisation.
-TEST(CommandLine, HardwareModeStatusIsTheModesResult) {
-  ClientRun run;
-  run.WithLibrary(Library::kFake).WithConfig("fail ZR8READER_Initialize\n");
-  const auto result = run.Run({"clip", "-hwcheck"});
-  EXPECT_EQ(result.out,
-            "\nCheck for supported hardware decoders\nFailed to initialize FileIO subsystem");
-  EXPECT_EQ(result.status, 254);
-}
-
 }  // namespace

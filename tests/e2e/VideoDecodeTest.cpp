@@ -531,14 +531,6 @@ INSTANTIATE_TEST_SUITE_P(
                      {}}),
     [](const auto& info) { return info.param.what; });
 
-// No hardware release on a failure path, even after a good initialisation.
-TEST(VideoDecode, FailureAfterHardwareInitReleasesNoSubsystem) {
-  ClientRun run;
-  run.WithLibrary(Library::kFake).WithConfig("fail ZR8READER_ReadVideoStream_GetFormat");
-  const auto result = run.Run({"clip.mp4", "-video", "-hardware", "AMD"});
-  EXPECT_TRUE(result.CallsOf({"UninitAMF", "Uninitialize"}).empty());
-}
-
 // The GPU path on the machine's own OpenCL loader (PoCL's CPU device in CI), end to end.
 TEST(VideoDecode, DecodesIntoTheGpuImagePool) {
   ClientRun run;
