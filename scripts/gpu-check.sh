@@ -7,6 +7,8 @@
 #
 #   scripts/gpu-check.sh [build directory, default build-gpu] [size, default 1920x1080]
 #
+# ZR8_GPU_KIND=INTEL or AMD checks the VA-API path on such a machine the same way.
+#
 # Exit status 0 when every frame passes, 1 otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,12 +17,20 @@ build=${1:-build-gpu}
 size=${2:-1920x1080}
 width=${size%x*}
 height=${size#*x}
+kind=${ZR8_GPU_KIND:-NVIDIA}
+case $kind in
+  NVIDIA) ready="CUDA Init OK" ;;
+  INTEL) ready="QSV Init OK" ;;
+  AMD) ready="AMF Init OK" ;;
+  *) echo "ZR8_GPU_KIND: NVIDIA, INTEL or AMD" >&2; exit 2 ;;
+esac
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZR8_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target Zr8ReaderDllClient Zr8Reader zr8reader-detect
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+dmon=
+trap '[ -z "$dmon" ] || kill "$dmon" 2>/dev/null || true; rm -rf "$work"' EXIT
 cp "$build/Zr8ReaderDllClient" "$build/libZr8Reader.so" "$build/zr8reader-detect" "$work/"
 cd "$work"
 
@@ -46,22 +56,23 @@ run() {  # run <name> <client options...>: the frame file and the report of one 
 
 run software
 # The GPU's decoder load while the hardware run goes on (informational).
-if command -v nvidia-smi >/dev/null; then
+if [ "$kind" = NVIDIA ] && command -v nvidia-smi >/dev/null; then
   nvidia-smi dmon -s u -d 1 >dmon.txt 2>/dev/null &
   dmon=$!
 fi
-run hardware -hardware NVIDIA
-if [ -n "${dmon:-}" ]; then
+run hardware -hardware "$kind"
+if [ -n "$dmon" ]; then
   sleep 1
   kill "$dmon" 2>/dev/null || true
+  dmon=
 fi
 
-if ! grep -q "CUDA Init OK" hardware.txt; then
-  echo "FAIL: CUDA did not initialise:" >&2
+if ! grep -q "$ready" hardware.txt; then
+  echo "FAIL: the $kind set-up failed:" >&2
   head -20 hardware.txt >&2
   exit 1
 fi
-sed -n '/CUDA Init OK/,+1p' hardware.txt
+grep -A1 "$ready" hardware.txt || true
 
 if [ "$(stat -c %s software.I420)" != "$(stat -c %s hardware.I420)" ]; then
   echo "FAIL: the runs wrote different amounts: $(stat -c %s software.I420) and" \
@@ -89,8 +100,8 @@ if [ -s dmon.txt ]; then
        !/^#/ && col { printf "%s ", $col } END { print "" }' dmon.txt
 fi
 echo "== Decode rate"
-printf 'software: %s\n' "$(grep -h 'Frames per second' software.txt)"
-printf 'NVIDIA:   %s\n' "$(grep -h 'Frames per second' hardware.txt)"
+printf '%-9s %s\n' "software:" "$(grep -h 'Frames per second' software.txt)"
+printf '%-9s %s\n' "$kind:" "$(grep -h 'Frames per second' hardware.txt)"
 
 if [ "$failed" != "0" ] || [ "$compared" != "$frames" ]; then
   echo "FAIL: $failed frame(s) at or below 40 dB" >&2

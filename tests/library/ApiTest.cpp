@@ -1,5 +1,6 @@
 // Set-up, files, bad input, hardware answers, preferences and handle checks through the
 // exported entry points.
+#include <CL/cl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -314,3 +315,59 @@ TEST(FileTest, CoverPicturesAreNotVideoStreams) {
 }
 
 }  // namespace
+
+// Pictures of a GPU pool live in buffers of the caller's OpenCL context, which the pool keeps alive
+// after the caller lets go of it: the buffer holds the picture the CPU lock shows.
+TEST(GpuPoolTest, PicturesLiveInBuffersOfTheGivenContext) {
+  cl_platform_id platform = nullptr;
+  cl_device_id device = nullptr;
+  if (clGetPlatformIDs(1, &platform, nullptr) != CL_SUCCESS ||
+      clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &device, nullptr) != CL_SUCCESS) {
+    GTEST_SKIP() << "no OpenCL device";
+  }
+  cl_int error = CL_SUCCESS;
+  cl_context context = clCreateContext(nullptr, 1, &device, nullptr, nullptr, &error);
+  ASSERT_EQ(error, CL_SUCCESS);
+  cl_command_queue queue = clCreateCommandQueue(context, device, 0, &error);
+  ASSERT_EQ(error, CL_SUCCESS);
+  Zr8OpenCLContextInfo info{};
+  info.device = device;
+  info.platform = platform;
+  info.context = context;
+  info.commandQueue = queue;
+  void* raw = nullptr;
+  ASSERT_EQ(ZR8READER_CreateImagePoolGPU(&info, &raw), 0);
+  handles::ImagePool pool(raw);
+  clReleaseCommandQueue(queue);
+  clReleaseContext(context);
+
+  const auto path =
+      media::Make("gpu_pool.mkv", "-f lavfi -i testsrc2=size=48x32:rate=10 -t 1 -c:v ffv1");
+  const std::string reference = media::ReferenceVideo(path, "rgba");
+  auto file = handles::OpenFile(path);
+  auto video = handles::OpenVideo(file.get(), ZR8_PIXEL_RGBA_8u, pool.get());
+  ASSERT_TRUE(video);
+  const size_t size = 48 * 32 * 4;
+  for (int64_t n : {0, 7, 3}) {
+    void* made = nullptr;
+    ASSERT_EQ(ZR8READER_ReadVideoStream_GetFrame(video.get(), n, &made), 0);
+    handles::Image image(made);
+    EXPECT_EQ(ZR8READER_Image_Attributes(image.get()) & 8u, 0u);  // not in CPU memory
+    auto* buffer = static_cast<cl_mem>(ZR8READER_Image_LockForOpenCL(image.get(), 1));
+    ASSERT_NE(buffer, nullptr);
+    cl_context owner = nullptr;
+    clGetMemObjectInfo(buffer, CL_MEM_CONTEXT, sizeof(owner), &owner, nullptr);
+    EXPECT_EQ(owner, context);
+    std::string read(size, '\0');
+    cl_command_queue reader = clCreateCommandQueue(owner, device, 0, &error);
+    ASSERT_EQ(
+        clEnqueueReadBuffer(reader, buffer, CL_TRUE, 0, size, read.data(), 0, nullptr, nullptr),
+        CL_SUCCESS);
+    clReleaseCommandQueue(reader);
+    EXPECT_TRUE(read == reference.substr(n * size, size)) << "frame " << n;
+    const auto* mapped = static_cast<const char*>(ZR8READER_Image_LockForCPU(image.get(), 1));
+    ASSERT_NE(mapped, nullptr);
+    EXPECT_EQ(std::memcmp(mapped, read.data(), size), 0);
+    EXPECT_EQ(ZR8READER_Image_Unlock(image.get()), 0);
+  }
+}

@@ -11,12 +11,16 @@
 
 namespace {
 
-// Stands in for the hardware: frames stay in system memory; the Nth download fails.
+// Stands in for the hardware: frames stay in system memory; the Nth download fails, and with N < 0
+// every frame is reported as made in system memory by the decoder.
 class FakeHardware final : public zr8::HardwareDecoder {
  public:
   FakeHardware(bool attaches, int failAt) : attaches_(attaches), failAt_(failAt) {}
   bool Attach(AVCodecContext*) override { return attaches_; }
-  int Download(AVFrame*) override { return ++downloads_ == failAt_ ? AVERROR(EIO) : 0; }
+  int Download(AVFrame*) override {
+    if (failAt_ < 0) return 0;
+    return ++downloads_ == failAt_ ? AVERROR(EIO) : 1;
+  }
 
  private:
   bool attaches_;
@@ -28,16 +32,14 @@ struct Case {
   const char* name;
   bool created;   // the device can be made
   bool attaches;  // the hardware takes the coding
-  int failAt;     // the download that fails (0: none)
+  int failAt;     // the download that fails (0: none; -1: the decoder chose system memory)
   int32_t kindInEffect;
 };
 
 const Case kCases[] = {
-    {"DeviceFails", false, true, 0, 0},
-    {"CodingRefused", true, false, 0, 0},
-    {"FailsOnFirstFrame", true, true, 1, 0},
-    {"FailsMidStream", true, true, 9, 0},
-    {"Works", true, true, 0, 4},
+    {"DeviceFails", false, true, 0, 0},          {"CodingRefused", true, false, 0, 0},
+    {"FailsOnFirstFrame", true, true, 1, 0},     {"FailsMidStream", true, true, 9, 0},
+    {"DecoderChoseSoftware", true, true, -1, 0}, {"Works", true, true, 0, 4},
 };
 
 class HardwareFallback : public testing::TestWithParam<Case> {

@@ -218,7 +218,8 @@ ZR8_API int32_t ZR8READER_OpenReadFileEx2(void** file, const wchar_t* path, int3
                                           void* bufferPool, void* gpuImagePool);
 
 // ---- Hardware --------------------------------------------------------------------------------
-// LoadCUDA fails (ZR8_E_FAIL: the CUDA driver is loaded on first use); UnloadCUDA returns 0.
+// LoadCUDA: 0 when the CUDA driver (libcuda.so.1, kept loaded) is there, else ZR8_E_FAIL; the
+// driver is also loaded on first use. UnloadCUDA returns 0.
 // Every Init call writes a message into text (within capacity, always terminated): on success it
 // names the device and its driver, on failure it says why. On failure the out values are 0 / null.
 // InitCUDA: retains the primary context of CUDA device `device` (libcuda.so.1): cudaId receives the

@@ -192,7 +192,7 @@ ZR8_API int32_t ZR8READER_OpenReadFileEx2(void** file, const wchar_t* path, int3
 }
 
 ZR8_API int32_t ZR8READER_LoadCUDA(void) {
-  return kFail;
+  return GuardStatus([] { return zr8hw::HostSystem().cuda != nullptr ? kOk : kFail; });
 }
 
 ZR8_API int32_t ZR8READER_UnloadCUDA(void) {

@@ -54,7 +54,7 @@ class FFmpegHardware final : public HardwareDecoder {
     if (status < 0) return status;
     av_frame_unref(frame);
     av_frame_move_ref(frame, copy.get());
-    return 0;
+    return 1;
   }
 
  private:

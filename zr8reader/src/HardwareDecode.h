@@ -32,8 +32,8 @@ class HardwareDecoder {
   // Called on the decoder's context before it opens. False when the hardware cannot decode the
   // stream's coding (the stream then decodes in software).
   virtual bool Attach(AVCodecContext* context) = 0;
-  // Brings a decoded frame into system memory, in place (a frame already there is left alone).
-  // Negative on failure.
+  // Brings a decoded frame into system memory, in place: 1 when it was copied from the hardware,
+  // 0 when the decoder made it in system memory (left alone), negative on failure.
   virtual int Download(AVFrame* frame) = 0;
 };
 

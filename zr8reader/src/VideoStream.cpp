@@ -354,9 +354,14 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
   while (true) {
     const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (received == 0) {
-      if (hardware_ && hardware_->Download(frame_.get()) < 0) {
-        av_frame_unref(frame_.get());
-        return Outcome::kHardwareFailed;
+      if (hardware_) {
+        const int downloaded = hardware_->Download(frame_.get());
+        if (downloaded < 0) {
+          av_frame_unref(frame_.get());
+          return Outcome::kHardwareFailed;
+        }
+        // The decoder chose software for these pictures (a profile the hardware lacks).
+        if (downloaded == 0) ReportSoftware();
       }
       ++decodedFrames_;
       ++outputsInRun_;
@@ -393,9 +398,12 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
     }
     ++nextPacket_;
     // Output is always taken before input is offered, so a packet is never refused for want of
-    // room; a damaged packet is dropped.
-    avcodec_send_packet(decoder_.get(), packet_.get());
+    // room; a damaged packet is dropped (but not a failure of the hardware).
+    const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
     av_packet_unref(packet_.get());
+    if (hardware_ && sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_INVALIDDATA) {
+      return Outcome::kHardwareFailed;
+    }
   }
 }
 
@@ -437,6 +445,10 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
       key = KeyFor(index);
     } else if (forward) {
       forward = false;
+    } else if (runStart_ == 0 && hardware_) {
+      // Not delivered even from the start: software may still deliver it.
+      if (!FallBackToSoftware()) return kFail;
+      key = KeyFor(index);
     } else {
       // Not delivered from this key frame: start from an earlier one.
       if (runStart_ == 0) return kFail;

@@ -44,7 +44,11 @@ class VideoStream final : public Handle {
     std::lock_guard lock(mutex_);
     return prefs_;
   }
-  bool onHardware() const { return hardware_ != nullptr; }
+  // Whether the pictures come from the hardware.
+  bool onHardware() {
+    std::lock_guard lock(mutex_);
+    return hardware_ != nullptr && prefs_.hardwarePreference != 0;
+  }
 
   int32_t GetFrame(int64_t index, Image** image);
 
