@@ -1,11 +1,13 @@
 // Set-up, files, bad input, hardware answers, preferences and handle checks through the
 // exported entry points.
+#include <CL/cl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 #include "Handles.h"
@@ -164,34 +166,74 @@ TEST(FileTest, NamesThatAreNotUtf8ReachTheFile) {
   EXPECT_EQ(std::wstring(name), wide);
 }
 
-TEST(HardwareTest, NoHardwareDecoderIsReported) {
+// Whatever the machine has: a set-up that succeeds hands out a context that its release takes
+// back; one that fails leaves nothing and says why; the text always ends within its capacity.
+TEST(HardwareTest, SetUpSucceedsWithContextOrFailsWithReason) {
+  struct Subsystem {
+    const char* name;
+    std::function<int32_t(void**, wchar_t*, int32_t)> init;
+    std::function<int32_t(void**)> uninit;
+  };
   int32_t id = 7;
-  void* first = reinterpret_cast<void*>(1);
   void* second = reinterpret_cast<void*>(1);
-  wchar_t text[512] = {};
-  EXPECT_LT(ZR8READER_InitCUDA(0, &id, &first, &second, text, 512), 0);
-  EXPECT_GT(std::wcslen(text), 0u);
-  EXPECT_EQ(first, nullptr);
-  EXPECT_LT(ZR8READER_InitAMF(0, 1, &first, &second, text, 512), 0);
-  void* qsv = nullptr;
-  EXPECT_LT(ZR8READER_InitQSV(0, 0, &qsv, text, 8), 0);
-  EXPECT_LE(std::wcslen(text), 7u);
+  const Subsystem subsystems[] = {
+      {"CUDA",
+       [&](void** h, wchar_t* t, int32_t c) {
+         return ZR8READER_InitCUDA(0, &id, h, &second, t, c);
+       },
+       [&](void** h) { return ZR8READER_UninitCUDA(&id, h, &second); }},
+      {"AMF",
+       [&](void** h, wchar_t* t, int32_t c) { return ZR8READER_InitAMF(0, 1, h, &second, t, c); },
+       [&](void** h) { return ZR8READER_UninitAMF(h, &second); }},
+      {"QSV", [](void** h, wchar_t* t, int32_t c) { return ZR8READER_InitQSV(0, 0, h, t, c); },
+       [](void** h) { return ZR8READER_UninitQSV(h); }},
+  };
+  for (const Subsystem& subsystem : subsystems) {
+    for (int32_t capacity : {512, 8}) {
+      SCOPED_TRACE(std::string(subsystem.name) + " " + std::to_string(capacity));
+      void* handle = reinterpret_cast<void*>(1);
+      wchar_t text[512];
+      std::fill(std::begin(text), std::end(text), L'#');
+      const int32_t status = subsystem.init(&handle, text, capacity);
+      EXPECT_LT(std::wcslen(text), static_cast<size_t>(capacity));
+      EXPECT_GT(std::wcslen(text), 0u);
+      if (status >= 0) {
+        EXPECT_NE(handle, nullptr);
+        EXPECT_EQ(subsystem.uninit(&handle), 0);
+      } else {
+        EXPECT_EQ(handle, nullptr);
+      }
+      EXPECT_EQ(handle, nullptr);
+      EXPECT_EQ(subsystem.uninit(&handle), 0);  // nothing held
+    }
+  }
+}
 
-  Zr8HardwareDecoderInfo records[10] = {};
-  int32_t count = 5;
-  EXPECT_EQ(ZR8READER_GetSupportedHardwareDecoders(0, nullptr, &count), 0);
-  EXPECT_EQ(count, 0);
-  count = 5;
-  EXPECT_EQ(ZR8READER_GetSupportedHardwareDecodersOOP(10, records, &count, 1000, 1), 0);
-  EXPECT_EQ(count, 0);
-  std::vector<uint8_t> results(38240, 0xAB);
-  EXPECT_EQ(ZR8READER_GetHardwareDetectionResults(results.data(), 0), 0);
-  int32_t detected = -1;
-  std::memcpy(&detected, results.data() + 33808, 4);
-  EXPECT_EQ(detected, 0);
-  EXPECT_EQ(std::count(results.begin(), results.end(), 0), 38240);
-  EXPECT_EQ(ZR8READER_GetHardwareDetectionResultsOOP(results.data(), 1000, 0, 0), 0);
+// In process and through the helper beside the library, the same decoders and a well-formed record.
+TEST(HardwareTest, DetectionInProcessAndOutOfProcessAgree) {
+  Zr8HardwareDecoderInfo records[16] = {};
+  int32_t inProcess = -1;
+  ASSERT_EQ(ZR8READER_GetSupportedHardwareDecoders(0, nullptr, &inProcess), 0);
+  int32_t outOfProcess = -1;
+  ASSERT_EQ(ZR8READER_GetSupportedHardwareDecodersOOP(16, records, &outOfProcess, 10000, 0), 0);
+  EXPECT_EQ(outOfProcess, inProcess);
+  for (int32_t n = 0; n < std::min(outOfProcess, 16); ++n) {
+    EXPECT_TRUE(records[n].kind >= 2 && records[n].kind <= 4) << records[n].kind;
+  }
+  for (bool oop : {false, true}) {
+    std::vector<uint8_t> results(ZR8_DETECTION_RESULTS_SIZE, 0xAB);
+    ASSERT_EQ(oop ? ZR8READER_GetHardwareDetectionResultsOOP(results.data(), 10000, 0, 0)
+                  : ZR8READER_GetHardwareDetectionResults(results.data(), 0),
+              0);
+    uint32_t magic = 0;
+    int32_t decoders = -1;
+    std::memcpy(&magic, results.data(), 4);
+    std::memcpy(&decoders, results.data() + ZR8_DETECTION_COUNT_OFFSET, 4);
+    EXPECT_EQ(magic, 0x4838525Au);
+    EXPECT_EQ(decoders, inProcess);
+  }
   EXPECT_LT(ZR8READER_GetHardwareDetectionResults(nullptr, 0), 0);
+  EXPECT_LT(ZR8READER_GetSupportedHardwareDecoders(1, nullptr, &inProcess), 0);
   void* pool = reinterpret_cast<void*>(1);
   Zr8OpenCLContextInfo info{};
   EXPECT_LT(ZR8READER_CreateImagePoolGPU(&info, &pool), 0);
@@ -273,3 +315,59 @@ TEST(FileTest, CoverPicturesAreNotVideoStreams) {
 }
 
 }  // namespace
+
+// Pictures of a GPU pool live in buffers of the caller's OpenCL context, which the pool keeps alive
+// after the caller lets go of it: the buffer holds the picture the CPU lock shows.
+TEST(GpuPoolTest, PicturesLiveInBuffersOfTheGivenContext) {
+  cl_platform_id platform = nullptr;
+  cl_device_id device = nullptr;
+  if (clGetPlatformIDs(1, &platform, nullptr) != CL_SUCCESS ||
+      clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &device, nullptr) != CL_SUCCESS) {
+    GTEST_SKIP() << "no OpenCL device";
+  }
+  cl_int error = CL_SUCCESS;
+  cl_context context = clCreateContext(nullptr, 1, &device, nullptr, nullptr, &error);
+  ASSERT_EQ(error, CL_SUCCESS);
+  cl_command_queue queue = clCreateCommandQueue(context, device, 0, &error);
+  ASSERT_EQ(error, CL_SUCCESS);
+  Zr8OpenCLContextInfo info{};
+  info.device = device;
+  info.platform = platform;
+  info.context = context;
+  info.commandQueue = queue;
+  void* raw = nullptr;
+  ASSERT_EQ(ZR8READER_CreateImagePoolGPU(&info, &raw), 0);
+  handles::ImagePool pool(raw);
+  clReleaseCommandQueue(queue);
+  clReleaseContext(context);
+
+  const auto path =
+      media::Make("gpu_pool.mkv", "-f lavfi -i testsrc2=size=48x32:rate=10 -t 1 -c:v ffv1");
+  const std::string reference = media::ReferenceVideo(path, "rgba");
+  auto file = handles::OpenFile(path);
+  auto video = handles::OpenVideo(file.get(), ZR8_PIXEL_RGBA_8u, pool.get());
+  ASSERT_TRUE(video);
+  const size_t size = 48 * 32 * 4;
+  for (int64_t n : {0, 7, 3}) {
+    void* made = nullptr;
+    ASSERT_EQ(ZR8READER_ReadVideoStream_GetFrame(video.get(), n, &made), 0);
+    handles::Image image(made);
+    EXPECT_EQ(ZR8READER_Image_Attributes(image.get()) & 8u, 0u);  // not in CPU memory
+    auto* buffer = static_cast<cl_mem>(ZR8READER_Image_LockForOpenCL(image.get(), 1));
+    ASSERT_NE(buffer, nullptr);
+    cl_context owner = nullptr;
+    clGetMemObjectInfo(buffer, CL_MEM_CONTEXT, sizeof(owner), &owner, nullptr);
+    EXPECT_EQ(owner, context);
+    std::string read(size, '\0');
+    cl_command_queue reader = clCreateCommandQueue(owner, device, 0, &error);
+    ASSERT_EQ(
+        clEnqueueReadBuffer(reader, buffer, CL_TRUE, 0, size, read.data(), 0, nullptr, nullptr),
+        CL_SUCCESS);
+    clReleaseCommandQueue(reader);
+    EXPECT_TRUE(read == reference.substr(n * size, size)) << "frame " << n;
+    const auto* mapped = static_cast<const char*>(ZR8READER_Image_LockForCPU(image.get(), 1));
+    ASSERT_NE(mapped, nullptr);
+    EXPECT_EQ(std::memcmp(mapped, read.data(), size), 0);
+    EXPECT_EQ(ZR8READER_Image_Unlock(image.get()), 0);
+  }
+}

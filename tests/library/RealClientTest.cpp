@@ -1,5 +1,6 @@
-// The client against the real reader library, end to end: the brief report and the audio
-// extraction on generated media.
+// The client against the real reader library, end to end: the brief report, the audio
+// extraction, the video decode through its pool and hardware choices, and the hardware checks, on
+// generated media.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -121,6 +122,58 @@ INSTANTIATE_TEST_SUITE_P(Clips, RealExtract, testing::ValuesIn(kExtract),
                          [](const testing::TestParamInfo<ExtractCase>& info) {
                            return ClipName(info.param.clip);
                          });
+
+// Every way of decoding the client offers gives the frames of the plain software decode: pictures
+// in OpenCL buffers, and each kind of hardware (where the machine lacks it, after the failure of
+// its set-up, in software).
+class RealVideoExtract : public testing::TestWithParam<std::vector<std::string>> {};
+
+std::string FramesOfRun(const fs::path& clip, const std::vector<std::string>& options) {
+  ClientRun run;
+  run.WithLibrary(Library::kReal);
+  fs::copy_file(clip, run.dir() / "clip.mp4");
+  std::vector<std::string> arguments{"clip.mp4", "-video", "-extract"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  const auto result = run.Run(arguments);
+  EXPECT_NE(result.out.find("Written 589824 bytes for  128 frames"), std::string::npos)
+      << result.out;
+  return result.File("zr8reader.I420");
+}
+
+TEST_P(RealVideoExtract, WritesTheFramesOfTheSoftwareDecode) {
+  const fs::path clip = media::Make(
+      "extract_video.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 -t 6 -c:v libx264 -g 30 -bf 2");
+  static const std::string reference = FramesOfRun(clip, {});
+  ASSERT_EQ(reference.size(), 589824u);
+  EXPECT_TRUE(FramesOfRun(clip, GetParam()) == reference);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, RealVideoExtract,
+                         testing::Values(std::vector<std::string>{"-gpu_buffer"},
+                                         std::vector<std::string>{"-hardware", "NVIDIA"},
+                                         std::vector<std::string>{"-hardware", "INTEL"},
+                                         std::vector<std::string>{"-hardware", "AMD"}),
+                         [](const testing::TestParamInfo<std::vector<std::string>>& info) {
+                           return ClipName(info.param.back().c_str());
+                         });
+
+// The out-of-process checks run the helper beside the library and find what the in-process ones
+// find.
+TEST(RealHardwareChecks, OutOfProcessAgreesWithInProcess) {
+  auto decoders = [](const std::vector<std::string>& arguments) {
+    ClientRun run;
+    run.WithLibrary(Library::kReal);
+    fs::copy_file(ZR8_TEST_DETECT_HELPER, run.dir() / "zr8reader-detect");
+    const auto result = run.Run(arguments);
+    EXPECT_EQ(result.status, 0) << result.out;
+    const auto at = result.out.find("Total Hardware Decoders detected = ");
+    return at == std::string::npos ? std::string("none") : result.out.substr(at, 38);
+  };
+  const std::string inProcess = decoders({"x", "-hwcheck"});
+  EXPECT_NE(inProcess, "none");
+  EXPECT_EQ(decoders({"x", "-hwcheckOOP", "-timeout", "10000"}), inProcess);
+  EXPECT_EQ(decoders({"x", "-hwdetectionOOP", "-timeout", "10000"}), inProcess);
+}
 
 }  // namespace
 

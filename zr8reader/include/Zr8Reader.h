@@ -134,9 +134,9 @@ typedef struct Zr8VideoCompressedFormat {
   uint32_t fourCC;
 } Zr8VideoCompressedFormat;
 
-// Decode preferences. 120 bytes, 8-byte aligned. Only pixelType is acted upon; the library keeps
-// the other values as given and reports them back from GetDecodePrefs, except the hardware fields,
-// which report what is in effect (no hardware decoding: 0 / false).
+// Decode preferences. 120 bytes, 8-byte aligned. pixelType and the hardware fields are acted upon;
+// the library keeps the other values as given and reports them back from GetDecodePrefs, except the
+// hardware fields, which report what is in effect (software decoding: 0 / false / null).
 typedef struct Zr8DecodePrefs {
   double reserved0;
   double reserved8;
@@ -145,7 +145,8 @@ typedef struct Zr8DecodePrefs {
   int32_t pixelType;  // the type to deliver; 0: the stream's native layout, converted
                       // only when it has no pixel type of its own
   uint32_t reserved24;
-  int32_t hardwarePreference;  // 0 none, 2 Intel, 3 AMD, 4 NVIDIA; no hardware decoder is used
+  int32_t hardwarePreference;  // 0: the plug-in preference; 2 Intel, 3 AMD (VA-API on the
+                               // vendor's render node), 4 NVIDIA (CUDA); see OpenVideoStream
   uint32_t reserved32;
   uint8_t reserved36;
   uint8_t pad37[3];
@@ -153,12 +154,12 @@ typedef struct Zr8DecodePrefs {
   uint8_t reserved48;
   uint8_t pad49[3];
   uint32_t reserved52;
-  uint8_t useCuda;
+  uint8_t useCuda;  // with NVIDIA: decode on the device of InitCUDA's cudaId / cudaHandle1
   uint8_t pad57[3];
   int32_t cudaId;
   void* cudaHandle1;
   void* cudaHandle2;
-  uint8_t useAmf;
+  uint8_t useAmf;  // with AMD: decode on the render node InitAMF opened (amfHandle1)
   uint8_t pad81[7];
   uint64_t reserved88;
   uint32_t reserved96;
@@ -178,16 +179,24 @@ typedef struct Zr8OpenCLContextInfo {
   uint8_t reserved48[40];
 } Zr8OpenCLContextInfo;
 
-// One hardware decoder. 264 bytes; deviceName is UTF-16.
+// One hardware decoder. 264 bytes; deviceName is UTF-16 (zero-terminated, truncated to fit).
 typedef struct Zr8HardwareDecoderInfo {
-  int32_t kind;  // 1 auto, 2 Intel, 3 AMD, 4 NVIDIA
+  int32_t kind;  // 2 Intel, 3 AMD, 4 NVIDIA
   char16_t deviceName[128];
-  uint32_t vendorUniqueId;
+  uint32_t vendorUniqueId;  // the PCI vendor id of the device: 0x10DE NVIDIA, 0x8086 Intel,
+                            // 0x1002 AMD
 } Zr8HardwareDecoderInfo;
 
-// The hardware detection record: 38,240 bytes. Bytes 0..33,807 hold the adapter survey, which
-// this build leaves zero; at 33,808 an int32_t decoder count, at 33,812 up to 16 decoder entries
-// of 276 bytes (a Zr8HardwareDecoderInfo, then 12 bytes of zero); the rest is zero.
+// The hardware detection record: 38,240 bytes, little-endian; its full layout is the one the
+// hardware module documents (zr8reader/hardware/include/zr8hardware/Hardware.h, layout version 1):
+//   0       256     header: u32 magic 0x4838525A ("ZR8H"), u32 layout version, sizes, device
+//                   count, CUDA driver status and version, render nodes found, NVIDIA kernel driver
+//   256     64×512  device table: every GPU found (CUDA devices, render nodes), decoders or not
+//   33,808  4       decoder count
+//   33,812  16×276  decoder list in order of preference: a Zr8HardwareDecoderInfo, a u32 index
+//                   into the device table, 8 zero bytes
+// Decoders: NVIDIA devices as the CUDA driver numbers them, then the Intel and AMD render nodes
+// (/dev/dri/renderD<n>, ascending n).
 #define ZR8_DETECTION_RESULTS_SIZE 38240
 #define ZR8_DETECTION_COUNT_OFFSET 33808
 
@@ -208,10 +217,17 @@ ZR8_API int32_t ZR8READER_OpenReadFileEx(void** file, const wchar_t* path, int32
 ZR8_API int32_t ZR8READER_OpenReadFileEx2(void** file, const wchar_t* path, int32_t flags,
                                           void* bufferPool, void* gpuImagePool);
 
-// ---- Hardware (none in this build)
-// --------------------------------------------------------------- LoadCUDA fails (ZR8_E_FAIL);
-// UnloadCUDA returns 0. The Init calls fail with ZR8_E_FAIL, leave the out values 0 / null and put
-// a reason into text (within capacity). The Uninit calls accept what Init left and return 0.
+// ---- Hardware --------------------------------------------------------------------------------
+// LoadCUDA: 0 when the CUDA driver (libcuda.so.1, kept loaded) is there, else ZR8_E_FAIL; the
+// driver is also loaded on first use. UnloadCUDA returns 0.
+// Every Init call writes a message into text (within capacity, always terminated): on success it
+// names the device and its driver, on failure it says why. On failure the out values are 0 / null.
+// InitCUDA: retains the primary context of CUDA device `device` (libcuda.so.1): cudaId receives the
+//   CUdevice, cudaHandle1 the CUcontext, cudaHandle2 the CUdevice as a pointer-sized value.
+// InitQSV / InitAMF: open the first render node of Intel (0x8086) / AMD (0x1002) that opens, for
+//   VA-API; qsvHandle / amfHandle1 receive a handle of it, amfHandle2 null. device and mode are
+//   not used.
+// The Uninit calls release what Init gave and zero the values; they return 0 when nothing is held.
 ZR8_API int32_t ZR8READER_LoadCUDA(void);
 ZR8_API int32_t ZR8READER_UnloadCUDA(void);
 ZR8_API int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1,
@@ -223,9 +239,12 @@ ZR8_API int32_t ZR8READER_UninitAMF(void** amfHandle1, void** amfHandle2);
 ZR8_API int32_t ZR8READER_InitQSV(int32_t device, int32_t mode, void** qsvHandle, wchar_t* text,
                                   int32_t capacity);
 ZR8_API int32_t ZR8READER_UninitQSV(void** qsvHandle);
-// Stores the number of hardware decoders (0) in *count and fills up to capacity records; records
-// may be null when capacity is 0. Returns 0. The OOP variant answers the same (no process is
-// started; timeoutMs and useCache are accepted and ignored).
+// Stores the number of hardware decoders in *count and fills up to capacity records, the most
+// preferred first; records may be null when capacity is 0. The OOP variants run the detection in
+// the helper zr8reader-detect beside the library and wait at most timeoutMs for it (failure
+// statuses: 0x80070002 no helper, 0x800705B4 too slow, 0x8007000D a malformed answer); with
+// useCache a record saved under $XDG_CACHE_HOME/zr8reader (else ~/.cache/zr8reader) is used while
+// the machine's devices and drivers are unchanged.
 ZR8_API int32_t ZR8READER_GetSupportedHardwareDecoders(int32_t capacity,
                                                        Zr8HardwareDecoderInfo* records,
                                                        int32_t* count);
@@ -233,7 +252,7 @@ ZR8_API int32_t ZR8READER_GetSupportedHardwareDecodersOOP(int32_t capacity,
                                                           Zr8HardwareDecoderInfo* records,
                                                           int32_t* count, int32_t timeoutMs,
                                                           int32_t useCache);
-// Fills the 38,240-byte detection record (all zero: no adapter survey, decoder count 0).
+// Fills the 38,240-byte detection record (layout above); dxgiEnumPreference is recorded only.
 ZR8_API int32_t ZR8READER_GetHardwareDetectionResults(void* results, int32_t dxgiEnumPreference);
 ZR8_API int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t timeoutMs,
                                                          int32_t useCache,
@@ -286,10 +305,15 @@ ZR8_API int32_t ZR8READER_ReadFile_GetDecoderColorSpaces(void* file, int32_t ind
                                                          int32_t* colorSpaces, int32_t capacity,
                                                          int32_t* count);
 // Opens video stream `index` with the preferences (null: pixelType 0) and the image pool from
-// which its pictures come (null: a pool of the stream's own). Builds the stream's frame index (a
-// scan of the stream's packets, no decoding). Fails with ZR8_E_NOINTERFACE when the requested
-// pixel type cannot be produced, ZR8_E_INVALIDARG for a bad index, ZR8_E_FAIL when the stream
-// cannot be decoded or the file is closed (ZR8_E_NOTOPEN).
+// which its pictures come (null: a pool of the stream's own). A hardware preference (the
+// record's, else the plug-in preference) decodes on that hardware through FFmpeg (CUDA for
+// NVIDIA, VA-API for Intel and AMD), pictures copied back and delivered in the pixel type asked
+// for. Where the device cannot be set up or cannot decode the coding, and from the point where the
+// hardware fails during the stream, it decodes in software; the frames are the same, and
+// GetDecodePrefs reports the hardware in effect (hardwarePreference 0 after a fall-back). Builds
+// the stream's frame index (a scan of the stream's packets, no decoding). Fails with
+// ZR8_E_NOINTERFACE when the requested pixel type cannot be produced, ZR8_E_INVALIDARG for a bad
+// index, ZR8_E_FAIL when the stream cannot be decoded or the file is closed (ZR8_E_NOTOPEN).
 ZR8_API int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index,
                                                    const Zr8DecodePrefs* prefs, void* imagePool,
                                                    void** video);
@@ -349,18 +373,26 @@ ZR8_API int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, Zr8DecodeP
 // pools recycle memory: a released picture's memory serves the next picture of the same size. They
 // may be shared by any number of files, streams and threads.
 ZR8_API int32_t ZR8READER_CreateBufferPoolCPU(void** pool);
-// GPU pools are not available in this build: ZR8_E_NOTIMPL.
+// GPU buffer pools are not available in this build: ZR8_E_NOTIMPL.
 ZR8_API int32_t ZR8READER_CreateBufferPoolGPU(const Zr8OpenCLContextInfo* info, void** pool);
 ZR8_API int32_t ZR8READER_CreateImagePoolCPU(void** pool);
+// An image pool whose pictures live in OpenCL buffers of info's context (any OpenCL 1.2 device),
+// written through info's commandQueue once converted. The context and queue are retained while the
+// pool or any of its pictures lives. ZR8_E_INVALIDARG when info holds no context or queue, or the
+// queue is not of the context.
 ZR8_API int32_t ZR8READER_CreateImagePoolGPU(const Zr8OpenCLContextInfo* info, void** pool);
 
 // ---- Images
 // --------------------------------------------------------------------------------------------
 // access: 1 read, 2 write, 3 both (any value is accepted). Returns the picture's bytes (valid until
-// Unlock); null for a bad handle. Locks nest; Unlock returns ZR8_S_FALSE when not locked.
+// Unlock); null for a bad handle. Locks nest; Unlock returns ZR8_S_FALSE when not locked. A picture
+// of a GPU pool is mapped (clEnqueueMapBuffer, read and write) by the first lock and unmapped by
+// the last unlock; null when the mapping fails.
 ZR8_API void* ZR8READER_Image_LockForCPU(void* image, int32_t access);
-// No GPU memory in this build: null.
+// No OpenGL pictures in this build: null.
 ZR8_API void* ZR8READER_Image_LockForOpenGL(void* image, int32_t access);
+// The cl_mem of a picture of a GPU pool (owned by the image: valid until it is deleted; needs no
+// Unlock); null for a picture in CPU memory.
 ZR8_API void* ZR8READER_Image_LockForOpenCL(void* image, int32_t access);
 ZR8_API int32_t ZR8READER_Image_Unlock(void* image);
 ZR8_API uint32_t ZR8READER_Image_Width(void* image);

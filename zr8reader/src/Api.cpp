@@ -9,12 +9,15 @@
 #include "../include/Zr8Reader.h"
 #include "AudioStream.h"
 #include "Av.h"
+#include "GpuStore.h"
+#include "HardwareDecode.h"
 #include "Picture.h"
 #include "Pools.h"
 #include "ReadFile.h"
 #include "Status.h"
 #include "VideoStream.h"
 #include "WideText.h"
+#include "zr8hardware/Hardware.h"
 
 using namespace zr8;
 
@@ -70,13 +73,53 @@ int32_t GuardStatus(Body&& body) noexcept {
   return Guard<int32_t>(kFail, std::forward<Body>(body));
 }
 
-int32_t NoHardware(const wchar_t* what, wchar_t* text, int32_t capacity) {
-  if (text != nullptr && capacity > 0) {
-    std::wstring message = what;
-    message += L" is not available: this build decodes on the CPU only";
-    CopyWide(message, text, capacity);
+// The hardware module's message into the caller's text buffer (within capacity, terminated).
+void WriteMessage(const std::string& message, wchar_t* text, int32_t capacity) {
+  if (text != nullptr && capacity > 0) CopyWide(FileNameToWide(message), text, capacity);
+}
+
+// A render node of the vendor for the VA-API decoders of Intel (QSV) and AMD (AMF).
+int32_t InitRenderNode(uint32_t vendor, void** handle, wchar_t* text, int32_t capacity) {
+  if (handle == nullptr) {
+    WriteMessage("VA-API: missing output argument", text, capacity);
+    return kInvalidArg;
   }
-  return kFail;
+  *handle = nullptr;
+  std::string message;
+  const int32_t status = zr8hw::InitVaapi(vendor, handle, &message);
+  WriteMessage(message, text, capacity);
+  return status;
+}
+
+int32_t UninitRenderNode(void** handle) {
+  if (handle == nullptr) return kInvalidArg;
+  if (*handle == nullptr) return kOk;
+  return zr8hw::UninitVaapi(handle);
+}
+
+// The hardware a stream is to decode on: the request's own fields, else the plug-in preferences.
+HardwareRequest HardwareFor(const Zr8DecodePrefs* prefs) {
+  HardwareRequest request;
+  std::lock_guard lock(Prefs().mutex);
+  request.kind = prefs != nullptr && prefs->hardwarePreference != 0 ? prefs->hardwarePreference
+                                                                    : Prefs().hardwareDecoder;
+  if (request.kind == zr8hw::kKindNvidia) {
+    if (prefs != nullptr && prefs->useCuda) {
+      request.haveCuda = true;
+      request.cudaId = prefs->cudaId;
+      request.cudaContext = prefs->cudaHandle1;
+    } else if (Prefs().cudaHandle1 != nullptr) {
+      request.haveCuda = true;
+      request.cudaId = Prefs().cudaId;
+      request.cudaContext = Prefs().cudaHandle1;
+    }
+  } else if (request.kind == zr8hw::kKindAmd) {
+    request.vaapiHandle =
+        prefs != nullptr && prefs->useAmf ? prefs->amfHandle1 : Prefs().amfHandle1;
+  } else if (request.kind != zr8hw::kKindIntel) {
+    request.kind = 0;
+  }
+  return request;
 }
 
 int32_t OpenFile(void** file, const wchar_t* path, void* bufferPool) {
@@ -105,12 +148,6 @@ int32_t DeleteHandle(void* handle) {
     delete object;
     return kOk;
   });
-}
-
-int32_t FillCount(int32_t* count, int32_t capacity) {
-  if (count == nullptr || capacity < 0) return kInvalidArg;
-  *count = 0;
-  return kOk;
 }
 
 }  // namespace
@@ -155,73 +192,96 @@ ZR8_API int32_t ZR8READER_OpenReadFileEx2(void** file, const wchar_t* path, int3
 }
 
 ZR8_API int32_t ZR8READER_LoadCUDA(void) {
-  return kFail;
+  return GuardStatus([] { return zr8hw::HostSystem().cuda != nullptr ? kOk : kFail; });
 }
 
 ZR8_API int32_t ZR8READER_UnloadCUDA(void) {
   return kOk;
 }
 
-ZR8_API int32_t ZR8READER_InitCUDA(int32_t, int32_t* cudaId, void** cudaHandle1, void** cudaHandle2,
-                                   wchar_t* text, int32_t capacity) {
+ZR8_API int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1,
+                                   void** cudaHandle2, wchar_t* text, int32_t capacity) {
   return GuardStatus([&] {
     if (cudaId != nullptr) *cudaId = 0;
     if (cudaHandle1 != nullptr) *cudaHandle1 = nullptr;
     if (cudaHandle2 != nullptr) *cudaHandle2 = nullptr;
-    return NoHardware(L"CUDA", text, capacity);
+    std::string message;
+    const int32_t status = zr8hw::InitCuda(device, cudaId, cudaHandle1, cudaHandle2, &message);
+    WriteMessage(message, text, capacity);
+    return status;
   });
 }
 
-ZR8_API int32_t ZR8READER_UninitCUDA(int32_t*, void**, void**) {
-  return kOk;
+ZR8_API int32_t ZR8READER_UninitCUDA(int32_t* cudaId, void** cudaHandle1, void** cudaHandle2) {
+  return GuardStatus([&]() -> int32_t {
+    if (cudaId == nullptr || cudaHandle1 == nullptr || cudaHandle2 == nullptr) return kInvalidArg;
+    if (*cudaHandle1 == nullptr) return kOk;  // nothing held
+    return zr8hw::UninitCuda(cudaId, cudaHandle1, cudaHandle2);
+  });
 }
 
 ZR8_API int32_t ZR8READER_InitAMF(int32_t, int32_t, void** amfHandle1, void** amfHandle2,
                                   wchar_t* text, int32_t capacity) {
   return GuardStatus([&] {
-    if (amfHandle1 != nullptr) *amfHandle1 = nullptr;
     if (amfHandle2 != nullptr) *amfHandle2 = nullptr;
-    return NoHardware(L"AMF", text, capacity);
+    return InitRenderNode(zr8hw::kVendorAmd, amfHandle1, text, capacity);
   });
 }
 
-ZR8_API int32_t ZR8READER_UninitAMF(void**, void**) {
-  return kOk;
+ZR8_API int32_t ZR8READER_UninitAMF(void** amfHandle1, void** amfHandle2) {
+  return GuardStatus([&] {
+    if (amfHandle2 != nullptr) *amfHandle2 = nullptr;
+    return UninitRenderNode(amfHandle1);
+  });
 }
 
 ZR8_API int32_t ZR8READER_InitQSV(int32_t, int32_t, void** qsvHandle, wchar_t* text,
                                   int32_t capacity) {
-  return GuardStatus([&] {
-    if (qsvHandle != nullptr) *qsvHandle = nullptr;
-    return NoHardware(L"QSV", text, capacity);
+  return GuardStatus(
+      [&] { return InitRenderNode(zr8hw::kVendorIntel, qsvHandle, text, capacity); });
+}
+
+ZR8_API int32_t ZR8READER_UninitQSV(void** qsvHandle) {
+  return GuardStatus([&] { return UninitRenderNode(qsvHandle); });
+}
+
+ZR8_API int32_t ZR8READER_GetSupportedHardwareDecoders(int32_t capacity,
+                                                       Zr8HardwareDecoderInfo* records,
+                                                       int32_t* count) {
+  return GuardStatus([&]() -> int32_t {
+    if (count == nullptr || capacity < 0 || (records == nullptr && capacity > 0)) {
+      return kInvalidArg;
+    }
+    return zr8hw::SupportedDecoders(capacity, records, count);
   });
 }
 
-ZR8_API int32_t ZR8READER_UninitQSV(void**) {
-  return kOk;
+ZR8_API int32_t ZR8READER_GetSupportedHardwareDecodersOOP(int32_t capacity,
+                                                          Zr8HardwareDecoderInfo* records,
+                                                          int32_t* count, int32_t timeoutMs,
+                                                          int32_t useCache) {
+  return GuardStatus([&]() -> int32_t {
+    if (count == nullptr || capacity < 0 || (records == nullptr && capacity > 0)) {
+      return kInvalidArg;
+    }
+    return zr8hw::SupportedDecodersOOP(capacity, records, count, timeoutMs, useCache);
+  });
 }
 
-ZR8_API int32_t ZR8READER_GetSupportedHardwareDecoders(int32_t capacity, Zr8HardwareDecoderInfo*,
-                                                       int32_t* count) {
-  return GuardStatus([&] { return FillCount(count, capacity); });
-}
-
-ZR8_API int32_t ZR8READER_GetSupportedHardwareDecodersOOP(int32_t capacity, Zr8HardwareDecoderInfo*,
-                                                          int32_t* count, int32_t, int32_t) {
-  return GuardStatus([&] { return FillCount(count, capacity); });
-}
-
-ZR8_API int32_t ZR8READER_GetHardwareDetectionResults(void* results, int32_t) {
+ZR8_API int32_t ZR8READER_GetHardwareDetectionResults(void* results, int32_t dxgiEnumPreference) {
   return GuardStatus([&]() -> int32_t {
     if (results == nullptr) return kInvalidArg;
-    std::memset(results, 0, ZR8_DETECTION_RESULTS_SIZE);
-    return kOk;
+    return zr8hw::DetectionResults(results, dxgiEnumPreference);
   });
 }
 
-ZR8_API int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t, int32_t,
+ZR8_API int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t timeoutMs,
+                                                         int32_t useCache,
                                                          int32_t dxgiEnumPreference) {
-  return ZR8READER_GetHardwareDetectionResults(results, dxgiEnumPreference);
+  return GuardStatus([&]() -> int32_t {
+    if (results == nullptr) return kInvalidArg;
+    return zr8hw::DetectionResultsOOP(results, timeoutMs, useCache, dxgiEnumPreference);
+  });
 }
 
 ZR8_API int32_t ZR8READER_SharedLibrary_SetSearchModeAndPath(int32_t mode, const wchar_t* path) {
@@ -414,7 +474,8 @@ ZR8_API int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index,
       store = std::make_shared<CpuPictureStore>();
     }
     std::unique_ptr<VideoStream> stream;
-    const int32_t status = VideoStream::Open(object->path(), index, prefs, store, &stream);
+    const int32_t status =
+        VideoStream::Open(object->path(), index, prefs, store, &stream, HardwareFor(prefs));
     if (status < 0) return status;
     *video = stream.release()->AsOpaque();
     return kOk;
@@ -541,9 +602,16 @@ ZR8_API int32_t ZR8READER_CreateImagePoolCPU(void** pool) {
   });
 }
 
-ZR8_API int32_t ZR8READER_CreateImagePoolGPU(const Zr8OpenCLContextInfo*, void** pool) {
-  if (pool != nullptr) *pool = nullptr;
-  return kNotImpl;
+ZR8_API int32_t ZR8READER_CreateImagePoolGPU(const Zr8OpenCLContextInfo* info, void** pool) {
+  return GuardStatus([&]() -> int32_t {
+    if (pool == nullptr) return kInvalidArg;
+    *pool = nullptr;
+    if (info == nullptr) return kInvalidArg;
+    std::shared_ptr<PictureStore> store = MakeOpenCLStore(*info);
+    if (!store) return kInvalidArg;
+    *pool = (new ImagePoolHandle(std::move(store)))->AsOpaque();
+    return kOk;
+  });
 }
 
 ZR8_API void* ZR8READER_Image_LockForCPU(void* image, int32_t) {
@@ -555,8 +623,9 @@ ZR8_API void* ZR8READER_Image_LockForOpenGL(void*, int32_t) {
   return nullptr;
 }
 
-ZR8_API void* ZR8READER_Image_LockForOpenCL(void*, int32_t) {
-  return nullptr;
+ZR8_API void* ZR8READER_Image_LockForOpenCL(void* image, int32_t) {
+  Image* object = Handle::From<Image>(image);
+  return object != nullptr ? object->DeviceBuffer() : nullptr;
 }
 
 ZR8_API int32_t ZR8READER_Image_Unlock(void* image) {

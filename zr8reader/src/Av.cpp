@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "HardwareDecode.h"
+
 namespace zr8 {
 
 FramePtr MakeFrame() {
@@ -36,7 +38,7 @@ FormatPtr OpenMedia(const std::string& path) {
   return format;
 }
 
-CodecPtr OpenDecoder(const AVStream* stream, int threads) {
+CodecPtr OpenDecoder(const AVStream* stream, int threads, HardwareDecoder* hardware) {
   const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
   if (codec == nullptr) return nullptr;
   CodecPtr context(avcodec_alloc_context3(codec));
@@ -45,6 +47,7 @@ CodecPtr OpenDecoder(const AVStream* stream, int threads) {
   context->pkt_timebase = stream->time_base;
   context->thread_count = threads;
   context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (hardware != nullptr && !hardware->Attach(context.get())) return nullptr;
   if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
   return context;
 }

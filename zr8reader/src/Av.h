@@ -17,6 +17,8 @@ extern "C" {
 
 namespace zr8 {
 
+class HardwareDecoder;
+
 struct FormatCloser {
   void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
 };
@@ -54,8 +56,9 @@ PacketPtr MakePacket();
 FormatPtr OpenMedia(const std::string& path);
 
 // A decoder for one stream, opened with the given thread count (0: automatic, frame and slice
-// threads). Null when the coding has no decoder or it fails to open.
-CodecPtr OpenDecoder(const AVStream* stream, int threads);
+// threads). Null when the coding has no decoder or it fails to open. With hardware, the decoder is
+// attached to it first (null when the hardware cannot take the stream).
+CodecPtr OpenDecoder(const AVStream* stream, int threads, HardwareDecoder* hardware = nullptr);
 
 // Whether the stream is a decodable audio or video stream (cover pictures excluded).
 bool IsDecodableVideo(const AVStream* stream);

@@ -63,13 +63,27 @@ class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
   uint64_t allocations_ = 0;
 };
 
+// A picture kept in device memory (an OpenCL buffer), mapped into system memory on demand.
+class DevicePicture {
+ public:
+  virtual ~DevicePicture() = default;
+  // The picture's bytes for the CPU until Unmap; null when the mapping fails.
+  virtual uint8_t* Map() = 0;
+  virtual void Unmap() = 0;
+  // The device's own handle of the memory (a cl_mem).
+  virtual void* Buffer() const = 0;
+};
+
 // Where pictures live. The CPU store keeps them in recycled system memory; a store on a GPU
-// (OpenCL) can take this place for the streams that are given such a pool.
+// (OpenCL) takes this place for the streams that are given such a pool: pictures are converted
+// into system memory from Acquire, then moved to the device by Upload.
 class PictureStore {
  public:
   virtual ~PictureStore() = default;
   virtual Block Acquire(size_t size) = 0;
   virtual bool InCpuMemory() const = 0;
+  // The converted picture in the store's device memory; null on failure (or for a CPU store).
+  virtual std::unique_ptr<DevicePicture> Upload(const Block&) { return nullptr; }
 };
 
 class CpuPictureStore final : public PictureStore {
@@ -125,22 +139,41 @@ class Image final : public Handle {
         layout_(layout),
         par_(par),
         attributes_(attributes) {}
+  Image(std::unique_ptr<DevicePicture> device, const PictureLayout& layout, double par,
+        uint32_t attributes)
+      : Handle(kKind),
+        device_(std::move(device)),
+        layout_(layout),
+        par_(par),
+        attributes_(attributes) {}
 
+  // A picture in device memory is mapped by the first lock and unmapped by the last unlock.
   uint8_t* Lock() {
+    if (device_ && locks_ == 0) {
+      mapped_ = device_->Map();
+      if (mapped_ == nullptr) return nullptr;
+    }
     ++locks_;
-    return block_.data();
+    return device_ ? mapped_ : block_.data();
   }
   bool Unlock() {
     if (locks_ == 0) return false;
-    --locks_;
+    if (--locks_ == 0 && device_) {
+      device_->Unmap();
+      mapped_ = nullptr;
+    }
     return true;
   }
+  // The device memory's handle; null for a picture in system memory.
+  void* DeviceBuffer() const { return device_ ? device_->Buffer() : nullptr; }
   const PictureLayout& layout() const { return layout_; }
   double par() const { return par_; }
   uint32_t attributes() const { return attributes_; }
 
  private:
   Block block_;
+  std::unique_ptr<DevicePicture> device_;
+  uint8_t* mapped_ = nullptr;
   PictureLayout layout_;
   double par_;
   uint32_t attributes_;

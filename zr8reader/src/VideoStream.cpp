@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "Status.h"
+#include "zr8hardware/Hardware.h"
 
 namespace zr8 {
 namespace {
@@ -56,12 +57,18 @@ int InterlaceCode(AVFieldOrder order) {
 }  // namespace
 
 int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePrefs* prefs,
-                          std::shared_ptr<PictureStore> store, std::unique_ptr<VideoStream>* out) {
+                          std::shared_ptr<PictureStore> store, std::unique_ptr<VideoStream>* out,
+                          const HardwareRequest& hardware) {
   std::unique_ptr<VideoStream> stream(new VideoStream(path, std::move(store)));
   stream->number_ = number;
   if (!stream->OpenInput()) return kFail;
   AVStream* avStream = stream->input_->streams[stream->streamIndex_];
-  stream->decoder_ = OpenDecoder(avStream, 0);
+  if (hardware.kind != 0) {
+    stream->hardware_ = CreateHardwareDecoder(hardware);
+    if (stream->hardware_) stream->decoder_ = OpenDecoder(avStream, 0, stream->hardware_.get());
+    if (!stream->decoder_) stream->hardware_.reset();
+  }
+  if (!stream->decoder_) stream->decoder_ = OpenDecoder(avStream, 0);
   if (!stream->decoder_) return kFail;
   const auto nativeFormat = static_cast<AVPixelFormat>(avStream->codecpar->format);
   int32_t pixelType = prefs != nullptr ? prefs->pixelType : 0;
@@ -86,17 +93,45 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
     stream->prefs_.reserved96 = 1;
   }
   stream->prefs_.pixelType = pixelType;
-  stream->prefs_.hardwarePreference = 0;
-  stream->prefs_.useCuda = 0;
-  stream->prefs_.cudaId = 0;
-  stream->prefs_.cudaHandle1 = nullptr;
-  stream->prefs_.cudaHandle2 = nullptr;
-  stream->prefs_.useAmf = 0;
-  stream->prefs_.amfHandle1 = nullptr;
-  stream->prefs_.amfHandle2 = nullptr;
+  if (stream->hardware_) {
+    // The hardware in effect, with the context it was given (the caller's own values).
+    stream->prefs_.hardwarePreference = hardware.kind;
+    if (hardware.kind != zr8hw::kKindNvidia || !hardware.haveCuda) {
+      stream->prefs_.useCuda = 0;
+      stream->prefs_.cudaId = 0;
+      stream->prefs_.cudaHandle1 = nullptr;
+      stream->prefs_.cudaHandle2 = nullptr;
+    }
+    if (hardware.kind != zr8hw::kKindAmd || hardware.vaapiHandle == nullptr) {
+      stream->prefs_.useAmf = 0;
+      stream->prefs_.amfHandle1 = nullptr;
+      stream->prefs_.amfHandle2 = nullptr;
+    }
+  } else {
+    stream->ReportSoftware();
+  }
   stream->BuildFormat(pixelType);
   *out = std::move(stream);
   return kOk;
+}
+
+void VideoStream::ReportSoftware() {
+  prefs_.hardwarePreference = 0;
+  prefs_.useCuda = 0;
+  prefs_.cudaId = 0;
+  prefs_.cudaHandle1 = nullptr;
+  prefs_.cudaHandle2 = nullptr;
+  prefs_.useAmf = 0;
+  prefs_.amfHandle1 = nullptr;
+  prefs_.amfHandle2 = nullptr;
+}
+
+bool VideoStream::FallBackToSoftware() {
+  // The decoder goes before the hardware it refers to.
+  decoder_ = OpenDecoder(input_->streams[streamIndex_], 0);
+  hardware_.reset();
+  ReportSoftware();
+  return decoder_ != nullptr;
 }
 
 bool VideoStream::OpenInput() {
@@ -319,6 +354,15 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
   while (true) {
     const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (received == 0) {
+      if (hardware_) {
+        const int downloaded = hardware_->Download(frame_.get());
+        if (downloaded < 0) {
+          av_frame_unref(frame_.get());
+          return Outcome::kHardwareFailed;
+        }
+        // The decoder chose software for these pictures (a profile the hardware lacks).
+        if (downloaded == 0) ReportSoftware();
+      }
       ++decodedFrames_;
       ++outputsInRun_;
       const int64_t identity = Identify(*frame_);
@@ -331,6 +375,9 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
       av_frame_unref(frame_.get());
       if (identity > index) return Outcome::kMissed;
       continue;
+    }
+    if (hardware_ && received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
+      return Outcome::kHardwareFailed;
     }
     if (received == AVERROR_EOF || flushSent_) {
       live_ = false;
@@ -351,15 +398,23 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
     }
     ++nextPacket_;
     // Output is always taken before input is offered, so a packet is never refused for want of
-    // room; a damaged packet is dropped.
-    avcodec_send_packet(decoder_.get(), packet_.get());
+    // room; a damaged packet is dropped (but not a failure of the hardware).
+    const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
     av_packet_unref(packet_.get());
+    if (hardware_ && sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_INVALIDDATA) {
+      return Outcome::kHardwareFailed;
+    }
   }
 }
 
 int32_t VideoStream::Deliver(const AVFrame& frame, Image** image) {
   Block block = store_->Acquire(layout_.totalSize);
   if (!converter_->Convert(frame, block.data())) return kFail;
+  std::unique_ptr<DevicePicture> device;
+  if (!store_->InCpuMemory()) {
+    device = store_->Upload(block);
+    if (!device) return kFail;
+  }
   uint32_t attributes = store_->InCpuMemory() ? 8u : 0u;
   if (frame.key_frame) attributes |= 1;
   if (frame.interlaced_frame) attributes |= 2;
@@ -368,7 +423,8 @@ int32_t VideoStream::Deliver(const AVFrame& frame, Image** image) {
   if (frame.sample_aspect_ratio.num > 0 && frame.sample_aspect_ratio.den > 0) {
     par = av_q2d(frame.sample_aspect_ratio);
   }
-  *image = new Image(std::move(block), layout_, par, attributes);
+  *image = device ? new Image(std::move(device), layout_, par, attributes)
+                  : new Image(std::move(block), layout_, par, attributes);
   return kOk;
 }
 
@@ -381,9 +437,18 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   bool forward = live_ && index > lastOutput_ && keys_[key] >= runStart_ &&
                  (keys_[key] < nextPacket_ || index == lastOutput_ + 1);
   if (!forward && !SeekToKey(keys_[key])) return kFail;
-  while (DecodeTo(index) == Outcome::kMissed) {
-    if (forward) {
+  for (Outcome outcome; (outcome = DecodeTo(index)) != Outcome::kFound;) {
+    if (outcome == Outcome::kHardwareFailed) {
+      // The same frames from software, from the key frame the target needs.
+      if (!FallBackToSoftware()) return kFail;
       forward = false;
+      key = KeyFor(index);
+    } else if (forward) {
+      forward = false;
+    } else if (runStart_ == 0 && hardware_) {
+      // Not delivered even from the start: software may still deliver it.
+      if (!FallBackToSoftware()) return kFail;
+      key = KeyFor(index);
     } else {
       // Not delivered from this key frame: start from an earlier one.
       if (runStart_ == 0) return kFail;

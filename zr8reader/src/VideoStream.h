@@ -20,6 +20,7 @@
 #include "../include/Zr8Reader.h"
 #include "Av.h"
 #include "Handle.h"
+#include "HardwareDecode.h"
 #include "Picture.h"
 #include "Pools.h"
 
@@ -29,15 +30,25 @@ class VideoStream final : public Handle {
  public:
   static constexpr HandleKind kKind = HandleKind::kVideo;
 
-  // Opens the `number`-th video stream; the status on failure.
+  // Opens the `number`-th video stream; the status on failure. With a hardware request the stream
+  // decodes on that hardware where it can, and in software otherwise or once the hardware fails.
   static int32_t Open(const std::string& path, int number, const Zr8DecodePrefs* prefs,
-                      std::shared_ptr<PictureStore> store, std::unique_ptr<VideoStream>* out);
+                      std::shared_ptr<PictureStore> store, std::unique_ptr<VideoStream>* out,
+                      const HardwareRequest& hardware = {});
 
   int64_t frameCount() const { return static_cast<int64_t>(presentation_.size()); }
   int64_t length() const { return length_; }
   Zr8VideoFormat format() const { return format_; }
   Zr8VideoCompressedFormat compressedFormat() const { return compressed_; }
-  Zr8DecodePrefs prefs() const { return prefs_; }
+  Zr8DecodePrefs prefs() {
+    std::lock_guard lock(mutex_);
+    return prefs_;
+  }
+  // Whether the pictures come from the hardware.
+  bool onHardware() {
+    std::lock_guard lock(mutex_);
+    return hardware_ != nullptr && prefs_.hardwarePreference != 0;
+  }
 
   int32_t GetFrame(int64_t index, Image** image);
 
@@ -55,7 +66,7 @@ class VideoStream final : public Handle {
     bool key;
     bool presented;
   };
-  enum class Outcome { kFound, kMissed };
+  enum class Outcome { kFound, kMissed, kHardwareFailed };
 
   VideoStream(std::string path, std::shared_ptr<PictureStore> store)
       : Handle(kKind), path_(std::move(path)), store_(std::move(store)) {}
@@ -68,6 +79,8 @@ class VideoStream final : public Handle {
   Outcome DecodeTo(int64_t index);
   int64_t Identify(const AVFrame& frame);
   int32_t Deliver(const AVFrame& frame, Image** image);
+  bool FallBackToSoftware();
+  void ReportSoftware();
 
   std::mutex mutex_;
   std::string path_;
@@ -75,6 +88,7 @@ class VideoStream final : public Handle {
   int number_ = 0;
   int streamIndex_ = -1;
   FormatPtr input_;
+  std::unique_ptr<HardwareDecoder> hardware_;  // null: software decoding
   CodecPtr decoder_;
   PacketPtr packet_;
   FramePtr frame_;
