@@ -30,20 +30,25 @@ class HostileName : public testing::TestWithParam<std::tuple<ModeCase, NameCase>
 // The name reaches the library and the console byte for byte, whatever the mode.
 TEST_P(HostileName, ReachesTheLibraryAndTheConsoleUnchanged) {
   const auto& [mode, name] = GetParam();
+  // Windows file names are UTF-16, so bytes that are not UTF-8 cannot reach a Windows build; there
+  // the name holds characters outside ASCII and outside the basic plane instead.
+  const std::string fileName = harness::IsWindowsBuild() && std::string(name.what) == "NotUtf8"
+                                   ? "clip \xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa5.mp4"
+                                   : name.name;
   ClientRun run;
   run.WithLibrary(Library::kFake);
-  if (name.exists) std::ofstream(run.dir() / name.name) << "x";
-  Calls arguments{mode.second ? "a.mp4" : name.name};
+  if (name.exists) std::ofstream(run.dir() / fileName) << "x";
+  Calls arguments{mode.second ? "a.mp4" : fileName};
   arguments.insert(arguments.end(), mode.options.begin(), mode.options.end());
-  if (mode.second) arguments.insert(arguments.end(), {"-file", name.name});
+  if (mode.second) arguments.insert(arguments.end(), {"-file", fileName});
   const auto result = run.Run(arguments);
   EXPECT_EQ(result.status, 255);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.Misuse(), Calls{});
-  const std::string shown = mode.second ? "File: " + name.name + "\n" : "\"" + name.name + "\"\n";
+  const std::string shown = mode.second ? "File: " + fileName + "\n" : "\"" + fileName + "\"\n";
   EXPECT_NE(result.out.find(shown), std::string::npos) << result.out.substr(0, 300);
   EXPECT_EQ(result.CallsOf({"IsSupported"}).back(),
-            "ZR8READER_IsSupported \"" + name.name + "\" => 1");
+            "ZR8READER_IsSupported \"" + fileName + "\" => 1");
 }
 
 INSTANTIATE_TEST_SUITE_P(
