@@ -134,9 +134,9 @@ typedef struct Zr8VideoCompressedFormat {
   uint32_t fourCC;
 } Zr8VideoCompressedFormat;
 
-// Decode preferences. 120 bytes, 8-byte aligned. Only pixelType is acted upon; the library keeps
-// the other values as given and reports them back from GetDecodePrefs, except the hardware fields,
-// which report what is in effect (no hardware decoding: 0 / false).
+// Decode preferences. 120 bytes, 8-byte aligned. Only pixelType and decoderThreads are acted upon;
+// the library keeps the other values as given and reports them back from GetDecodePrefs, except the
+// hardware fields, which report what is in effect (no hardware decoding: 0 / false).
 typedef struct Zr8DecodePrefs {
   double reserved0;
   double reserved8;
@@ -146,7 +146,11 @@ typedef struct Zr8DecodePrefs {
                       // only when it has no pixel type of its own
   uint32_t reserved24;
   int32_t hardwarePreference;  // 0 none, 2 Intel, 3 AMD, 4 NVIDIA; no hardware decoder is used
-  uint32_t reserved32;
+  // The most decoder threads the stream may use; 0: the library chooses. Every open video stream
+  // of the process shares a budget of (cores + 1) decoder threads: a stream decodes with an equal
+  // share of it (with no more than is free), re-dividing it when it seeks; 1 decodes on the
+  // calling thread and costs nothing.
+  uint32_t decoderThreads;
   uint8_t reserved36;
   uint8_t pad37[3];
   double reserved40;
