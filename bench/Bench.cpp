@@ -207,9 +207,9 @@ double LibraryAudio(const std::string& path) {
 }
 
 // Several files at once, in a process of its own (so that its peak memory is its own):
-// `zr8_bench --multi files...`; prints wall seconds, CPU seconds, peak MB and the most decoder
-// threads seen at once.
-int MultiChild(const std::vector<std::string>& paths) {
+// `zr8_bench --multi <decoder thread limit> files...`; prints wall seconds, CPU seconds, peak MB
+// and the most decoder threads seen at once.
+int MultiChild(uint32_t limit, const std::vector<std::string>& paths) {
   ZR8READER_Initialize();
   auto threadCount = [] {
     std::ifstream status("/proc/self/status");
@@ -233,9 +233,9 @@ int MultiChild(const std::vector<std::string>& paths) {
   const auto start = Clock::now();
   std::vector<std::thread> readers;
   for (const auto& path : paths) {
-    readers.emplace_back([path] {
+    readers.emplace_back([path, limit] {
       File file = OpenFile(path);
-      Video video = OpenVideo(file.get(), 0);
+      Video video = OpenVideo(file.get(), limit);
       for (int n = 0; n < kMultiFrames; ++n) checksum += Fetch(video.get(), n);
     });
   }
@@ -376,7 +376,9 @@ std::string Format(const char* pattern, double value) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--multi") == 0) {
-    return MultiChild(std::vector<std::string>(argv + 2, argv + argc));
+    if (argc < 3) Fail("--multi needs a thread limit and files");
+    return MultiChild(static_cast<uint32_t>(std::atoi(argv[2])),
+                      std::vector<std::string>(argv + 3, argv + argc));
   }
   fs::path dir = "/tmp/zr8bench";
   int runs = 3;
@@ -446,8 +448,8 @@ int main(int argc, char** argv) {
   auto add = [&samples](const std::string& key, double value) { samples[key].push_back(value); };
   const int threadCounts[] = {1, 0};  // 1 thread, then the automatic count
   const int multiCounts[] = {1, 2, 4, 8};
-  std::map<int, long> multiPeak;
-  std::map<int, int> multiThreads;
+  std::map<std::string, long> multiPeak;
+  std::map<std::string, int> multiThreads;
   for (int run = 0; run < runs; ++run) {
     std::printf("run %d of %d\n", run + 1, runs);
     std::fflush(stdout);
@@ -466,18 +468,22 @@ int main(int argc, char** argv) {
         add("rand/cv/" + clip.name, Peer(script, "opencv", clip.path, clip.random));
       }
     }
-    for (int count : multiCounts) {
-      std::string command = self + " --multi";
-      for (int i = 0; i < count; ++i) command += " " + copies[i];
-      std::istringstream result(Capture(command));
-      double wall = 0, cpu = 0;
-      long peak = 0;
-      int threads = 0;
-      result >> wall >> cpu >> peak >> threads;
-      add("multi/fps/" + std::to_string(count), count * kMultiFrames / wall);
-      add("multi/cpu/" + std::to_string(count), cpu / (count * kMultiFrames));
-      multiPeak[count] = std::max(multiPeak[count], peak);
-      multiThreads[count] = std::max(multiThreads[count], threads);
+    for (int limit : {0, 1}) {
+      for (int count : multiCounts) {
+        if (limit == 1 && count > 2) continue;
+        const std::string key = std::to_string(limit) + "/" + std::to_string(count);
+        std::string command = self + " --multi " + std::to_string(limit);
+        for (int i = 0; i < count; ++i) command += " " + copies[i];
+        std::istringstream result(Capture(command));
+        double wall = 0, cpu = 0;
+        long peak = 0;
+        int threads = 0;
+        result >> wall >> cpu >> peak >> threads;
+        add("multi/fps/" + key, count * kMultiFrames / wall);
+        add("multi/cpu/" + key, cpu / (count * kMultiFrames));
+        multiPeak[key] = std::max(multiPeak[key], peak);
+        multiThreads[key] = std::max(multiThreads[key], threads);
+      }
     }
     for (const fs::path& path : {longMp4, longMkv, longTs}) {
       add("open/lib/" + path.extension().string(), LibraryOpen(path.string()));
@@ -521,17 +527,26 @@ int main(int argc, char** argv) {
                     "OpenCV POS_FRAMES (not frame-exact)", Format("%.1f", cv),
                     Format("%.2f", library / cv), "-"});
   }
-  const double single = median("multi/fps/1");
-  for (int count : multiCounts) {
-    const std::string n = std::to_string(count);
-    const double fps = median("multi/fps/" + n);
-    rows.push_back({"4. several files, 32 frames each", n + " read threads, H.264 1080p",
-                    "total frames/s; CPU ms/frame; peak MB; decoder threads",
-                    Format("%.1f", fps) + "; " + Format("%.1f", 1000 * median("multi/cpu/" + n)) +
-                        "; " + std::to_string(multiPeak[count]) + "; " +
-                        std::to_string(multiThreads[count]),
-                    "1 read thread", Format("%.1f", single), Format("%.2f", fps / single),
-                    count == 2 ? ">= 1.7" : (count == 8 ? "< 600 MB" : "-")});
+  for (int limit : {0, 1}) {
+    const std::string prefix = std::to_string(limit) + "/";
+    const double single = median("multi/fps/" + prefix + "1");
+    for (int count : multiCounts) {
+      if (limit == 1 && count > 2) continue;
+      const std::string key = prefix + std::to_string(count);
+      const double fps = median("multi/fps/" + key);
+      std::string target = "-";
+      if (count == 2) target = ">= 1.7";
+      if (count == 8) target = "< 600 MB; threads <= " + std::to_string(cores + 1);
+      rows.push_back({"4. several files, 32 frames each",
+                      std::to_string(count) + " read threads, H.264 1080p, " +
+                          (limit == 1 ? "1 decoder thread each" : "automatic threads"),
+                      "total frames/s; CPU ms/frame; peak MB; decoder threads",
+                      Format("%.1f", fps) + "; " +
+                          Format("%.1f", 1000 * median("multi/cpu/" + key)) + "; " +
+                          std::to_string(multiPeak[key]) + "; " + std::to_string(multiThreads[key]),
+                      "1 read thread, same threads", Format("%.1f", single),
+                      Format("%.2f", fps / single), target});
+    }
   }
   for (const char* extension : {".mp4", ".mkv", ".ts"}) {
     const double library = 1000 * median(std::string("open/lib/") + extension);
