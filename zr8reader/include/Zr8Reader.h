@@ -345,6 +345,11 @@ ZR8_API int32_t ZR8READER_ReadVideoStream_PrepareFrame(void* video, int64_t fram
 ZR8_API int32_t ZR8READER_ReadVideoStream_CancelPrepareFrame(void* video, int64_t frameIndex);
 // The frameIndex-th presented frame (from 0), in any order, as a new image in the stream's pixel
 // type from its image pool. Outside 0..count-1: ZR8_E_BOUNDS. Decode failure: ZR8_E_FAIL.
+// Reading forward costs one decode per frame. A stream keeps up to four decoding positions (each
+// with its own decoder, one decoding at a time), so requests that alternate between places (such
+// as frame i, then count/2 + i) each continue forward; any other frame is decoded from the key
+// frame at or before it, or from a position already before it in the same run when that is
+// nearer, skipping the pictures before it that nothing refers to.
 ZR8_API int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameIndex, void** image);
 ZR8_API int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, Zr8DecodePrefs* prefs);
 
