@@ -292,9 +292,9 @@ ZR8_API int32_t ZR8READER_ReadFile_GetDecoderColorSpaces(void* file, int32_t ind
 // Opens video stream `index` with the preferences (null: pixelType 0) and the image pool from
 // which its pictures come (null: a pool of the stream's own). Builds the stream's frame index,
 // without decoding: from the file's own sample table for MP4 and MOV (checked against the first
-// and last packets), else from a scan of the stream's packets. Fails with ZR8_E_NOINTERFACE when the requested
-// pixel type cannot be produced, ZR8_E_INVALIDARG for a bad index, ZR8_E_FAIL when the stream
-// cannot be decoded or the file is closed (ZR8_E_NOTOPEN).
+// and last packets), else from a scan of the stream's packets. Fails with ZR8_E_NOINTERFACE when
+// the requested pixel type cannot be produced, ZR8_E_INVALIDARG for a bad index, ZR8_E_FAIL when
+// the stream cannot be decoded or the file is closed (ZR8_E_NOTOPEN).
 ZR8_API int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index,
                                                    const Zr8DecodePrefs* prefs, void* imagePool,
                                                    void** video);
