@@ -175,10 +175,17 @@ bool VideoStream::PacketsFromIndex() {
   }
   if (matches && count > 64) {
     const PacketEntry& last = packets.back();
+    // The seek may land a few samples early (it looks up times the demuxer has shifted).
     matches = av_seek_frame(input_.get(), streamIndex_, last.dts,
-                            AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) >= 0 &&
-              ReadOwnPacket() && same(last, *packet_, shift);
-    av_packet_unref(packet_.get());
+                            AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) >= 0;
+    bool reached = false;
+    for (int read = 0; matches && !reached && read < 256; ++read) {
+      matches = ReadOwnPacket() && packet_->pos <= last.pos;
+      reached = matches && packet_->pos == last.pos;
+      if (reached) matches = same(last, *packet_, shift);
+      av_packet_unref(packet_.get());
+    }
+    matches = matches && reached;
   }
   if (!matches) {
     if (!OpenInput()) return false;  // from the start again, for the packet scan
