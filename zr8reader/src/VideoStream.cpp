@@ -121,7 +121,10 @@ bool VideoStream::OpenInput() {
 
 bool VideoStream::ScanPackets() {
   packets_.clear();
-  if (!PacketsFromIndex()) ReadAllPackets();
+  if (!PacketsFromIndex()) {
+    if (!input_) return false;
+    ReadAllPackets();
+  }
   return OrderFrames();
 }
 
@@ -164,31 +167,35 @@ bool VideoStream::PacketsFromIndex() {
            ((packet.flags & AV_PKT_FLAG_KEY) != 0) == entry.key &&
            (packet.flags & AV_PKT_FLAG_DISCARD) == 0;
   };
-  if (!ReadOwnPacket()) return false;
-  if (packet_->pts == AV_NOPTS_VALUE) return false;
-  const int64_t shift = packet_->pts - packets[0].pts;
-  bool matches = same(packets[0], *packet_, shift);
-  av_packet_unref(packet_.get());
-  for (int i = 1; matches && i < std::min(count, 64); ++i) {
-    matches = ReadOwnPacket() && same(packets[i], *packet_, shift);
+  int64_t shift = 0;
+  auto check = [&]() {
+    if (!ReadOwnPacket() || packet_->pts == AV_NOPTS_VALUE) return false;
+    shift = packet_->pts - packets[0].pts;
+    bool matches = same(packets[0], *packet_, shift);
     av_packet_unref(packet_.get());
-  }
-  if (matches && count > 64) {
-    const PacketEntry& last = packets.back();
-    // The seek may land a few samples early (it looks up times the demuxer has shifted).
-    matches = av_seek_frame(input_.get(), streamIndex_, last.dts,
-                            AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) >= 0;
-    bool reached = false;
-    for (int read = 0; matches && !reached && read < 256; ++read) {
-      matches = ReadOwnPacket() && packet_->pos <= last.pos;
-      reached = matches && packet_->pos == last.pos;
-      if (reached) matches = same(last, *packet_, shift);
+    for (int i = 1; matches && i < std::min(count, 64); ++i) {
+      matches = ReadOwnPacket() && same(packets[i], *packet_, shift);
       av_packet_unref(packet_.get());
     }
-    matches = matches && reached;
-  }
-  if (!matches) {
-    if (!OpenInput()) return false;  // from the start again, for the packet scan
+    if (!matches || count <= 64) return matches;
+    const PacketEntry& last = packets.back();
+    // The seek may land a few samples early (it looks up times the demuxer has shifted).
+    if (av_seek_frame(input_.get(), streamIndex_, last.dts,
+                      AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) < 0) {
+      return false;
+    }
+    for (int read = 0; read < 256; ++read) {
+      if (!ReadOwnPacket()) return false;
+      const bool reached = packet_->pos == last.pos;
+      matches = reached ? same(last, *packet_, shift) : packet_->pos < last.pos;
+      av_packet_unref(packet_.get());
+      if (reached || !matches) return matches;
+    }
+    return false;
+  };
+  if (!check()) {
+    av_packet_unref(packet_.get());
+    if (!OpenInput()) input_.reset();  // from the start again, for the packet scan
     return false;
   }
   for (auto& packet : packets) packet.pts += shift;
