@@ -1,15 +1,27 @@
-// Measures the reader library against the ffmpeg command-line tool on media it makes itself:
-// sequential and random frame access on a 1080p H.264 clip, and the extraction of a long audio
-// stream. Usage: zr8_bench [work directory] (default: a new directory under /tmp).
+// Measures the reader library against the tools people use today (the ffmpeg command-line tool,
+// PyAV, OpenCV's VideoCapture) on media it makes itself, and prints a table of medians.
+//
+// Usage: zr8_bench [work directory] [--runs N]   (default /tmp/zr8bench, 3 runs). The peers run
+// under Debian's /usr/bin/python3 (packages python3-av and python3-opencv).
+// Every run measures each case for the library and its peers one after the other, so that the
+// load of the machine falls on both alike; the table holds the medians of the runs.
+// scripts/bench.sh installs the peers and runs it.
 #include <Zr8Reader.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,35 +32,63 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kGop = 48;
 constexpr int kSequentialFrames = 128;
+constexpr int kDualFrames = 64;
 constexpr int kRandomFrames = 32;
+constexpr int kMultiFrames = 32;
+constexpr double kRate = 25.0;  // frame rate of every clip made here
+const std::string kQuiet = "ffmpeg -nostdin -hide_banner -loglevel error -y ";
 
 double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-bool Shell(const std::string& command) {
-  return std::system(command.c_str()) == 0;
-}
-
-double TimeShell(const std::string& command) {
-  const auto start = Clock::now();
-  if (!Shell(command)) {
-    std::fprintf(stderr, "failed: %s\n", command.c_str());
-    std::exit(1);
-  }
-  return Seconds(start);
-}
-
-std::wstring Wide(const std::string& text) {
-  return std::wstring(text.begin(), text.end());
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 long PeakMegabytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss / 1024;
+}
+
+void Fail(const std::string& what) {
+  std::fprintf(stderr, "zr8_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+// Runs a shell command and returns its standard output; fails the benchmark when it fails.
+std::string Capture(const std::string& command) {
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  if (!pipe) Fail("cannot run " + command);
+  std::string output;
+  char buffer[4096];
+  size_t read = 0;
+  while ((read = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0) output.append(buffer, read);
+  const int status = pclose(pipe.release());
+  if (status != 0) Fail("failed: " + command);
+  return output;
+}
+
+double TimeShell(const std::string& command) {
+  const auto start = Clock::now();
+  Capture(command);
+  return Seconds(start);
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+std::wstring Wide(const std::string& text) {
+  return std::wstring(text.begin(), text.end());
 }
 
 template <int32_t (*Delete)(void*)>
@@ -61,27 +101,27 @@ using Audio = std::unique_ptr<void, Deleter<ZR8READER_DeleteReadAudioStreamHandl
 
 File OpenFile(const std::string& path) {
   void* file = nullptr;
-  if (ZR8READER_OpenReadFile(&file, Wide(path).c_str(), 3) < 0) {
-    std::fprintf(stderr, "cannot open %s\n", path.c_str());
-    std::exit(1);
-  }
+  if (ZR8READER_OpenReadFile(&file, Wide(path).c_str(), 3) < 0) Fail("cannot open " + path);
   return File(file);
 }
 
-Video OpenVideo(void* file) {
+// threads: the stream's decoder thread limit (0: the library's choice).
+Video OpenVideo(void* file, uint32_t threads) {
   Zr8DecodePrefs prefs{};
-  prefs.pixelType = 0x2000;  // I420
+  prefs.pixelType = ZR8_PIXEL_I420;
+  prefs.decoderThreads = threads;
   void* video = nullptr;
-  if (ZR8READER_ReadFile_OpenVideoStream(file, 0, &prefs, nullptr, &video) < 0) std::exit(1);
+  if (ZR8READER_ReadFile_OpenVideoStream(file, 0, &prefs, nullptr, &video) < 0) {
+    Fail("cannot open the video stream");
+  }
   return Video(video);
 }
 
-// Fetches a frame and reads every byte of it, as a caller copying it out would.
+// Fetches a frame and reads every page of it, as a caller copying it out would.
 uint64_t Fetch(void* video, int64_t n) {
   void* image = nullptr;
   if (ZR8READER_ReadVideoStream_GetFrame(video, n, &image) < 0) {
-    std::fprintf(stderr, "frame %lld failed\n", static_cast<long long>(n));
-    std::exit(1);
+    Fail("frame " + std::to_string(n) + " failed");
   }
   const auto* bytes = static_cast<const uint8_t*>(ZR8READER_Image_LockForCPU(image, 1));
   const uint32_t size = ZR8READER_Image_TotalSize(image);
@@ -92,102 +132,451 @@ uint64_t Fetch(void* video, int64_t n) {
   return sum;
 }
 
-}  // namespace
+std::atomic<uint64_t> checksum{0};
 
-int main(int argc, char** argv) {
-  fs::path dir = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path() / "zr8bench";
-  fs::create_directories(dir);
-  const std::string video = (dir / "bench_1080p.mp4").string();
-  const std::string audio = (dir / "bench_audio.m4a").string();
-  const std::string quiet = "ffmpeg -nostdin -hide_banner -loglevel error -y ";
-  if (!fs::exists(video)) {
-    std::printf("making %s ...\n", video.c_str());
-    TimeShell(quiet + "-f lavfi -i testsrc2=size=1920x1080:rate=25 -t 8 -c:v libx264 " +
-              "-preset veryfast -bf 3 -x264-params keyint=" + std::to_string(kGop) +
-              ":min-keyint=" + std::to_string(kGop) + ":scenecut=0 -pix_fmt yuv420p " + video);
-  }
-  if (!fs::exists(audio)) {
-    std::printf("making %s ...\n", audio.c_str());
-    TimeShell(quiet +
-              "-f lavfi -i 'aevalsrc=sin(440*2*PI*t)*0.4|sin(554*2*PI*t)*0.4:s=48000:d=600' "
-              "-c:a aac -b:a 128k " +
-              audio);
-  }
-  const unsigned cores = std::thread::hardware_concurrency();
-  std::printf("cores: %u (library and ffmpeg tool both at their automatic thread count)\n", cores);
-  ZR8READER_Initialize();
-
-  // Sequential: open, index, 128 frames to I420.
-  auto start = Clock::now();
-  File file = OpenFile(video);
-  Video stream = OpenVideo(file.get());
-  const double openSeconds = Seconds(start);
-  uint64_t checksum = 0;
-  for (int n = 0; n < kSequentialFrames; ++n) checksum += Fetch(stream.get(), n);
-  const double sequential = Seconds(start);
-  const long peak = PeakMegabytes();
-  const double tool =
-      TimeShell(quiet + "-i " + video + " -frames:v " + std::to_string(kSequentialFrames) +
-                " -f rawvideo -pix_fmt yuv420p /dev/null");
-  const double perFrame = (sequential - openSeconds) / kSequentialFrames;
-  std::printf(
-      "sequential %d frames 1080p to I420: library %.3f s (open and index %.3f s), "
-      "ffmpeg tool %.3f s, speed ratio %.2f\n",
-      kSequentialFrames, sequential, openSeconds, tool, tool / sequential);
-  std::printf("peak memory after %d decoded 1080p frames: %ld MB\n", kSequentialFrames, peak);
-
-  // Random: 32 frames at positions of the client's generator, each from a fresh position.
-  const int64_t count = ZR8READER_ReadVideoStream_GetFrameCount(stream.get());
+// The frames a read thread other than the first asks for: the C library's generator of the
+// client's platform, from its first seed.
+std::vector<int64_t> RandomFrames(int64_t count) {
   uint32_t state = 1;
-  auto next = [&state] {
-    state = state * 214013u + 2531011u;
-    return static_cast<int>((state >> 16) & 0x7FFF);
-  };
-  double keyframeCost = 0;
-  start = Clock::now();
+  std::vector<int64_t> frames;
   for (int i = 0; i < kRandomFrames; ++i) {
-    const int64_t n = next() % count;
-    keyframeCost += perFrame * static_cast<double>(n % kGop + 1);
-    checksum += Fetch(stream.get(), n);
+    state = state * 214013u + 2531011u;
+    frames.push_back(static_cast<int64_t>((state >> 16) & 0x7FFF) % count);
   }
-  const double random = Seconds(start);
-  std::printf(
-      "random %d frames: library %.3f s (%.1f ms per frame); decoding each from its "
-      "key frame at the sequential rate: %.3f s; ratio %.2f\n",
-      kRandomFrames, random, 1000 * random / kRandomFrames, keyframeCost, keyframeCost / random);
-  stream.reset();
-  file.reset();
+  return frames;
+}
 
-  // Audio: the whole stream in blocks of 4096, as the client extracts it.
-  start = Clock::now();
-  File audioFile = OpenFile(audio);
+// ---- Library cases -----------------------------------------------------------------------------
+
+double LibrarySequential(const std::string& path, uint32_t threads) {
+  const auto start = Clock::now();
+  File file = OpenFile(path);
+  Video video = OpenVideo(file.get(), threads);
+  for (int n = 0; n < kSequentialFrames; ++n) checksum += Fetch(video.get(), n);
+  return Seconds(start);
+}
+
+double LibraryDual(const std::string& path, uint32_t threads) {
+  const auto start = Clock::now();
+  File file = OpenFile(path);
+  Video video = OpenVideo(file.get(), threads);
+  const int64_t middle = ZR8READER_ReadVideoStream_GetFrameCount(video.get()) / 2;
+  for (int n = 0; n < kDualFrames / 2; ++n) {
+    checksum += Fetch(video.get(), n);
+    checksum += Fetch(video.get(), middle + n);
+  }
+  return Seconds(start);
+}
+
+double LibraryRandom(const std::string& path, const std::vector<int64_t>& frames) {
+  File file = OpenFile(path);
+  Video video = OpenVideo(file.get(), 0);
+  const auto start = Clock::now();
+  for (int64_t n : frames) checksum += Fetch(video.get(), n);
+  return Seconds(start);
+}
+
+double LibraryOpen(const std::string& path) {
+  const auto start = Clock::now();
+  File file = OpenFile(path);
+  Video video = OpenVideo(file.get(), 0);
+  return Seconds(start);
+}
+
+double LibraryAudio(const std::string& path) {
+  const auto start = Clock::now();
+  File file = OpenFile(path);
   void* raw = nullptr;
-  if (ZR8READER_ReadFile_OpenAudioStream(audioFile.get(), 0, &raw) < 0) return 1;
-  Audio audioStream(raw);
-  const int64_t samples = ZR8READER_ReadAudioStream_GetSampleCount(audioStream.get());
+  if (ZR8READER_ReadFile_OpenAudioStream(file.get(), 0, &raw) < 0) Fail("audio stream");
+  Audio audio(raw);
+  const int64_t samples = ZR8READER_ReadAudioStream_GetSampleCount(audio.get());
   Zr8AudioCompressedFormat format{};
-  ZR8READER_ReadAudioStream_GetCompressedFormat(audioStream.get(), &format);
+  ZR8READER_ReadAudioStream_GetCompressedFormat(audio.get(), &format);
   std::vector<float> buffer(4096 * static_cast<size_t>(format.channels));
   int64_t done = 0;
   while (done < samples) {
     int64_t read = 0;
-    if (ZR8READER_ReadAudioStream_GetSamples(audioStream.get(), done, buffer.data(), 4096, &read) <
-            0 ||
+    if (ZR8READER_ReadAudioStream_GetSamples(audio.get(), done, buffer.data(), 4096, &read) < 0 ||
         read <= 0) {
-      return 1;
+      Fail("audio samples");
     }
     checksum += static_cast<uint64_t>(buffer[0] * 1000);
     done += read;
   }
-  const double audioSeconds = Seconds(start);
-  const double audioTool =
-      TimeShell(quiet + "-i " + audio + " -map 0:a:0 -f f32le -c:a pcm_f32le /dev/null");
+  return Seconds(start);
+}
+
+// Several files at once, in a process of its own (so that its peak memory is its own):
+// `zr8_bench --multi <decoder thread limit> files...`; prints wall seconds, CPU seconds, peak MB
+// and the most decoder threads seen at once.
+int MultiChild(uint32_t limit, const std::vector<std::string>& paths) {
+  ZR8READER_Initialize();
+  auto threadCount = [] {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+    return 0;
+  };
+  std::atomic<bool> running{true};
+  std::atomic<int> most{0};
+  std::thread monitor([&] {
+    while (running) {
+      most = std::max(most.load(), threadCount());
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const int baseline = threadCount();  // this thread and the monitor
+  const double cpuStart = CpuSeconds();
+  const auto start = Clock::now();
+  std::vector<std::thread> readers;
+  for (const auto& path : paths) {
+    readers.emplace_back([path, limit] {
+      File file = OpenFile(path);
+      Video video = OpenVideo(file.get(), limit);
+      for (int n = 0; n < kMultiFrames; ++n) checksum += Fetch(video.get(), n);
+    });
+  }
+  for (auto& reader : readers) reader.join();
+  const double wall = Seconds(start);
+  const double cpu = CpuSeconds() - cpuStart;
+  running = false;
+  monitor.join();
+  const int decoderThreads = most - baseline - static_cast<int>(paths.size());
+  std::printf("%.6f %.6f %ld %d\n", wall, cpu, PeakMegabytes(), std::max(decoderThreads, 0));
+  ZR8READER_Uninitialize();
+  return 0;
+}
+
+// ---- Peers -------------------------------------------------------------------------------------
+
+const char kPeerScript[] = R"PY(
+import os, sys, time
+mode, path, frames = sys.argv[1], sys.argv[2], [int(x) for x in sys.argv[3].split(',')]
+if mode.startswith('pyav'):
+    import av
+    container = av.open(path)
+    stream = container.streams.video[0]
+    if mode == 'pyav-frame':
+        stream.thread_type = 'AUTO'  # frame and slice threads (PyAV's default is slice threads)
+    # The presentation time of every frame (a packet pass, not timed, as the library's index).
+    times = sorted(p.pts for p in container.demux(stream) if p.size > 0 and p.pts is not None)
+    checksum = 0
+    start = time.perf_counter()
+    for n in frames:
+        target = times[n]
+        back = 0
+        found = None
+        while found is None:
+            # The key frame at or before the frame's time, then forward to the exact frame; a key
+            # frame that is shown after the target sends the seek further back.
+            container.seek(max(target - back, times[0]), stream=stream, backward=True)
+            for frame in container.decode(stream):
+                if frame.pts is None or frame.pts > target:
+                    break
+                if frame.pts == target:
+                    found = frame
+                    break
+            back = back * 2 + int(1 / stream.time_base)
+        if found.format.name != 'yuv420p':
+            found = found.reformat(format='yuv420p')
+        checksum += int(found.to_ndarray()[0, 0])
+    print(time.perf_counter() - start)
+    # Leave at once: a decoder left in the middle of its frame threads can hang the interpreter's
+    # clean-up.
+    sys.stdout.flush()
+    os._exit(0)
+else:
+    import cv2
+    capture = cv2.VideoCapture(path)
+    checksum = 0
+    start = time.perf_counter()
+    for n in frames:
+        capture.set(cv2.CAP_PROP_POS_FRAMES, n)
+        ok, image = capture.read()
+        if not ok:
+            sys.exit(1)
+        checksum += int(image[0, 0, 0])
+    print(time.perf_counter() - start)
+)PY";
+
+double Peer(const fs::path& script, const std::string& mode, const std::string& path,
+            const std::vector<int64_t>& frames) {
+  std::string list;
+  for (int64_t n : frames) {
+    if (!list.empty()) list += ',';
+    list += std::to_string(n);
+  }
+  return std::stod(
+      Capture("/usr/bin/python3 " + script.string() + " " + mode + " " + path + " " + list));
+}
+
+std::string ThreadOption(int threads) {
+  return threads > 0 ? "-threads " + std::to_string(threads) + " " : "";
+}
+
+double ToolSequential(const std::string& path, int threads) {
+  return TimeShell(kQuiet + ThreadOption(threads) + "-i " + path + " -frames:v " +
+                   std::to_string(kSequentialFrames) + " -f rawvideo -pix_fmt yuv420p /dev/null");
+}
+
+// The same two runs of frames: one input from the start, one from the middle frame's time.
+double ToolDual(const std::string& path, int threads, int64_t count) {
+  const double middle = static_cast<double>(count / 2) / kRate;
+  const std::string frames = " -frames:v " + std::to_string(kDualFrames / 2);
+  return TimeShell(kQuiet + ThreadOption(threads) + "-i " + path + " " + ThreadOption(threads) +
+                   "-ss " + std::to_string(middle) + " -i " + path + " -map 0:v" + frames +
+                   " -f rawvideo -pix_fmt yuv420p /dev/null -map 1:v" + frames +
+                   " -f rawvideo -pix_fmt yuv420p /dev/null");
+}
+
+double ToolCount(const std::string& path) {
+  return TimeShell(
+      "ffprobe -v error -count_packets -select_streams v:0 -show_entries "
+      "stream=nb_read_packets -of csv=p=0 " +
+      path);
+}
+
+double ToolAudio(const std::string& path) {
+  return TimeShell(kQuiet + "-i " + path + " -map 0:a:0 -f f32le -c:a pcm_f32le /dev/null");
+}
+
+// ---- Media -------------------------------------------------------------------------------------
+
+void Make(const fs::path& file, const std::string& arguments) {
+  if (fs::exists(file)) return;
+  std::printf("making %s ...\n", file.c_str());
+  std::fflush(stdout);
+  const fs::path partial = file.parent_path() / ("partial." + file.filename().string());
+  Capture(kQuiet + arguments + " " + partial.string());
+  fs::rename(partial, file);
+}
+
+std::string X264(int gop, int bFrames) {
+  return "-c:v libx264 -preset veryfast -bf " + std::to_string(bFrames) +
+         " -x264-params keyint=" + std::to_string(gop) + ":min-keyint=" + std::to_string(gop) +
+         ":scenecut=0 -pix_fmt yuv420p";
+}
+
+// ---- Table -------------------------------------------------------------------------------------
+
+struct Row {
+  std::string test, media, measure, library, peer, peerValue, ratio, target;
+};
+
+std::string Format(const char* pattern, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, pattern, value);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--multi") == 0) {
+    if (argc < 3) Fail("--multi needs a thread limit and files");
+    return MultiChild(static_cast<uint32_t>(std::atoi(argv[2])),
+                      std::vector<std::string>(argv + 3, argv + argc));
+  }
+  fs::path dir = "/tmp/zr8bench";
+  int runs = 3;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
+      runs = std::max(1, std::atoi(argv[++i]));
+    } else {
+      dir = argv[i];
+    }
+  }
+  fs::create_directories(dir);
+  const std::string self = fs::canonical("/proc/self/exe").string();
+  const fs::path script = dir / "bench_peers.py";
+  std::ofstream(script) << kPeerScript;
+
+  // Media: 1080p clips of 12 s (8 s for HEVC), 10-minute files for opening and audio.
+  const std::string source = "-f lavfi -i testsrc2=size=1920x1080:rate=25 ";
+  const fs::path gop50 = dir / "h264_gop50.mp4";
+  const fs::path gop250 = dir / "h264_gop250_bf.mp4";
+  const fs::path hevc = dir / "hevc10.mp4";
+  Make(gop50, source + "-t 12 " + X264(50, 0));
+  Make(gop250, source + "-t 12 " + X264(250, 3));
+  Make(hevc, source +
+                 "-t 8 -c:v libx265 -preset ultrafast -x265-params "
+                 "keyint=50:min-keyint=50:scenecut=0:log-level=error -pix_fmt yuv420p10le");
+  const fs::path longMp4 = dir / "long.mp4";
+  Make(longMp4,
+       "-f lavfi -i testsrc2=size=320x240:rate=25 -t 600 -c:v libx264 -preset ultrafast "
+       "-x264-params keyint=50 -b:v 100k");
+  const fs::path longMkv = dir / "long.mkv";
+  const fs::path longTs = dir / "long.ts";
+  Make(longMkv, "-i " + longMp4.string() + " -c copy");
+  Make(longTs, "-i " + longMp4.string() + " -c copy");
+  const fs::path audio = dir / "audio.m4a";
+  Make(audio,
+       "-f lavfi -i 'aevalsrc=sin(440*2*PI*t)*0.4|sin(554*2*PI*t)*0.4:s=48000:d=600' -c:a aac "
+       "-b:a 128k");
+  std::vector<std::string> copies;
+  for (int i = 0; i < 8; ++i) {
+    const fs::path copy = dir / ("multi" + std::to_string(i) + ".mp4");
+    if (!fs::exists(copy)) fs::copy_file(gop50, copy);
+    copies.push_back(copy.string());
+  }
+
+  const unsigned cores = std::thread::hardware_concurrency();
+  std::printf("cores: %u, runs: %d\n", cores, runs);
+  std::fflush(stdout);
+  ZR8READER_Initialize();
+
+  struct Clip {
+    std::string name;
+    std::string path;
+    int64_t count;
+    std::vector<int64_t> random;
+  };
+  std::vector<Clip> clips;
+  for (const auto& [name, path] : {std::pair<std::string, fs::path>{"H.264 GOP 50", gop50},
+                                   {"H.264 GOP 250 B-frames", gop250},
+                                   {"HEVC 10-bit GOP 50", hevc}}) {
+    File file = OpenFile(path.string());
+    Video video = OpenVideo(file.get(), 0);
+    const int64_t count = ZR8READER_ReadVideoStream_GetFrameCount(video.get());
+    clips.push_back({name, path.string(), count, RandomFrames(count)});
+  }
+
+  std::map<std::string, std::vector<double>> samples;
+  auto add = [&samples](const std::string& key, double value) { samples[key].push_back(value); };
+  const int threadCounts[] = {1, 0};  // 1 thread, then the automatic count
+  const int multiCounts[] = {1, 2, 4, 8};
+  std::map<std::string, long> multiPeak;
+  std::map<std::string, int> multiThreads;
+  for (int run = 0; run < runs; ++run) {
+    std::printf("run %d of %d\n", run + 1, runs);
+    std::fflush(stdout);
+    for (const Clip& clip : clips) {
+      for (int threads : threadCounts) {
+        const std::string key = clip.name + "/" + std::to_string(threads);
+        add("seq/lib/" + key, LibrarySequential(clip.path, threads));
+        add("seq/tool/" + key, ToolSequential(clip.path, threads));
+        add("dual/lib/" + key, LibraryDual(clip.path, threads));
+        add("dual/tool/" + key, ToolDual(clip.path, threads, clip.count));
+      }
+      if (clip.name.find("HEVC") == std::string::npos) {
+        add("rand/lib/" + clip.name, LibraryRandom(clip.path, clip.random));
+        add("rand/pyav/" + clip.name, Peer(script, "pyav", clip.path, clip.random));
+        add("rand/pyavframe/" + clip.name, Peer(script, "pyav-frame", clip.path, clip.random));
+        add("rand/cv/" + clip.name, Peer(script, "opencv", clip.path, clip.random));
+      }
+    }
+    for (int limit : {0, 1}) {
+      for (int count : multiCounts) {
+        if (limit == 1 && count > 2) continue;
+        const std::string key = std::to_string(limit) + "/" + std::to_string(count);
+        std::string command = self + " --multi " + std::to_string(limit);
+        for (int i = 0; i < count; ++i) command += " " + copies[i];
+        std::istringstream result(Capture(command));
+        double wall = 0, cpu = 0;
+        long peak = 0;
+        int threads = 0;
+        result >> wall >> cpu >> peak >> threads;
+        add("multi/fps/" + key, count * kMultiFrames / wall);
+        add("multi/cpu/" + key, cpu / (count * kMultiFrames));
+        multiPeak[key] = std::max(multiPeak[key], peak);
+        multiThreads[key] = std::max(multiThreads[key], threads);
+      }
+    }
+    for (const fs::path& path : {longMp4, longMkv, longTs}) {
+      add("open/lib/" + path.extension().string(), LibraryOpen(path.string()));
+      add("open/tool/" + path.extension().string(), ToolCount(path.string()));
+    }
+    add("audio/lib", LibraryAudio(audio.string()));
+    add("audio/tool", ToolAudio(audio.string()));
+  }
+
+  auto median = [&samples](const std::string& key) { return Median(samples[key]); };
+  std::vector<Row> rows;
+  for (const Clip& clip : clips) {
+    for (int threads : threadCounts) {
+      const std::string key = clip.name + "/" + std::to_string(threads);
+      const std::string label = threads == 1 ? "1 thread" : "automatic threads";
+      const std::string tool = threads == 1 ? "ffmpeg -threads 1" : "ffmpeg (default threads)";
+      for (const std::string test : {"seq", "dual"}) {
+        const int frames = test == "seq" ? kSequentialFrames : kDualFrames;
+        const double library = frames / median(test + "/lib/" + key);
+        const double peer = frames / median(test + "/tool/" + key);
+        rows.push_back({test == "seq" ? "1. sequential, 128 frames" : "2. dual-stream, 64 frames",
+                        clip.name + ", " + label, "frames/s (open included)",
+                        Format("%.1f", library), tool, Format("%.1f", peer),
+                        Format("%.2f", library / peer), ">= 1.0"});
+      }
+    }
+  }
+  for (const Clip& clip : clips) {
+    if (clip.name.find("HEVC") != std::string::npos) continue;
+    const double library = 1000 * median("rand/lib/" + clip.name) / kRandomFrames;
+    const double pyav = 1000 * median("rand/pyav/" + clip.name) / kRandomFrames;
+    const double pyavFrame = 1000 * median("rand/pyavframe/" + clip.name) / kRandomFrames;
+    const double cv = 1000 * median("rand/cv/" + clip.name) / kRandomFrames;
+    rows.push_back({"3. random, 32 frames", clip.name, "ms per frame", Format("%.1f", library),
+                    "PyAV seek + decode (exact), its default threads", Format("%.1f", pyav),
+                    Format("%.2f", library / pyav), "<= 0.6"});
+    rows.push_back({"3. random, 32 frames", clip.name, "ms per frame", Format("%.1f", library),
+                    "PyAV seek + decode (exact), thread_type AUTO", Format("%.1f", pyavFrame),
+                    Format("%.2f", library / pyavFrame), "<= 0.6"});
+    rows.push_back({"3. random, 32 frames", clip.name, "ms per frame", Format("%.1f", library),
+                    "OpenCV POS_FRAMES (not frame-exact)", Format("%.1f", cv),
+                    Format("%.2f", library / cv), "-"});
+  }
+  for (int limit : {0, 1}) {
+    const std::string prefix = std::to_string(limit) + "/";
+    const double single = median("multi/fps/" + prefix + "1");
+    for (int count : multiCounts) {
+      if (limit == 1 && count > 2) continue;
+      const std::string key = prefix + std::to_string(count);
+      const double fps = median("multi/fps/" + key);
+      std::string target = "-";
+      if (count == 2) target = ">= 1.7";
+      if (count == 8) target = "< 600 MB; threads <= " + std::to_string(cores + 1);
+      rows.push_back({"4. several files, 32 frames each",
+                      std::to_string(count) + " read threads, H.264 1080p, " +
+                          (limit == 1 ? "1 decoder thread each" : "automatic threads"),
+                      "total frames/s; CPU ms/frame; peak MB; decoder threads",
+                      Format("%.1f", fps) + "; " +
+                          Format("%.1f", 1000 * median("multi/cpu/" + key)) + "; " +
+                          std::to_string(multiPeak[key]) + "; " + std::to_string(multiThreads[key]),
+                      "1 read thread, same threads", Format("%.1f", single),
+                      Format("%.2f", fps / single), target});
+    }
+  }
+  for (const char* extension : {".mp4", ".mkv", ".ts"}) {
+    const double library = 1000 * median(std::string("open/lib/") + extension);
+    const double tool = 1000 * median(std::string("open/tool/") + extension);
+    rows.push_back({"5. open and index", std::string("10 min 320x240, ") + (extension + 1), "ms",
+                    Format("%.1f", library), "ffprobe -count_packets", Format("%.1f", tool),
+                    Format("%.2f", library / tool),
+                    std::string(extension) == ".mp4" ? "< 50 ms" : "<= 1.0"});
+  }
+  {
+    const double library = median("audio/lib");
+    const double tool = median("audio/tool");
+    rows.push_back({"6. audio, blocks of 4096", "10 min AAC 48 kHz stereo", "s",
+                    Format("%.3f", library), "ffmpeg -f f32le", Format("%.3f", tool),
+                    Format("%.2f", tool / library) + " (speed)", ">= 1.0"});
+  }
+
+  std::printf("\ncores: %u; medians of %d runs; peak memory of this process: %ld MB\n\n", cores,
+              runs, PeakMegabytes());
+  std::printf("| test | media | measure | library | peer | peer value | ratio | target |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
+  for (const Row& row : rows) {
+    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", row.test.c_str(), row.media.c_str(),
+                row.measure.c_str(), row.library.c_str(), row.peer.c_str(), row.peerValue.c_str(),
+                row.ratio.c_str(), row.target.c_str());
+  }
   std::printf(
-      "audio %lld sample frames (%.0f s of AAC) to f32: library %.3f s, ffmpeg tool "
-      "%.3f s, speed ratio %.2f\n",
-      static_cast<long long>(samples), samples / format.sampleRate, audioSeconds, audioTool,
-      audioTool / audioSeconds);
-  std::printf("(checksum %llu)\n", static_cast<unsigned long long>(checksum));
+      "\nratio: library / peer for frames per second and speed; library time / peer time "
+      "for random access and opening. (checksum %llu)\n",
+      static_cast<unsigned long long>(checksum.load()));
   ZR8READER_Uninitialize();
   return 0;
 }

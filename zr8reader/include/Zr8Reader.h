@@ -134,9 +134,10 @@ typedef struct Zr8VideoCompressedFormat {
   uint32_t fourCC;
 } Zr8VideoCompressedFormat;
 
-// Decode preferences. 120 bytes, 8-byte aligned. pixelType and the hardware fields are acted upon;
-// the library keeps the other values as given and reports them back from GetDecodePrefs, except the
-// hardware fields, which report what is in effect (software decoding: 0 / false / null).
+// Decode preferences. 120 bytes, 8-byte aligned. pixelType, the hardware fields and decoderThreads
+// are acted upon; the library keeps the other values as given and reports them back from
+// GetDecodePrefs, except the hardware fields, which report what is in effect (software decoding:
+// 0 / false / null).
 typedef struct Zr8DecodePrefs {
   double reserved0;
   double reserved8;
@@ -147,7 +148,11 @@ typedef struct Zr8DecodePrefs {
   uint32_t reserved24;
   int32_t hardwarePreference;  // 0: the plug-in preference; 2 Intel, 3 AMD (VA-API on the
                                // vendor's render node), 4 NVIDIA (CUDA); see OpenVideoStream
-  uint32_t reserved32;
+  // The most decoder threads the stream may use; 0: the library chooses. Every open video stream
+  // of the process shares a budget of (cores + 1) decoder threads: a stream decodes with an equal
+  // share of it (with no more than is free), re-dividing it when it seeks; 1 decodes on the
+  // calling thread and costs nothing.
+  uint32_t decoderThreads;
   uint8_t reserved36;
   uint8_t pad37[3];
   double reserved40;
@@ -311,9 +316,10 @@ ZR8_API int32_t ZR8READER_ReadFile_GetDecoderColorSpaces(void* file, int32_t ind
 // for. Where the device cannot be set up or cannot decode the coding, and from the point where the
 // hardware fails during the stream, it decodes in software; the frames are the same, and
 // GetDecodePrefs reports the hardware in effect (hardwarePreference 0 after a fall-back). Builds
-// the stream's frame index (a scan of the stream's packets, no decoding). Fails with
-// ZR8_E_NOINTERFACE when the requested pixel type cannot be produced, ZR8_E_INVALIDARG for a bad
-// index, ZR8_E_FAIL when the stream cannot be decoded or the file is closed (ZR8_E_NOTOPEN).
+// the stream's frame index, without decoding: from the file's own sample table for MP4 and MOV
+// (checked against the first and last packets), else from a scan of the stream's packets. Fails
+// with ZR8_E_NOINTERFACE when the requested pixel type cannot be produced, ZR8_E_INVALIDARG for a
+// bad index, ZR8_E_FAIL when the stream cannot be decoded or the file is closed (ZR8_E_NOTOPEN).
 ZR8_API int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index,
                                                    const Zr8DecodePrefs* prefs, void* imagePool,
                                                    void** video);
@@ -365,6 +371,11 @@ ZR8_API int32_t ZR8READER_ReadVideoStream_PrepareFrame(void* video, int64_t fram
 ZR8_API int32_t ZR8READER_ReadVideoStream_CancelPrepareFrame(void* video, int64_t frameIndex);
 // The frameIndex-th presented frame (from 0), in any order, as a new image in the stream's pixel
 // type from its image pool. Outside 0..count-1: ZR8_E_BOUNDS. Decode failure: ZR8_E_FAIL.
+// Reading forward costs one decode per frame. A stream keeps up to four decoding positions (each
+// with its own decoder, one decoding at a time), so requests that alternate between places (such
+// as frame i, then count/2 + i) each continue forward; any other frame is decoded from the key
+// frame at or before it, or from a position already before it in the same run when that is
+// nearer, skipping the pictures before it that nothing refers to.
 ZR8_API int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameIndex, void** image);
 ZR8_API int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, Zr8DecodePrefs* prefs);
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <string_view>
 
+#include "SampleTable.h"
 #include "Status.h"
 #include "zr8hardware/Hardware.h"
 
@@ -63,12 +65,17 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
   stream->number_ = number;
   if (!stream->OpenInput()) return kFail;
   AVStream* avStream = stream->input_->streams[stream->streamIndex_];
+  stream->threadLimit_ = prefs != nullptr ? static_cast<int>(prefs->decoderThreads) : 0;
   if (hardware.kind != 0) {
+    // A hardware decoder takes no threads of the budget: it decodes on the calling thread.
     stream->hardware_ = CreateHardwareDecoder(hardware);
-    if (stream->hardware_) stream->decoder_ = OpenDecoder(avStream, 0, stream->hardware_.get());
+    if (stream->hardware_) stream->decoder_ = OpenDecoder(avStream, 1, stream->hardware_.get());
     if (!stream->decoder_) stream->hardware_.reset();
   }
-  if (!stream->decoder_) stream->decoder_ = OpenDecoder(avStream, 0);
+  if (!stream->decoder_) {
+    stream->decoderThreads_ = stream->lease_.Rebalance(stream->threadLimit_);
+    stream->decoder_ = OpenDecoder(avStream, stream->decoderThreads_);
+  }
   if (!stream->decoder_) return kFail;
   const auto nativeFormat = static_cast<AVPixelFormat>(avStream->codecpar->format);
   int32_t pixelType = prefs != nullptr ? prefs->pixelType : 0;
@@ -127,8 +134,10 @@ void VideoStream::ReportSoftware() {
 }
 
 bool VideoStream::FallBackToSoftware() {
-  // The decoder goes before the hardware it refers to.
-  decoder_ = OpenDecoder(input_->streams[streamIndex_], 0);
+  // The decoder goes before the hardware it refers to; the software decoder takes its share of the
+  // thread budget.
+  decoderThreads_ = lease_.Rebalance(threadLimit_);
+  decoder_ = OpenDecoder(input_->streams[streamIndex_], decoderThreads_);
   hardware_.reset();
   ReportSoftware();
   return decoder_ != nullptr;
@@ -152,6 +161,90 @@ bool VideoStream::OpenInput() {
 
 bool VideoStream::ScanPackets() {
   packets_.clear();
+  if (!PacketsFromIndex()) {
+    if (!input_) return false;
+    ReadAllPackets();
+  }
+  return OrderFrames();
+}
+
+bool VideoStream::PacketsFromIndex() {
+  // MP4 and MOV files list every sample with its position, size, decode time and key flag; the
+  // demuxer keeps that list as the stream's index. Presentation times add the composition offsets
+  // of the file's sample table. The result is checked against packets actually read at the start
+  // and at the end; any difference, or a file whose index is not exactly its sample table (edited
+  // or fragmented), is read packet by packet instead.
+  AVStream* stream = input_->streams[streamIndex_];
+  if (std::string_view(input_->iformat->name).find("mp4") == std::string_view::npos) return false;
+  const int count = avformat_index_get_entries_count(stream);
+  SampleTable table;
+  if (count <= 0 || !ReadSampleTable(path_, stream->id, &table) || table.sampleCount != count) {
+    return false;
+  }
+  std::vector<PacketEntry> packets(count);
+  for (int i = 0; i < count; ++i) {
+    const AVIndexEntry* entry = avformat_index_get_entry(stream, i);
+    if (entry == nullptr || (entry->flags & AVINDEX_DISCARD_FRAME) != 0) return false;
+    PacketEntry& packet = packets[i];
+    packet.dts = entry->timestamp;
+    packet.pts =
+        entry->timestamp + (table.compositionOffsets.empty() ? 0 : table.compositionOffsets[i]);
+    packet.pos = entry->pos;
+    packet.size = entry->size;
+    packet.key = (entry->flags & AVINDEX_KEYFRAME) != 0;
+    packet.presented = true;
+    if (i > 0) {
+      packets[i - 1].duration = packet.dts - packets[i - 1].dts;
+      if (packet.dts <= packets[i - 1].dts) return false;
+    }
+  }
+  packets.back().duration = table.lastDuration;
+
+  // The demuxer's own shift of presentation times, from the first packet, then the check.
+  auto same = [](const PacketEntry& entry, const AVPacket& packet, int64_t shift) {
+    return packet.dts == entry.dts && packet.pts == entry.pts + shift && packet.pos == entry.pos &&
+           packet.size == entry.size && packet.duration == entry.duration &&
+           ((packet.flags & AV_PKT_FLAG_KEY) != 0) == entry.key &&
+           (packet.flags & AV_PKT_FLAG_DISCARD) == 0;
+  };
+  int64_t shift = 0;
+  auto check = [&]() {
+    if (!ReadOwnPacket() || packet_->pts == AV_NOPTS_VALUE) return false;
+    shift = packet_->pts - packets[0].pts;
+    bool matches = same(packets[0], *packet_, shift);
+    av_packet_unref(packet_.get());
+    for (int i = 1; matches && i < std::min(count, 64); ++i) {
+      matches = ReadOwnPacket() && same(packets[i], *packet_, shift);
+      av_packet_unref(packet_.get());
+    }
+    if (!matches || count <= 64) return matches;
+    const PacketEntry& last = packets.back();
+    // The seek may land a few samples early (it looks up times the demuxer has shifted).
+    if (av_seek_frame(input_.get(), streamIndex_, last.dts,
+                      AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) < 0) {
+      return false;
+    }
+    for (int read = 0; read < 256; ++read) {
+      if (!ReadOwnPacket()) return false;
+      const bool reached = packet_->pos == last.pos;
+      matches = reached ? same(last, *packet_, shift) : packet_->pos < last.pos;
+      av_packet_unref(packet_.get());
+      if (reached || !matches) return matches;
+    }
+    return false;
+  };
+  if (!check()) {
+    av_packet_unref(packet_.get());
+    if (!OpenInput()) input_.reset();  // from the start again, for the packet scan
+    return false;
+  }
+  for (auto& packet : packets) packet.pts += shift;
+  packets_ = std::move(packets);
+  return true;
+}
+
+void VideoStream::ReadAllPackets() {
+  packets_.clear();
   while (av_read_frame(input_.get(), packet_.get()) >= 0) {
     if (packet_->stream_index == streamIndex_) {
       PacketEntry entry{};
@@ -166,6 +259,9 @@ bool VideoStream::ScanPackets() {
     }
     av_packet_unref(packet_.get());
   }
+}
+
+bool VideoStream::OrderFrames() {
   if (packets_.empty()) return false;
 
   // Presentation times: the packet's own, else its decode time (no reordering then).
@@ -294,8 +390,22 @@ bool VideoStream::ReadOwnPacket() {
   }
 }
 
+void VideoStream::RebalanceThreads() {
+  if (hardware_) return;  // a hardware decoder keeps the calling thread
+  const int threads = lease_.Rebalance(threadLimit_);
+  if (threads == decoderThreads_) return;
+  CodecPtr fresh = OpenDecoder(input_->streams[streamIndex_], threads);
+  if (!fresh) {
+    lease_.Rebalance(decoderThreads_);
+    return;
+  }
+  decoder_ = std::move(fresh);
+  decoderThreads_ = threads;
+}
+
 bool VideoStream::SeekToKey(int64_t decodeIndex) {
   ++seeks_;
+  RebalanceThreads();
   avcodec_flush_buffers(decoder_.get());
   av_packet_unref(packet_.get());
   live_ = false;
@@ -428,14 +538,97 @@ int32_t VideoStream::Deliver(const AVFrame& frame, Image** image) {
   return kOk;
 }
 
+int64_t VideoStream::ForwardCost(bool live, int64_t lastOutput, int64_t runStart,
+                                 int64_t nextPacket, int64_t index, size_t key) const {
+  const bool reaches = live && index > lastOutput && keys_[key] >= runStart &&
+                       (keys_[key] < nextPacket || index == lastOutput + 1);
+  if (!reaches) return kUnreachable;
+  return std::max<int64_t>(presentation_[index] - nextPacket, 0);
+}
+
+void VideoStream::SwapPosition(Position& other) {
+  std::swap(input_, other.input);
+  std::swap(decoder_, other.decoder);
+  std::swap(decoderThreads_, other.decoderThreads);
+  std::swap(packet_, other.packet);
+  std::swap(frame_, other.frame);
+  std::swap(live_, other.live);
+  std::swap(packetHeld_, other.packetHeld);
+  std::swap(flushSent_, other.flushSent);
+  std::swap(nextPacket_, other.nextPacket);
+  std::swap(runStart_, other.runStart);
+  std::swap(lastOutput_, other.lastOutput);
+  std::swap(outputsInRun_, other.outputsInRun);
+}
+
+void VideoStream::TakeParked(size_t slot) {
+  SwapPosition(parked_[slot]);
+  // The position just left is now the most recently used of the parked ones.
+  std::rotate(parked_.begin() + static_cast<std::ptrdiff_t>(slot),
+              parked_.begin() + static_cast<std::ptrdiff_t>(slot) + 1, parked_.end());
+}
+
+bool VideoStream::MakePosition() {
+  if (hardware_) return false;  // a hardware-decoded stream keeps one position on its device
+  const int streamIndex = streamIndex_;
+  parked_.emplace_back();
+  SwapPosition(parked_.back());  // the current position is parked; an empty one becomes current
+  const int threads = parked_.back().decoderThreads;
+  bool made = OpenInput() && streamIndex_ == streamIndex;
+  if (made) {
+    decoder_ = OpenDecoder(input_->streams[streamIndex_], threads);
+    made = decoder_ != nullptr;
+  }
+  if (!made) {
+    SwapPosition(parked_.back());
+    parked_.pop_back();
+    streamIndex_ = streamIndex;
+    return false;
+  }
+  decoderThreads_ = threads;
+  packet_ = MakePacket();
+  frame_ = MakeFrame();
+  live_ = false;
+  return true;
+}
+
+bool VideoStream::ChoosePosition(int64_t index, size_t key) {
+  // Decoding forward from a position costs the packets up to the frame; seeking costs those from
+  // the key frame. The cheapest position that can go forward is taken when it is not dearer than
+  // a seek; otherwise the position used longest ago seeks (a new one while there are fewer than
+  // kPositions and the current one has delivered frames).
+  const int64_t seekCost = presentation_[index] - keys_[key] + 1;
+  int64_t best = ForwardCost(live_, lastOutput_, runStart_, nextPacket_, index, key);
+  int chosen = -1;
+  for (size_t slot = 0; slot < parked_.size(); ++slot) {
+    const Position& other = parked_[slot];
+    const int64_t cost =
+        ForwardCost(other.live, other.lastOutput, other.runStart, other.nextPacket, index, key);
+    if (cost < best) {
+      best = cost;
+      chosen = static_cast<int>(slot);
+    }
+  }
+  if (best != kUnreachable && best <= seekCost) {
+    if (chosen >= 0) TakeParked(static_cast<size_t>(chosen));
+    return true;
+  }
+  if (live_ && outputsInRun_ > 0) {
+    if (parked_.size() + 1 < kPositions && MakePosition()) return false;
+    if (!parked_.empty()) TakeParked(0);
+  }
+  return false;
+}
+
 int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   std::lock_guard lock(mutex_);
   if (index < 0 || index >= frameCount()) return kBounds;
   if (index == lastIndex_) return Deliver(*last_, image);
 
+  // Nothing sent to the decoder since its last seek: it may change its thread count for free.
+  if (live_ && nextPacket_ == runStart_ && !flushSent_) RebalanceThreads();
   size_t key = KeyFor(index);
-  bool forward = live_ && index > lastOutput_ && keys_[key] >= runStart_ &&
-                 (keys_[key] < nextPacket_ || index == lastOutput_ + 1);
+  bool forward = ChoosePosition(index, key);
   if (!forward && !SeekToKey(keys_[key])) return kFail;
   for (Outcome outcome; (outcome = DecodeTo(index)) != Outcome::kFound;) {
     if (outcome == Outcome::kHardwareFailed) {

@@ -1,12 +1,18 @@
 // One video stream of a file with random access to every presented frame.
 //
-// When the stream opens, one pass over its packets (no decoding) records each packet's times,
-// position and key flag; sorting the packets that are presented by their presentation time
-// gives frame n. A request decodes forward when the frame lies ahead of the decoder in the run
-// it is in, and otherwise seeks to the key frame at or before it (one whose own presentation
-// time is not later, so that the leading frames of an open GOP are reached from the GOP before).
-// Frames are recognised by their presentation time; a frame that does not come out makes the
-// request start again from an earlier key frame.
+// When the stream opens, the container's own sample index (MP4, MOV) or else one pass over its
+// packets (no decoding) gives each packet's times, position and key flag; sorting the packets that
+// are presented by their presentation time gives frame n. A request decodes forward when the frame
+// lies ahead of the decoder in the run it is in, and otherwise seeks to the key frame at or before
+// it (one whose own presentation time is not later, so that the leading frames of an open GOP are
+// reached from the GOP before). Frames are recognised by their presentation time; a frame that does
+// not come out makes the request start again from an earlier key frame.
+//
+// A stream keeps up to four decoding positions (each its own reader and decoder, used one at a
+// time): a caller that alternates between places of the stream decodes forward at each instead
+// of seeking for every request, and a random request near an earlier one continues from it. A
+// new position is made at a request that no position reaches more cheaply than a seek; once
+// there are four, the one used longest ago seeks.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +29,7 @@
 #include "HardwareDecode.h"
 #include "Picture.h"
 #include "Pools.h"
+#include "ThreadBudget.h"
 
 namespace zr8 {
 
@@ -55,6 +62,7 @@ class VideoStream final : public Handle {
   // How many frames were decoded and how many seeks made so far (for tests of the access paths).
   uint64_t decodedFrames() const { return decodedFrames_; }
   uint64_t seeks() const { return seeks_; }
+  int decoderThreads() const { return decoderThreads_; }
 
  private:
   struct PacketEntry {
@@ -68,13 +76,42 @@ class VideoStream final : public Handle {
   };
   enum class Outcome { kFound, kMissed, kHardwareFailed };
 
+  // A decoding position other than the current one (see SwapPosition).
+  struct Position {
+    FormatPtr input;
+    CodecPtr decoder;
+    int decoderThreads = 1;
+    PacketPtr packet;
+    FramePtr frame;
+    bool live = false;
+    bool packetHeld = false;
+    bool flushSent = false;
+    int64_t nextPacket = 0;
+    int64_t runStart = 0;
+    int64_t lastOutput = -1;
+    int64_t outputsInRun = 0;
+  };
+
   VideoStream(std::string path, std::shared_ptr<PictureStore> store)
       : Handle(kKind), path_(std::move(path)), store_(std::move(store)) {}
   bool OpenInput();
   bool ScanPackets();
+  bool PacketsFromIndex();
+  void ReadAllPackets();
+  bool OrderFrames();
   void BuildFormat(int32_t pixelType);
   size_t KeyFor(int64_t index) const;  // position in keys_ of the key frame to start from
   bool SeekToKey(int64_t decodeIndex);
+  void RebalanceThreads();
+  static constexpr int64_t kUnreachable = INT64_MAX;
+  static constexpr size_t kPositions = 4;  // decoding positions of one stream at most
+  // Packets to decode from a position to frame `index`, kUnreachable when it cannot go forward.
+  int64_t ForwardCost(bool live, int64_t lastOutput, int64_t runStart, int64_t nextPacket,
+                      int64_t index, size_t key) const;
+  void SwapPosition(Position& other);
+  void TakeParked(size_t slot);
+  bool MakePosition();
+  bool ChoosePosition(int64_t index, size_t key);  // true: the current position goes forward
   bool ReadOwnPacket();
   Outcome DecodeTo(int64_t index);
   int64_t Identify(const AVFrame& frame);
@@ -89,6 +126,9 @@ class VideoStream final : public Handle {
   int streamIndex_ = -1;
   FormatPtr input_;
   std::unique_ptr<HardwareDecoder> hardware_;  // null: software decoding
+  BudgetLease lease_;  // declared before the decoder: given back after it closes
+  int threadLimit_ = 0;
+  int decoderThreads_ = 1;
   CodecPtr decoder_;
   PacketPtr packet_;
   FramePtr frame_;
@@ -109,6 +149,8 @@ class VideoStream final : public Handle {
   int64_t runStart_ = 0;     // decode index of the key frame the run started at
   int64_t lastOutput_ = -1;  // presentation index of the last frame that came out
   int64_t outputsInRun_ = 0;
+
+  std::vector<Position> parked_;  // positions other than the current one, least recently used first
 
   std::optional<PictureConverter> converter_;
   PictureLayout layout_;
