@@ -12,6 +12,8 @@ namespace {
 struct RejectionCase {
   const char* what;
   std::vector<std::string> arguments;
+
+  friend void PrintTo(const RejectionCase& c, std::ostream* os) { *os << c.what; }
 };
 
 class Rejection : public testing::TestWithParam<RejectionCase> {};
@@ -52,6 +54,8 @@ struct ModeCase {
   std::vector<std::string> arguments;
   std::string title;  // what the chosen mode writes first
   int status;
+
+  friend void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.what; }
 };
 
 class ModeChoice : public testing::TestWithParam<ModeCase> {};

@@ -165,82 +165,19 @@ const Calls kSecondStreamReleases{"ZR8READER_ReadFile_CloseFile file2 => 0",
 
 INSTANTIATE_TEST_SUITE_P(
     MultiFile, MultiFileOpenFailure,
-    testing::Values(
-        OpenFailureCase{
-            "NotSupported", "supported@b.mp4 0",
-            "The specified file 'b.mp4' is not of a supported type.\n",
-            Then({"ZR8READER_IsSupported \"b.mp4\" => 0"}, {kFirstFileReleases, kPoolReleases})},
-        OpenFailureCase{"OpenFails", "fail ZR8READER_OpenReadFileEx 2",
-                        "An error occurred opening the specified file 'b.mp4'.\n",
-                        Then({"ZR8READER_OpenReadFileEx \"b.mp4\" 1 bufferpool1 => -2147467259"},
-                             {kFirstFileReleases, kPoolReleases})},
-        OpenFailureCase{"NoVideo", "videoStreams@b.mp4 0",
-                        "The specified file does not contain video.\n",
-                        Then({"ZR8READER_ReadFile_GetVideoStreamCount file2 => 0"},
-                             {kFirstFileReleases, kSecondFileReleases, kPoolReleases})},
-        OpenFailureCase{"StreamFails", "fail ZR8READER_ReadFile_OpenVideoStream 2",
-                        "An error occurred opening the video stream for file 'b.mp4'\n",
-                        Then({"ZR8READER_ReadFile_OpenVideoStream file2 0 " + kRequested +
-                              " imagepool1 => -2147467259"},
-                             {kFirstFileReleases, kSecondFileReleases, kPoolReleases})},
-        OpenFailureCase{"DecodePrefsFail", "fail ZR8READER_ReadVideoStream_GetDecodePrefs 2",
-                        "An error occurred obtaining decode prefs of the video stream for file "
-                        "'b.mp4'\n",
-                        Then({"ZR8READER_ReadVideoStream_GetDecodePrefs video2 " + kDefaults +
-                              " => -2147467259"},
-                             {kFirstFileReleases, kSecondStreamReleases, kPoolReleases})},
-        OpenFailureCase{"FormatFails", "fail ZR8READER_ReadVideoStream_GetFormat 2",
+    testing::Values(OpenFailureCase{"NotSupported", "supported@b.mp4 0",
+                                    "The specified file 'b.mp4' is not of a supported type.\n",
+                                    Then({"ZR8READER_IsSupported \"b.mp4\" => 0"},
+                                         {kFirstFileReleases, kPoolReleases})},
+                    OpenFailureCase{"NoVideo", "videoStreams@b.mp4 0",
+                                    "The specified file does not contain video.\n",
+                                    Then({"ZR8READER_ReadFile_GetVideoStreamCount file2 => 0"},
+                                         {kFirstFileReleases, kSecondFileReleases, kPoolReleases})},
+                    OpenFailureCase{
+                        "FormatFails", "fail ZR8READER_ReadVideoStream_GetFormat 2",
                         "An error occurred access the video format details.\n",
                         Then({"ZR8READER_ReadVideoStream_GetFormat video2 => -2147467259"},
-                             {kFirstFileReleases, kSecondStreamReleases, kPoolReleases})},
-        OpenFailureCase{
-            "CompressedFormatFails", "fail ZR8READER_ReadVideoStream_GetCompressedFormat 2",
-            "An error occurred access the video compressed format details.\n",
-            Then({"ZR8READER_ReadVideoStream_GetCompressedFormat video2 => -2147467259"},
-                 {kFirstFileReleases, kSecondStreamReleases, kPoolReleases})}),
-    [](const auto& info) { return info.param.what; });
-
-struct SetUpFailureCase {
-  const char* what;
-  const char* config;
-  std::string message;
-  Calls entries;
-
-  // Test names show the case, not its bytes.
-  friend void PrintTo(const SetUpFailureCase& c, std::ostream* os) { *os << c.what; }
-};
-
-class MultiFileSetUpFailure : public testing::TestWithParam<SetUpFailureCase> {};
-
-TEST_P(MultiFileSetUpFailure, EndsBeforeAnyFile) {
-  const SetUpFailureCase& c = GetParam();
-  ClientRun run;
-  run.WithLibrary(Library::kFake).WithConfig(c.config);
-  const auto result = run.Run(Arguments({"a.mp4", "b.mp4"}, {"-extract"}));
-  EXPECT_EQ(result.out, Header("a.mp4", 2) + c.message);
-  EXPECT_EQ(result.EntryPoints(), c.entries);
-  ExpectNoRace(result);
-}
-
-const Calls kMultiPreferences{
-    "ZR8READER_Initialize", "ZR8READER_FIOPluginPrefs_SetHardwareDecoderPreference",
-    "ZR8READER_FIOPluginPrefs_SetCUDAContext", "ZR8READER_FIOPluginPrefs_SetAMFContext"};
-
-INSTANTIATE_TEST_SUITE_P(
-    MultiFile, MultiFileSetUpFailure,
-    testing::Values(SetUpFailureCase{"InitializeFails",
-                                     "fail ZR8READER_Initialize",
-                                     "Failed to initialize FileIO subsystem",
-                                     {"ZR8READER_Initialize"}},
-                    SetUpFailureCase{"BufferPoolFails", "fail ZR8READER_CreateBufferPoolCPU",
-                                     "An error occured creating buffer pool.\n",
-                                     Then(kMultiPreferences, {{"ZR8READER_CreateBufferPoolCPU"}})},
-                    SetUpFailureCase{
-                        "ImagePoolFails", "fail ZR8READER_CreateImagePoolCPU",
-                        "An error occured creating image pool.\n",
-                        Then(kMultiPreferences,
-                             {{"ZR8READER_CreateBufferPoolCPU", "ZR8READER_CreateImagePoolCPU",
-                               "ZR8READER_DeleteBufferPoolHandle"}})}),
+                             {kFirstFileReleases, kSecondStreamReleases, kPoolReleases})}),
     [](const auto& info) { return info.param.what; });
 
 struct MultiHardwareCase {
