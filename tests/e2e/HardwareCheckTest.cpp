@@ -59,7 +59,7 @@ TEST(HardwareDetection, ListsTheDecodersWithItsOwnNames) {
 
 struct ListCase {
   const char* what;
-  std::vector<std::string> arguments;
+  std::string mode;
   std::string config;
   std::string out;  // after the title
 };
@@ -74,8 +74,8 @@ class DecoderList : public testing::TestWithParam<ListCase> {};
 TEST_P(DecoderList, PrintsWhatTheListHolds) {
   ClientRun run;
   run.WithLibrary(Library::kFake).WithConfig(GetParam().config);
-  const auto result = run.Run(GetParam().arguments);
-  const std::string& mode = GetParam().arguments[1];
+  const std::string& mode = GetParam().mode;
+  const auto result = run.Run({"dummy", mode});
   const std::string title = mode == "-hwcheck"      ? kCheckTitle
                             : mode == "-hwcheckOOP" ? kOOPTitle
                                                     : kDetectionTitle;
@@ -97,54 +97,34 @@ std::string DetectionLines(int count) {
 INSTANTIATE_TEST_SUITE_P(
     HardwareChecks, DecoderList,
     testing::Values(
-        ListCase{"CheckNoDecoders", {"dummy", "-hwcheck"}, "", Total("0")},
-        ListCase{"CheckSecondAnswerFewer",
-                 {"dummy", "-hwcheck"},
-                 kThreeDecoders + "decoders.second 2:7:X",
+        ListCase{"CheckNoDecoders", "-hwcheck", "", Total("0")},
+        ListCase{"CheckSecondAnswerFewer", "-hwcheck", kThreeDecoders + "decoders.second 2:7:X",
                  Total("3") + kHeaderLine + "   0: QSV on 7\n"},
-        ListCase{"CheckSecondAnswerNone",
-                 {"dummy", "-hwcheck"},
-                 kThreeDecoders + "decoders.second ;",
+        ListCase{"CheckSecondAnswerNone", "-hwcheck", kThreeDecoders + "decoders.second ;",
                  Total("3") + kHeaderLine},
-        ListCase{"CheckSecondAnswerMoreStaysWithinTheList",
-                 {"dummy", "-hwcheck"},
+        ListCase{"CheckSecondAnswerMoreStaysWithinTheList", "-hwcheck",
                  "decoders 4:1:A;2:2:B\ndecoders.second 3:3:C;3:4:D;3:5:E;3:6:F",
                  Total("2") + kHeaderLine + "   0: UVD/VCN on 3\n   1: UVD/VCN on 4\n"},
-        ListCase{"CheckKindsByCode",
-                 {"dummy", "-hwcheck"},
-                 "decoders 0:0:A;1:1:B;5:2:C;-1:4294967295:D",
+        ListCase{"CheckKindsByCode", "-hwcheck", "decoders 0:0:A;1:1:B;5:2:C;-1:4294967295:D",
                  Total("4") + kHeaderLine +
                      "   0: None on 0\n   1: Auto on 1\n   2: Unknown on 2\n"
                      "   3: Unknown on 4294967295\n"},
-        ListCase{"CheckCountBeyondMemory",
-                 {"dummy", "-hwcheck"},
-                 "decoders.count 2147483647",
+        ListCase{"CheckCountBeyondMemory", "-hwcheck", "decoders.count 2147483647",
                  Total("2147483647") + "Not enough memory for 2147483647 decoder records\n"},
-        ListCase{"OOPNoDecoders", {"dummy", "-hwcheckOOP"}, "", Total("0")},
-        ListCase{"OOPSecondAnswerMoreStaysWithinTheList",
-                 {"dummy", "-hwcheckOOP"},
+        ListCase{"OOPNoDecoders", "-hwcheckOOP", "", Total("0")},
+        ListCase{"OOPSecondAnswerMoreStaysWithinTheList", "-hwcheckOOP",
                  "decoders 4:1:A\ndecoders.second 4:1:A;9:2:B",
                  Total("1") + kHeaderLine + "   0: NVDEC on A with vendor unique id 1\n"},
-        ListCase{"OOPUnknownKind",
-                 {"dummy", "-hwcheckOOP"},
-                 "decoders 17:5:Odd",
+        ListCase{"OOPUnknownKind", "-hwcheckOOP", "decoders 17:5:Odd",
                  Total("1") + kHeaderLine + "   0: Unknown on Odd with vendor unique id 5\n"},
-        ListCase{"DetectionNoDecoders", {"dummy", "-hwdetection"}, "", Total("0")},
-        ListCase{"DetectionAtMostSixteen",
-                 {"dummy", "-hwdetection"},
-                 "detection.count 20",
+        ListCase{"DetectionNoDecoders", "-hwdetection", "", Total("0")},
+        ListCase{"DetectionAtMostSixteen", "-hwdetection", "detection.count 20",
                  Total("20") + kHeaderLine + DetectionLines(16)},
-        ListCase{"DetectionExactlySixteen",
-                 {"dummy", "-hwdetectionOOP"},
-                 "detection.count 16",
+        ListCase{"DetectionExactlySixteen", "-hwdetectionOOP", "detection.count 16",
                  Total("16") + kHeaderLine + DetectionLines(16)},
-        ListCase{"DetectionCountIsUnsigned",
-                 {"dummy", "-hwdetection"},
-                 "detection.count 4294967295",
+        ListCase{"DetectionCountIsUnsigned", "-hwdetection", "detection.count 4294967295",
                  Total("4294967295") + kHeaderLine + DetectionLines(16)},
-        ListCase{"DetectionUnknownKinds",
-                 {"dummy", "-hwdetection"},
-                 "decoders 5:1:A;-7:2:B;1:3:C",
+        ListCase{"DetectionUnknownKinds", "-hwdetection", "decoders 5:1:A;-7:2:B;1:3:C",
                  Total("3") + kHeaderLine +
                      "   0: Unknown on 1\n   1: Unknown on 2\n   2: Auto on 3\n"}),
     [](const auto& info) { return info.param.what; });
@@ -215,44 +195,41 @@ TEST_P(ValuesToTheLibrary, PassesTheParsedValues) {
   EXPECT_EQ(result.status, 0);
 }
 
+ValuesCase Passes(const char* what, std::vector<std::string> arguments, Calls queries) {
+  return {what, std::move(arguments), std::move(queries)};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     HardwareChecks, ValuesToTheLibrary,
-    testing::Values(
-        ValuesCase{"CheckTakesNoOptions",
-                   {"dummy", "-hwcheck", "-timeout", "7"},
-                   {"ZR8READER_GetSupportedHardwareDecoders 0 null => 0 1",
-                    "ZR8READER_GetSupportedHardwareDecoders 1 records => 0 1"}},
-        ValuesCase{"OOPDefaults",
-                   {"dummy", "-hwcheckOOP"},
-                   {"ZR8READER_GetSupportedHardwareDecodersOOP 0 null 5000 0 => 0 1",
-                    "ZR8READER_GetSupportedHardwareDecodersOOP 1 records 5000 0 => 0 1"}},
-        ValuesCase{"OOPTimeout",
-                   {"dummy", "-hwcheckOOP", "-timeout", "250"},
-                   {"ZR8READER_GetSupportedHardwareDecodersOOP 0 null 250 0 => 0 1",
-                    "ZR8READER_GetSupportedHardwareDecodersOOP 1 records 250 0 => 0 1"}},
-        ValuesCase{"OOPCache",
-                   {"dummy", "-hwcheckOOP", "-useCache"},
-                   {"ZR8READER_GetSupportedHardwareDecodersOOP 0 null 5000 1 => 0 1",
-                    "ZR8READER_GetSupportedHardwareDecodersOOP 1 records 5000 1 => 0 1"}},
-        ValuesCase{"OOPCacheWordIsCaseSensitive",
-                   {"dummy", "-hwcheckOOP", "-usecache"},
-                   {"ZR8READER_GetSupportedHardwareDecodersOOP 0 null 5000 0 => 0 1",
-                    "ZR8READER_GetSupportedHardwareDecodersOOP 1 records 5000 0 => 0 1"}},
-        ValuesCase{"DetectionPassesOnlyThePreference",
-                   {"dummy", "-hwdetection", "-timeout", "100", "-useCache"},
-                   {"ZR8READER_GetHardwareDetectionResults 0 => 0 1"}},
-        ValuesCase{"DetectionPreference",
-                   {"dummy", "-hwdetection", "-dxgiEnumPreference", "2"},
-                   {"ZR8READER_GetHardwareDetectionResults 2 => 0 1"}},
-        ValuesCase{"DetectionOOPDefaults",
-                   {"dummy", "-hwdetectionOOP"},
-                   {"ZR8READER_GetHardwareDetectionResultsOOP 5000 0 0 => 0 1"}},
-        ValuesCase{"DetectionOOPTimeoutAndCache",
-                   {"dummy", "-hwdetectionOOP", "-timeout", "100", "-useCache"},
-                   {"ZR8READER_GetHardwareDetectionResultsOOP 100 1 0 => 0 1"}},
-        ValuesCase{"DetectionOOPPreferenceAndCache",
-                   {"dummy", "-hwdetectionOOP", "-dxgiEnumPreference", "-3", "-useCache"},
-                   {"ZR8READER_GetHardwareDetectionResultsOOP 5000 1 -3 => 0 1"}}),
+    testing::Values(Passes("CheckTakesNoOptions", {"dummy", "-hwcheck", "-timeout", "7"},
+                           {"ZR8READER_GetSupportedHardwareDecoders 0 null => 0 1",
+                            "ZR8READER_GetSupportedHardwareDecoders 1 records => 0 1"}),
+                    Passes("OOPDefaults", {"dummy", "-hwcheckOOP"},
+                           {"ZR8READER_GetSupportedHardwareDecodersOOP 0 null 5000 0 => 0 1",
+                            "ZR8READER_GetSupportedHardwareDecodersOOP 1 records 5000 0 => 0 1"}),
+                    Passes("OOPTimeout", {"dummy", "-hwcheckOOP", "-timeout", "250"},
+                           {"ZR8READER_GetSupportedHardwareDecodersOOP 0 null 250 0 => 0 1",
+                            "ZR8READER_GetSupportedHardwareDecodersOOP 1 records 250 0 => 0 1"}),
+                    Passes("OOPCache", {"dummy", "-hwcheckOOP", "-useCache"},
+                           {"ZR8READER_GetSupportedHardwareDecodersOOP 0 null 5000 1 => 0 1",
+                            "ZR8READER_GetSupportedHardwareDecodersOOP 1 records 5000 1 => 0 1"}),
+                    Passes("OOPCacheWordIsCaseSensitive", {"dummy", "-hwcheckOOP", "-usecache"},
+                           {"ZR8READER_GetSupportedHardwareDecodersOOP 0 null 5000 0 => 0 1",
+                            "ZR8READER_GetSupportedHardwareDecodersOOP 1 records 5000 0 => 0 1"}),
+                    Passes("DetectionPassesOnlyThePreference",
+                           {"dummy", "-hwdetection", "-timeout", "100", "-useCache"},
+                           {"ZR8READER_GetHardwareDetectionResults 0 => 0 1"}),
+                    Passes("DetectionPreference",
+                           {"dummy", "-hwdetection", "-dxgiEnumPreference", "2"},
+                           {"ZR8READER_GetHardwareDetectionResults 2 => 0 1"}),
+                    Passes("DetectionOOPDefaults", {"dummy", "-hwdetectionOOP"},
+                           {"ZR8READER_GetHardwareDetectionResultsOOP 5000 0 0 => 0 1"}),
+                    Passes("DetectionOOPTimeoutAndCache",
+                           {"dummy", "-hwdetectionOOP", "-timeout", "100", "-useCache"},
+                           {"ZR8READER_GetHardwareDetectionResultsOOP 100 1 0 => 0 1"}),
+                    Passes("DetectionOOPPreferenceAndCache",
+                           {"dummy", "-hwdetectionOOP", "-dxgiEnumPreference", "-3", "-useCache"},
+                           {"ZR8READER_GetHardwareDetectionResultsOOP 5000 1 -3 => 0 1"})),
     [](const auto& info) { return info.param.what; });
 
 struct PreambleCase {

@@ -227,49 +227,38 @@ std::string Requested(int optimal, int hardware, const std::string& cuda, const 
 const std::string kNoCuda = "56:0 60:0 64:null 72:null";
 const std::string kNoAmf = "80:0 88:0 96:1 104:null 112:null";
 
+MultiHardwareCase MultiHw(const char* what, std::vector<std::string> options, const char* config,
+                          std::string initText, Calls hardwareCalls, std::string preference,
+                          std::string requested) {
+  return {what,
+          std::move(options),
+          config,
+          std::move(initText),
+          std::move(hardwareCalls),
+          std::move(preference),
+          std::move(requested)};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     MultiFile, MultiFileHardware,
     testing::Values(
-        MultiHardwareCase{
-            "Optimal", {"-optimal"}, "", "", {}, "0", Requested(1, 0, kNoCuda, kNoAmf)},
+        MultiHw("Optimal", {"-optimal"}, "", "", {}, "0", Requested(1, 0, kNoCuda, kNoAmf)),
         // INTEL: no QSV context in this mode, but the preference is still set.
-        MultiHardwareCase{"IntelInitialisesNothing",
-                          {"-hardware", "INTEL"},
-                          "",
-                          "",
-                          {},
-                          "2",
-                          Requested(0, 2, kNoCuda, kNoAmf)},
-        MultiHardwareCase{
-            "Nvidia",
-            {"-hardware", "NVIDIA", "-optimal"},
-            "",
-            "CUDA Init OK:\nFake CUDA device\n",
+        MultiHw("IntelInitialisesNothing", {"-hardware", "INTEL"}, "", "", {}, "2",
+                Requested(0, 2, kNoCuda, kNoAmf)),
+        MultiHw(
+            "Nvidia", {"-hardware", "NVIDIA", "-optimal"}, "", "CUDA Init OK:\nFake CUDA device\n",
             {"ZR8READER_InitCUDA 0 512 => 0 3 0xc1 0xc2", "ZR8READER_UninitCUDA 3 0xc1 0xc2 => 0"},
-            "4",
-            Requested(1, 4, "56:1 60:3 64:0xc1 72:0xc2", kNoAmf)},
-        MultiHardwareCase{"NvidiaFails",
-                          {"-hardware", "NVIDIA"},
-                          "fail ZR8READER_InitCUDA",
-                          "Failed to initialize CUDA subsystem",
-                          {"ZR8READER_InitCUDA 0 512 => -2147467259"},
-                          "4",
-                          Requested(0, 4, kNoCuda, kNoAmf)},
-        MultiHardwareCase{
-            "Amd",
-            {"-hardware", "AMD"},
-            "",
-            "AMF Init OK:\nFake AMF device\n",
-            {"ZR8READER_InitAMF 0 1 512 => 0 0xa1 0xa2", "ZR8READER_UninitAMF 0xa1 0xa2 => 0"},
-            "3",
-            Requested(0, 3, kNoCuda, "80:1 88:0 96:1 104:0xa1 112:0xa2")},
-        MultiHardwareCase{"AmdFails",
-                          {"-hardware", "AMD", "-optimal"},
-                          "fail ZR8READER_InitAMF",
-                          "Failed to initialize AMF subsystem",
-                          {"ZR8READER_InitAMF 0 1 512 => -2147467259"},
-                          "3",
-                          Requested(1, 3, kNoCuda, kNoAmf)}),
+            "4", Requested(1, 4, "56:1 60:3 64:0xc1 72:0xc2", kNoAmf)),
+        MultiHw("NvidiaFails", {"-hardware", "NVIDIA"}, "fail ZR8READER_InitCUDA",
+                "Failed to initialize CUDA subsystem", {"ZR8READER_InitCUDA 0 512 => -2147467259"},
+                "4", Requested(0, 4, kNoCuda, kNoAmf)),
+        MultiHw("Amd", {"-hardware", "AMD"}, "", "AMF Init OK:\nFake AMF device\n",
+                {"ZR8READER_InitAMF 0 1 512 => 0 0xa1 0xa2", "ZR8READER_UninitAMF 0xa1 0xa2 => 0"},
+                "3", Requested(0, 3, kNoCuda, "80:1 88:0 96:1 104:0xa1 112:0xa2")),
+        MultiHw("AmdFails", {"-hardware", "AMD", "-optimal"}, "fail ZR8READER_InitAMF",
+                "Failed to initialize AMF subsystem", {"ZR8READER_InitAMF 0 1 512 => -2147467259"},
+                "3", Requested(1, 3, kNoCuda, kNoAmf))),
     [](const auto& info) { return info.param.what; });
 
 // What one read thread should have done.
