@@ -259,14 +259,6 @@ TEST(VideoDecode, FrameFileDoesNotOpen) {
   EXPECT_EQ(result.status, 255);
 }
 
-TEST(VideoDecode, LibraryMissing) {
-  ClientRun run;
-  const auto result = run.Run({"clip.mp4", "-video", "-extract", "-hardware", "AMD"});
-  EXPECT_EQ(result.out,
-            kHeader + "Failed to load the Zr8Reader DLL and/or find suitable entrypoints");
-  EXPECT_EQ(result.status, 255);
-}
-
 struct HardwareCase {
   const char* what;
   std::vector<std::string> options;
