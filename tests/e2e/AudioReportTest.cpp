@@ -275,24 +275,23 @@ TEST_P(AudioFailure, PrintsItsMessageAndReleasesWhatWasOpened) {
 
 const std::string kStreamsLine = "Number of audio streams: 1\n\n";
 
+FailureCase Failure(const char* what, std::vector<std::string> arguments, std::string config,
+                    std::string out, Calls tail) {
+  return {what, std::move(arguments), std::move(config), std::move(out), std::move(tail)};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     AudioReport, AudioFailure,
-    testing::Values(FailureCase{"NegativeStreamCount",
-                                {},
-                                "audioStreams -1",
-                                "The specified file does not contain audio.\n",
-                                {"ZR8READER_DeleteReadFileHandle file1 => 0"}},
-                    FailureCase{"NoSuchStream",
-                                {"-stream", "2"},
-                                "audioStreams 2",
-                                "The specified stream does not exist; file only contains 2\n",
-                                {"ZR8READER_DeleteReadFileHandle file1 => 0"}},
-                    FailureCase{"NegativeIndexGoesToTheLibrary",
-                                {"-stream", "-1"},
-                                "",
-                                kStreamsLine + "An error occurred opening the audio stream.\n",
-                                {"ZR8READER_ReadFile_OpenAudioStream file1 -1 => -2147024809",
-                                 "ZR8READER_DeleteReadFileHandle file1 => 0"}}),
+    testing::Values(Failure("NegativeStreamCount", {}, "audioStreams -1",
+                            "The specified file does not contain audio.\n",
+                            {"ZR8READER_DeleteReadFileHandle file1 => 0"}),
+                    Failure("NoSuchStream", {"-stream", "2"}, "audioStreams 2",
+                            "The specified stream does not exist; file only contains 2\n",
+                            {"ZR8READER_DeleteReadFileHandle file1 => 0"}),
+                    Failure("NegativeIndexGoesToTheLibrary", {"-stream", "-1"}, "",
+                            kStreamsLine + "An error occurred opening the audio stream.\n",
+                            {"ZR8READER_ReadFile_OpenAudioStream file1 -1 => -2147024809",
+                             "ZR8READER_DeleteReadFileHandle file1 => 0"})),
     [](const auto& info) { return info.param.what; });
 
 // "-stream" picks the stream and implies extraction; a value that is no number picks stream 0.
