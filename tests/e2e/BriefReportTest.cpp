@@ -44,6 +44,8 @@ struct DurationCase {
   const char* what;
   const char* ticks;
   const char* seconds;
+
+  friend void PrintTo(const DurationCase& c, std::ostream* os) { *os << c.what; }
 };
 
 class BriefDuration : public testing::TestWithParam<DurationCase> {};
@@ -91,42 +93,5 @@ TEST(BriefReport, FileNamesKeepTheirCharacters) {
               Calls{"ZR8READER_IsSupported \"" + name + "\" => 1"});
   }
 }
-
-struct PreambleCase {
-  const char* what;
-  const char* config;
-  const char* message;
-  Calls calls;
-};
-
-class BriefPreamble : public testing::TestWithParam<PreambleCase> {};
-
-// Each preamble step that fails writes its message and ends the mode with nothing released.
-TEST_P(BriefPreamble, StopsWithItsMessage) {
-  ClientRun run;
-  run.WithLibrary(Library::kFake).WithConfig(GetParam().config);
-  const auto result = run.Run({"clip.mp4", "-brief"});
-  EXPECT_EQ(result.out, std::string("\nBasic information example\nFile: \"clip.mp4\"\n\n") +
-                            GetParam().message);
-  EXPECT_EQ(result.EntryPoints(), GetParam().calls);
-  EXPECT_EQ(result.status, 255);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    BriefReport, BriefPreamble,
-    testing::Values(PreambleCase{"InitializeFails",
-                                 "fail ZR8READER_Initialize",
-                                 "Failed to initialize FileIO subsystem",
-                                 {"ZR8READER_Initialize"}},
-                    PreambleCase{"NotSupported",
-                                 "supported 0",
-                                 "The specified file is not of a supported type.\n",
-                                 {"ZR8READER_Initialize", "ZR8READER_IsSupported"}},
-                    PreambleCase{"OpenFails",
-                                 "fail ZR8READER_OpenReadFile",
-                                 "An error occurred opening the specified file.\n",
-                                 {"ZR8READER_Initialize", "ZR8READER_IsSupported",
-                                  "ZR8READER_OpenReadFile"}}),
-    [](const auto& info) { return info.param.what; });
 
 }  // namespace

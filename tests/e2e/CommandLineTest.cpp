@@ -12,6 +12,8 @@ namespace {
 struct RejectionCase {
   const char* what;
   std::vector<std::string> arguments;
+
+  friend void PrintTo(const RejectionCase& c, std::ostream* os) { *os << c.what; }
 };
 
 class Rejection : public testing::TestWithParam<RejectionCase> {};
@@ -51,7 +53,8 @@ struct ModeCase {
   const char* what;
   std::vector<std::string> arguments;
   std::string title;  // what the chosen mode writes first
-  int status;
+
+  friend void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.what; }
 };
 
 class ModeChoice : public testing::TestWithParam<ModeCase> {};
@@ -63,7 +66,7 @@ TEST_P(ModeChoice, RunsTheNamedMode) {
   const std::string loadFailure =
       "Failed to load the Zr8Reader DLL and/or find suitable entrypoints";
   EXPECT_EQ(result.out, GetParam().title + loadFailure);
-  EXPECT_EQ(result.status, GetParam().status);
+  EXPECT_EQ(result.status, 255);
 }
 
 const std::string kBriefTitle = "\nBasic information example\nFile: \"clip\"\n\n";
@@ -73,41 +76,34 @@ const std::string kVideoTitle = "\nVideo example\nFile: \"clip\"\n\n";
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, ModeChoice,
     testing::Values(
-        ModeCase{"FileAlone", {"clip"}, kBriefTitle, 255},
-        ModeCase{"Brief", {"clip", "-brief", "ignored"}, kBriefTitle, 255},
-        ModeCase{"AudioBeforeVideo", {"clip", "-audio", "-video"}, kAudioTitle, 255},
-        ModeCase{"StreamNotANumber", {"clip", "-audio", "-stream", "x"}, kAudioTitle, 255},
-        ModeCase{"AudioAtLimit", {"clip", "-audio", "a", "b", "c", "d"}, kAudioTitle, 255},
-        ModeCase{
-            "Video", {"clip", "-video", "-decode_gpu", "-hardware", "NVIDIA"}, kVideoTitle, 255},
+        ModeCase{"FileAlone", {"clip"}, kBriefTitle},
+        ModeCase{"Brief", {"clip", "-brief", "ignored"}, kBriefTitle},
+        ModeCase{"AudioBeforeVideo", {"clip", "-audio", "-video"}, kAudioTitle},
+        ModeCase{"StreamNotANumber", {"clip", "-audio", "-stream", "x"}, kAudioTitle},
+        ModeCase{"AudioAtLimit", {"clip", "-audio", "a", "b", "c", "d"}, kAudioTitle},
+        ModeCase{"Video", {"clip", "-video", "-decode_gpu", "-hardware", "NVIDIA"}, kVideoTitle},
         ModeCase{"MultiFile",
                  {"clip", "-video", "-file", "other"},
-                 "Will process 2 files\n" + kVideoTitle,
-                 255},
+                 "Will process 2 files\n" + kVideoTitle},
         ModeCase{"FileAsValueOfFile",
                  {"clip", "-video", "-file", "-file", "x"},
-                 "Will process 3 files\n" + kVideoTitle,
-                 255},
+                 "Will process 3 files\n" + kVideoTitle},
         ModeCase{"SameFileTwice",
                  {"clip", "-video", "-file", "clip"},
-                 "Will process 2 files\n" + kVideoTitle,
-                 255},
+                 "Will process 2 files\n" + kVideoTitle},
         ModeCase{"Hwcheck",
                  {"clip", "-hwcheck", "extra", "words", "x", "y", "z"},
-                 "\nCheck for supported hardware decoders\n",
-                 255},
+                 "\nCheck for supported hardware decoders\n"},
         ModeCase{"HwcheckOOP",
                  {"clip", "-hwcheckOOP", "-usecache"},
-                 "\nCheck for supported hardware decoders via Out-of-Process launch ...\n",
-                 255},
+                 "\nCheck for supported hardware decoders via Out-of-Process launch ...\n"},
         ModeCase{"Hwdetection",
                  {"clip", "-hwdetection", "-timeout", "100", "-useCache"},
-                 "\nCheck for supported hardware decoders, plus print all collected information\n",
-                 255},
-        ModeCase{"HwdetectionOOP",
-                 {"-x", "-hwdetectionOOP"},
-                 "\nCheck for supported hardware decoders, plus print all collected information\n",
-                 255}),
+                 "\nCheck for supported hardware decoders, plus print all collected information\n"},
+        ModeCase{
+            "HwdetectionOOP",
+            {"-x", "-hwdetectionOOP"},
+            "\nCheck for supported hardware decoders, plus print all collected information\n"}),
     [](const auto& info) { return info.param.what; });
 
 }  // namespace

@@ -17,12 +17,16 @@ struct NameCase {
   const char* what;
   std::string name;
   bool exists;
+
+  friend void PrintTo(const NameCase& c, std::ostream* os) { *os << c.what; }
 };
 
 struct ModeCase {
   const char* what;
   Calls options;  // after the name
   bool second;    // the name is the second file of a multi-file run
+
+  friend void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.what; }
 };
 
 class HostileName : public testing::TestWithParam<std::tuple<ModeCase, NameCase>> {};
@@ -69,6 +73,8 @@ struct OutputCase {
   Calls blocked;   // output files with a directory in their place
   Calls existing;  // output files that exist with other bytes
   size_t failures;
+
+  friend void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.what; }
 };
 
 class OutputFile : public testing::TestWithParam<OutputCase> {};

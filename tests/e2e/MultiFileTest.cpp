@@ -165,82 +165,19 @@ const Calls kSecondStreamReleases{"ZR8READER_ReadFile_CloseFile file2 => 0",
 
 INSTANTIATE_TEST_SUITE_P(
     MultiFile, MultiFileOpenFailure,
-    testing::Values(
-        OpenFailureCase{
-            "NotSupported", "supported@b.mp4 0",
-            "The specified file 'b.mp4' is not of a supported type.\n",
-            Then({"ZR8READER_IsSupported \"b.mp4\" => 0"}, {kFirstFileReleases, kPoolReleases})},
-        OpenFailureCase{"OpenFails", "fail ZR8READER_OpenReadFileEx 2",
-                        "An error occurred opening the specified file 'b.mp4'.\n",
-                        Then({"ZR8READER_OpenReadFileEx \"b.mp4\" 1 bufferpool1 => -2147467259"},
-                             {kFirstFileReleases, kPoolReleases})},
-        OpenFailureCase{"NoVideo", "videoStreams@b.mp4 0",
-                        "The specified file does not contain video.\n",
-                        Then({"ZR8READER_ReadFile_GetVideoStreamCount file2 => 0"},
-                             {kFirstFileReleases, kSecondFileReleases, kPoolReleases})},
-        OpenFailureCase{"StreamFails", "fail ZR8READER_ReadFile_OpenVideoStream 2",
-                        "An error occurred opening the video stream for file 'b.mp4'\n",
-                        Then({"ZR8READER_ReadFile_OpenVideoStream file2 0 " + kRequested +
-                              " imagepool1 => -2147467259"},
-                             {kFirstFileReleases, kSecondFileReleases, kPoolReleases})},
-        OpenFailureCase{"DecodePrefsFail", "fail ZR8READER_ReadVideoStream_GetDecodePrefs 2",
-                        "An error occurred obtaining decode prefs of the video stream for file "
-                        "'b.mp4'\n",
-                        Then({"ZR8READER_ReadVideoStream_GetDecodePrefs video2 " + kDefaults +
-                              " => -2147467259"},
-                             {kFirstFileReleases, kSecondStreamReleases, kPoolReleases})},
-        OpenFailureCase{"FormatFails", "fail ZR8READER_ReadVideoStream_GetFormat 2",
+    testing::Values(OpenFailureCase{"NotSupported", "supported@b.mp4 0",
+                                    "The specified file 'b.mp4' is not of a supported type.\n",
+                                    Then({"ZR8READER_IsSupported \"b.mp4\" => 0"},
+                                         {kFirstFileReleases, kPoolReleases})},
+                    OpenFailureCase{"NoVideo", "videoStreams@b.mp4 0",
+                                    "The specified file does not contain video.\n",
+                                    Then({"ZR8READER_ReadFile_GetVideoStreamCount file2 => 0"},
+                                         {kFirstFileReleases, kSecondFileReleases, kPoolReleases})},
+                    OpenFailureCase{
+                        "FormatFails", "fail ZR8READER_ReadVideoStream_GetFormat 2",
                         "An error occurred access the video format details.\n",
                         Then({"ZR8READER_ReadVideoStream_GetFormat video2 => -2147467259"},
-                             {kFirstFileReleases, kSecondStreamReleases, kPoolReleases})},
-        OpenFailureCase{
-            "CompressedFormatFails", "fail ZR8READER_ReadVideoStream_GetCompressedFormat 2",
-            "An error occurred access the video compressed format details.\n",
-            Then({"ZR8READER_ReadVideoStream_GetCompressedFormat video2 => -2147467259"},
-                 {kFirstFileReleases, kSecondStreamReleases, kPoolReleases})}),
-    [](const auto& info) { return info.param.what; });
-
-struct SetUpFailureCase {
-  const char* what;
-  const char* config;
-  std::string message;
-  Calls entries;
-
-  // Test names show the case, not its bytes.
-  friend void PrintTo(const SetUpFailureCase& c, std::ostream* os) { *os << c.what; }
-};
-
-class MultiFileSetUpFailure : public testing::TestWithParam<SetUpFailureCase> {};
-
-TEST_P(MultiFileSetUpFailure, EndsBeforeAnyFile) {
-  const SetUpFailureCase& c = GetParam();
-  ClientRun run;
-  run.WithLibrary(Library::kFake).WithConfig(c.config);
-  const auto result = run.Run(Arguments({"a.mp4", "b.mp4"}, {"-extract"}));
-  EXPECT_EQ(result.out, Header("a.mp4", 2) + c.message);
-  EXPECT_EQ(result.EntryPoints(), c.entries);
-  ExpectNoRace(result);
-}
-
-const Calls kMultiPreferences{
-    "ZR8READER_Initialize", "ZR8READER_FIOPluginPrefs_SetHardwareDecoderPreference",
-    "ZR8READER_FIOPluginPrefs_SetCUDAContext", "ZR8READER_FIOPluginPrefs_SetAMFContext"};
-
-INSTANTIATE_TEST_SUITE_P(
-    MultiFile, MultiFileSetUpFailure,
-    testing::Values(SetUpFailureCase{"InitializeFails",
-                                     "fail ZR8READER_Initialize",
-                                     "Failed to initialize FileIO subsystem",
-                                     {"ZR8READER_Initialize"}},
-                    SetUpFailureCase{"BufferPoolFails", "fail ZR8READER_CreateBufferPoolCPU",
-                                     "An error occured creating buffer pool.\n",
-                                     Then(kMultiPreferences, {{"ZR8READER_CreateBufferPoolCPU"}})},
-                    SetUpFailureCase{
-                        "ImagePoolFails", "fail ZR8READER_CreateImagePoolCPU",
-                        "An error occured creating image pool.\n",
-                        Then(kMultiPreferences,
-                             {{"ZR8READER_CreateBufferPoolCPU", "ZR8READER_CreateImagePoolCPU",
-                               "ZR8READER_DeleteBufferPoolHandle"}})}),
+                             {kFirstFileReleases, kSecondStreamReleases, kPoolReleases})}),
     [](const auto& info) { return info.param.what; });
 
 struct MultiHardwareCase {
@@ -290,49 +227,38 @@ std::string Requested(int optimal, int hardware, const std::string& cuda, const 
 const std::string kNoCuda = "56:0 60:0 64:null 72:null";
 const std::string kNoAmf = "80:0 88:0 96:1 104:null 112:null";
 
+MultiHardwareCase MultiHw(const char* what, std::vector<std::string> options, const char* config,
+                          std::string initText, Calls hardwareCalls, std::string preference,
+                          std::string requested) {
+  return {what,
+          std::move(options),
+          config,
+          std::move(initText),
+          std::move(hardwareCalls),
+          std::move(preference),
+          std::move(requested)};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     MultiFile, MultiFileHardware,
     testing::Values(
-        MultiHardwareCase{
-            "Optimal", {"-optimal"}, "", "", {}, "0", Requested(1, 0, kNoCuda, kNoAmf)},
+        MultiHw("Optimal", {"-optimal"}, "", "", {}, "0", Requested(1, 0, kNoCuda, kNoAmf)),
         // INTEL: no QSV context in this mode, but the preference is still set.
-        MultiHardwareCase{"IntelInitialisesNothing",
-                          {"-hardware", "INTEL"},
-                          "",
-                          "",
-                          {},
-                          "2",
-                          Requested(0, 2, kNoCuda, kNoAmf)},
-        MultiHardwareCase{
-            "Nvidia",
-            {"-hardware", "NVIDIA", "-optimal"},
-            "",
-            "CUDA Init OK:\nFake CUDA device\n",
+        MultiHw("IntelInitialisesNothing", {"-hardware", "INTEL"}, "", "", {}, "2",
+                Requested(0, 2, kNoCuda, kNoAmf)),
+        MultiHw(
+            "Nvidia", {"-hardware", "NVIDIA", "-optimal"}, "", "CUDA Init OK:\nFake CUDA device\n",
             {"ZR8READER_InitCUDA 0 512 => 0 3 0xc1 0xc2", "ZR8READER_UninitCUDA 3 0xc1 0xc2 => 0"},
-            "4",
-            Requested(1, 4, "56:1 60:3 64:0xc1 72:0xc2", kNoAmf)},
-        MultiHardwareCase{"NvidiaFails",
-                          {"-hardware", "NVIDIA"},
-                          "fail ZR8READER_InitCUDA",
-                          "Failed to initialize CUDA subsystem",
-                          {"ZR8READER_InitCUDA 0 512 => -2147467259"},
-                          "4",
-                          Requested(0, 4, kNoCuda, kNoAmf)},
-        MultiHardwareCase{
-            "Amd",
-            {"-hardware", "AMD"},
-            "",
-            "AMF Init OK:\nFake AMF device\n",
-            {"ZR8READER_InitAMF 0 1 512 => 0 0xa1 0xa2", "ZR8READER_UninitAMF 0xa1 0xa2 => 0"},
-            "3",
-            Requested(0, 3, kNoCuda, "80:1 88:0 96:1 104:0xa1 112:0xa2")},
-        MultiHardwareCase{"AmdFails",
-                          {"-hardware", "AMD", "-optimal"},
-                          "fail ZR8READER_InitAMF",
-                          "Failed to initialize AMF subsystem",
-                          {"ZR8READER_InitAMF 0 1 512 => -2147467259"},
-                          "3",
-                          Requested(1, 3, kNoCuda, kNoAmf)}),
+            "4", Requested(1, 4, "56:1 60:3 64:0xc1 72:0xc2", kNoAmf)),
+        MultiHw("NvidiaFails", {"-hardware", "NVIDIA"}, "fail ZR8READER_InitCUDA",
+                "Failed to initialize CUDA subsystem", {"ZR8READER_InitCUDA 0 512 => -2147467259"},
+                "4", Requested(0, 4, kNoCuda, kNoAmf)),
+        MultiHw("Amd", {"-hardware", "AMD"}, "", "AMF Init OK:\nFake AMF device\n",
+                {"ZR8READER_InitAMF 0 1 512 => 0 0xa1 0xa2", "ZR8READER_UninitAMF 0xa1 0xa2 => 0"},
+                "3", Requested(0, 3, kNoCuda, "80:1 88:0 96:1 104:0xa1 112:0xa2")),
+        MultiHw("AmdFails", {"-hardware", "AMD", "-optimal"}, "fail ZR8READER_InitAMF",
+                "Failed to initialize AMF subsystem", {"ZR8READER_InitAMF 0 1 512 => -2147467259"},
+                "3", Requested(1, 3, kNoCuda, kNoAmf))),
     [](const auto& info) { return info.param.what; });
 
 // What one read thread should have done.

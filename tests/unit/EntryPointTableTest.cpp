@@ -48,17 +48,6 @@ TEST(EntryPointTable, RowsResolveInTableOrderIntoTheirOwnMembers) {
   EXPECT_EQ(api.module, nullptr);
 }
 
-TEST(EntryPointTable, MembersFollowTheTableExceptForTheSampleReader) {
-  // Member order: the table's, with GetSamples moved before GetCompressedFormat.
-  for (int row = 0; row < ZR8_ENTRY_POINT_COUNT; ++row) {
-    int member = row;
-    if (row == 43) member = 44;
-    if (row == 44) member = 43;
-    EXPECT_EQ(readerEntryPoints[row].position, static_cast<int32_t>((member + 1) * sizeof(void*)))
-        << readerEntryPoints[row].name;
-  }
-}
-
 TEST(EntryPointTable, StopsAtTheFirstMissingName) {
   ReaderApi api{};
   FakeModule module;

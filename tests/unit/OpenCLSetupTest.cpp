@@ -202,59 +202,48 @@ TEST_P(OpenCLSelection, ListsEveryDeviceThenChooses) {
                 "createCommandQueue context 0"}));
 }
 
+// The listing of these GPU and CPU names (made by Gpu and Cpu), then the selection line.
+std::string Listing(const std::vector<std::string>& gpus, const std::vector<std::string>& cpus,
+                    const std::string& selected) {
+  std::string text = "Detected GPU devices: " + std::to_string(gpus.size()) + "\n";
+  for (const auto& name : gpus)
+    text += "Name: " + name + "; Vendor: GpuMaker; Version: OpenCL 2.0\n";
+  text += "Detected CPU devices: " + std::to_string(cpus.size()) + "\n";
+  for (const auto& name : cpus)
+    text += "Name: " + name + "; Vendor: CpuMaker; Version: OpenCL 1.2\n";
+  return text + "Selected " + selected + " device\n";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     OpenCL, OpenCLSelection,
     testing::Values(
         SelectionCase{"TwoGpusTakeTheSecond",
                       {Platform{{Gpu("G0"), Gpu("G1")}, {Cpu("C0")}}},
-                      "Detected GPU devices: 2\n"
-                      "Name: G0; Vendor: GpuMaker; Version: OpenCL 2.0\n"
-                      "Name: G1; Vendor: GpuMaker; Version: OpenCL 2.0\n"
-                      "Detected CPU devices: 1\n"
-                      "Name: C0; Vendor: CpuMaker; Version: OpenCL 1.2\n"
-                      "Selected 2nd GPU device\n",
+                      Listing({"G0", "G1"}, {"C0"}, "2nd GPU"),
                       DeviceId(0, true, 1),
                       PlatformId(0)},
         // The GPU list runs across platforms: the second GPU is the second platform's.
         SelectionCase{"SecondGpuAcrossPlatforms",
                       {Platform{{Gpu("A")}, {}}, Platform{{Gpu("B")}, {Cpu("C")}}},
-                      "Detected GPU devices: 2\n"
-                      "Name: A; Vendor: GpuMaker; Version: OpenCL 2.0\n"
-                      "Name: B; Vendor: GpuMaker; Version: OpenCL 2.0\n"
-                      "Detected CPU devices: 1\n"
-                      "Name: C; Vendor: CpuMaker; Version: OpenCL 1.2\n"
-                      "Selected 2nd GPU device\n",
+                      Listing({"A", "B"}, {"C"}, "2nd GPU"),
                       DeviceId(1, true, 0),
                       PlatformId(1)},
         // A GPU beats any CPU, even one listed first.
         SelectionCase{"OneGpu",
                       {Platform{{}, {Cpu("C0"), Cpu("C1")}}, Platform{{Gpu("G")}, {}}},
-                      "Detected GPU devices: 1\n"
-                      "Name: G; Vendor: GpuMaker; Version: OpenCL 2.0\n"
-                      "Detected CPU devices: 2\n"
-                      "Name: C0; Vendor: CpuMaker; Version: OpenCL 1.2\n"
-                      "Name: C1; Vendor: CpuMaker; Version: OpenCL 1.2\n"
-                      "Selected 1st GPU device\n",
+                      Listing({"G"}, {"C0", "C1"}, "1st GPU"),
                       DeviceId(1, true, 0),
                       PlatformId(1)},
         SelectionCase{"OnlyCpus",
                       {Platform{{}, {}}, Platform{{}, {Cpu("C0"), Cpu("C1")}}},
-                      "Detected GPU devices: 0\n"
-                      "Detected CPU devices: 2\n"
-                      "Name: C0; Vendor: CpuMaker; Version: OpenCL 1.2\n"
-                      "Name: C1; Vendor: CpuMaker; Version: OpenCL 1.2\n"
-                      "Selected 1st CPU device\n",
+                      Listing({}, {"C0", "C1"}, "1st CPU"),
                       DeviceId(1, false, 0),
                       PlatformId(1)},
         // A text that does not fit in 128 bytes is left empty; one of 127 characters fits.
         SelectionCase{"LongTexts",
                       {Platform{{Device{std::string(128, 'n'), std::string(127, 'v'), "V"}}, {}}},
-                      "Detected GPU devices: 1\n"
-                      "Name: ; Vendor: " +
-                          std::string(127, 'v') +
-                          "; Version: V\n"
-                          "Detected CPU devices: 0\n"
-                          "Selected 1st GPU device\n",
+                      "Detected GPU devices: 1\nName: ; Vendor: " + std::string(127, 'v') +
+                          "; Version: V\nDetected CPU devices: 0\nSelected 1st GPU device\n",
                       DeviceId(0, true, 0),
                       PlatformId(0)}),
     [](const auto& info) { return info.param.what; });
@@ -298,9 +287,7 @@ World WithErrors(World w, cl_int contextError, cl_int queueError) {
   return w;
 }
 
-const std::string kOneCpuListing =
-    "Detected GPU devices: 0\nDetected CPU devices: 1\n"
-    "Name: C; Vendor: CpuMaker; Version: OpenCL 1.2\nSelected 1st CPU device\n";
+const std::string kOneCpuListing = Listing({}, {"C"}, "1st CPU");
 
 INSTANTIATE_TEST_SUITE_P(
     OpenCL, OpenCLFailure,
