@@ -5,6 +5,7 @@
 #   bash scripts/fuzz.sh corpus                only make the seeds (build-fuzz/corpus/{video,audio})
 # New inputs go to build-fuzz/corpus/<target>; crashes, leaks and time-outs to
 # build-fuzz/findings/<target>/ (copy a reduced one to tests/fuzz/crashes/ once it is fixed).
+# Two targets at once: `bash scripts/fuzz.sh build`, then each run with ZR8_FUZZ_NO_BUILD=1.
 # Installs clang and its fuzzer runtime with apt-get when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,10 +71,10 @@ corpus() {
 
 run() {
   local target=$1 seconds=$2
-  build
+  [ -n "${ZR8_FUZZ_NO_BUILD:-}" ] || build  # set it when two runs start together
   [ -d "$BUILD/corpus/$target" ] || corpus
   mkdir -p "$BUILD/findings/$target"
-  "$BUILD/zr8_fuzz_$target" -jobs=1 -workers=1 -max_total_time="$seconds" -timeout=10 \
+  "$BUILD/zr8_fuzz_$target" -max_total_time="$seconds" -timeout=10 \
     -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
     -artifact_prefix="$BUILD/findings/$target/" "$BUILD/corpus/$target"
 }
