@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Fuzzing the reader library with libFuzzer.
+#   bash scripts/fuzz.sh video|audio SECONDS   build (build-fuzz/), make the seeds, run one target
+#   bash scripts/fuzz.sh build                 only build the targets
+#   bash scripts/fuzz.sh corpus                only make the seeds (build-fuzz/corpus/{video,audio})
+# New inputs go to build-fuzz/corpus/<target>; crashes, leaks and time-outs to
+# build-fuzz/findings/<target>/ (copy a reduced one to tests/fuzz/crashes/ once it is fixed).
+# Two targets at once: `bash scripts/fuzz.sh build`, then each run with ZR8_FUZZ_NO_BUILD=1.
+# Installs clang and its fuzzer runtime with apt-get when they are missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=build-fuzz
+
+need_clang() {
+  if ! command -v clang++ >/dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq clang libclang-rt-14-dev || $sudo apt-get install -y -qq clang
+  fi
+}
+
+build() {
+  need_clang
+  if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DZR8_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  fi
+  cmake --build "$BUILD" -j2 --target zr8_fuzz_video zr8_fuzz_audio
+}
+
+# Writes one seed: a tiny clip made by ffmpeg with a 16-byte request trailer appended.
+seed() {
+  local dir=$1 name=$2 trailer=$3
+  shift 3
+  local clip="$BUILD/corpus/clips/$name"
+  [ -f "$clip" ] || ffmpeg -nostdin -loglevel error -y "$@" "$clip"
+  { cat "$clip"; printf "$trailer"; } >"$dir/$name.seed"
+}
+
+corpus() {
+  local v="$BUILD/corpus/video" a="$BUILD/corpus/audio"
+  mkdir -p "$v" "$a" "$BUILD/corpus/clips"
+  local src="-f lavfi -i testsrc2=size=64x48:rate=10:duration=1"
+  local tone="-f lavfi -i sine=frequency=440:sample_rate=8000:duration=0.5"
+  local t1='\x00\x00\x08\x00\x07\xfc\x05\x30\x80\xff\xfe\xfd\x10\x55\x01\x00'
+  local t2='\x01\x01\x00\x02\x03\x7e\x7d\x10\x00\xfc\xfd\x20\x40\xaa\x00\x00'
+  seed "$v" h264.mp4 "$t1" $src -c:v libx264 -g 4 -bf 2 -pix_fmt yuv420p
+  seed "$v" h264-open.mkv "$t2" $src -c:v libx264 -x264-params open-gop=1:keyint=5 -bf 3
+  seed "$v" hevc10.mkv "$t1" $src -c:v libx265 -x265-params log-level=none -pix_fmt yuv420p10le
+  seed "$v" vp9.webm "$t2" $src -c:v libvpx-vp9 -g 3 -deadline realtime
+  seed "$v" mpeg2.ts "$t1" $src -c:v mpeg2video -g 4 -bf 2
+  seed "$v" prores.mov "$t2" -f lavfi -i testsrc2=size=32x16:rate=10:duration=0.3 -c:v prores_ks
+  seed "$v" mjpeg.avi "$t1" $src -c:v mjpeg
+  seed "$v" ffv1.mkv "$t2" $src -c:v ffv1 -pix_fmt yuv422p
+  seed "$v" vfr.mp4 "$t1" $src -vf "setpts='N*0.1/TB+if(gt(N,4),0.05/TB,0)'" -fps_mode vfr -c:v libx264 -bf 1
+  seed "$v" start.mp4 "$t2" $src -output_ts_offset 3 -c:v libx264 -g 3
+  seed "$a" aac.m4a "$t1" $tone -c:a aac -b:a 24k
+  seed "$a" mp3.mp3 "$t2" $tone -c:a libmp3lame -b:a 32k
+  seed "$a" mp2.mp2 "$t1" -f lavfi -i sine=sample_rate=16000:duration=0.5 -c:a mp2
+  seed "$a" opus.ogg "$t2" $tone -c:a libopus -b:a 16k
+  seed "$a" vorbis.ogg "$t1" $tone -c:a libvorbis
+  seed "$a" flac.flac "$t2" $tone -c:a flac
+  seed "$a" alac.m4a "$t1" $tone -c:a alac
+  seed "$a" ac3.ac3 "$t2" -f lavfi -i sine=sample_rate=32000:duration=0.3 -c:a ac3 -b:a 64k
+  seed "$a" pcm.wav "$t1" $tone -c:a pcm_s16le
+  seed "$a" two.mkv "$t2" $tone -f lavfi -i sine=frequency=880:sample_rate=8000:duration=0.4 \
+    -map 0 -map 1 -c:a:0 flac -c:a:1 pcm_s24le
+  seed "$a" av.mp4 "$t1" $src $tone -map 0 -map 1 -c:v libx264 -c:a aac -b:a 24k
+  cp "$a/av.mp4.seed" "$v"/
+}
+
+run() {
+  local target=$1 seconds=$2
+  [ -n "${ZR8_FUZZ_NO_BUILD:-}" ] || build  # set it when two runs start together
+  [ -d "$BUILD/corpus/$target" ] || corpus
+  mkdir -p "$BUILD/findings/$target"
+  "$BUILD/zr8_fuzz_$target" -max_total_time="$seconds" -timeout=10 \
+    -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
+    -artifact_prefix="$BUILD/findings/$target/" "$BUILD/corpus/$target"
+}
+
+case "${1:-}" in
+  build) build ;;
+  corpus) corpus ;;
+  video | audio) run "$1" "${2:-60}" ;;
+  *) echo "usage: $0 video|audio SECONDS | build | corpus" >&2; exit 2 ;;
+esac
