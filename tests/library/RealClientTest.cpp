@@ -10,6 +10,7 @@
 
 #include "Media.h"
 #include "e2e/ClientHarness.h"
+#include "e2e/VideoOutput.h"
 
 namespace fs = std::filesystem;
 using harness::ClientRun;
@@ -203,17 +204,6 @@ std::string Frames(const std::string& reference, const std::vector<int64_t>& ind
   return bytes;
 }
 
-// The frames a read thread other than the first asks for: the runtime's rand() modulo the count.
-std::vector<int64_t> RandomFrames(int64_t frameCount, int count) {
-  uint32_t state = 1;
-  std::vector<int64_t> frames;
-  for (int i = 0; i < count; ++i) {
-    state = state * 214013u + 2531011u;
-    frames.push_back(static_cast<int64_t>((state >> 16) & 0x7FFF) % frameCount);
-  }
-  return frames;
-}
-
 TEST(RealVideo, SingleFileDecodeWritesTheFirst128Frames) {
   const std::string reference = media::ReferenceVideo(LongClip(), "yuv420p");
   ASSERT_EQ(reference.size(), 200 * kFrameBytes);
@@ -225,9 +215,7 @@ TEST(RealVideo, SingleFileDecodeWritesTheFirst128Frames) {
                             "Frame size:   64x48\nPixel format: I420\nFourCC: avc1\n\n"),
             std::string::npos)
       << result.out;
-  std::vector<int64_t> indices(128);
-  for (int64_t i = 0; i < 128; ++i) indices[i] = i;
-  EXPECT_TRUE(result.File("zr8reader.I420") == Frames(reference, indices));
+  EXPECT_TRUE(result.File("zr8reader.I420") == Frames(reference, video_output::FirstFrames(128)));
   EXPECT_NE(
       result.out.find("Written " + std::to_string(128 * kFrameBytes) +
                       " bytes for  128 frames to file '" + harness::Prefix() + "zr8reader.I420'\n"),
@@ -255,12 +243,12 @@ TEST(RealVideo, ReadThreadsWriteTheirOwnFrames) {
   fs::copy_file(LongClip(), run.dir() / "a.mp4");
   fs::copy_file(ShortClip(), run.dir() / "b.webm");
   const auto result = run.Run({"a.mp4", "-video", "-extract", "-file", "b.webm", "-file", "a.mp4"});
-  std::vector<int64_t> inOrder(32);
-  for (int64_t i = 0; i < 32; ++i) inOrder[i] = i;
-  EXPECT_TRUE(result.File("zr8reader.0.I420") == Frames(longReference, inOrder));
+  EXPECT_TRUE(result.File("zr8reader.0.I420") ==
+              Frames(longReference, video_output::FirstFrames(32)));
   EXPECT_TRUE(result.File("zr8reader.1.I420") ==
-              Frames(shortReference, RandomFrames(shortCount, 32)));
-  EXPECT_TRUE(result.File("zr8reader.2.I420") == Frames(longReference, RandomFrames(200, 32)));
+              Frames(shortReference, video_output::RandomFrames(32, shortCount)));
+  EXPECT_TRUE(result.File("zr8reader.2.I420") ==
+              Frames(longReference, video_output::RandomFrames(32, 200)));
   for (const char* line : {"Exiting read thread 0\n", "Exiting read thread 1\n",
                            "Exiting read thread 2\n", "  Frame count:   45\n"}) {
     EXPECT_NE(result.out.find(line), std::string::npos) << line;
