@@ -6,7 +6,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <tuple>
 
 #include "Media.h"
 #include "e2e/ClientHarness.h"
@@ -73,15 +75,66 @@ INSTANTIATE_TEST_SUITE_P(Clips, RealBrief, testing::ValuesIn(kBrief),
                            return ClipName(info.param.clip);
                          });
 
-TEST(RealBriefRefusal, NonMediaFileIsNotSupported) {
+// Bad input, in every file mode: a clear message and the mode's exit status, never a crash or a
+// hang (the harness also fails any run with a sanitizer report).
+struct BadInputCase {
+  const char* what;
+  bool refused;  // the library does not support it at all
+};
+
+void MakeBadInput(const std::string& what, const fs::path& path, const fs::path& clip) {
+  if (what == "Directory") {
+    fs::create_directory(path);
+  } else if (what == "Empty") {
+    std::ofstream(path, std::ios::binary);
+  } else if (what == "Text") {
+    std::ofstream(path, std::ios::binary) << "not a media file";
+  } else if (what != "Missing") {
+    std::ifstream in(clip, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (what == "Truncated") bytes.resize(bytes.size() * 2 / 5);
+    if (what == "Garbled") {
+      for (size_t i = bytes.size() / 3; i < bytes.size(); i += 97) bytes[i] = static_cast<char>(i);
+    }
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+}
+
+class RealBadInput : public testing::TestWithParam<std::tuple<BadInputCase, const char*>> {};
+
+TEST_P(RealBadInput, EndsWithAMessage) {
+  const auto& [input, mode] = GetParam();
+  const fs::path clip = media::Make(
+      "bad_source.mp4",
+      "-f lavfi -i testsrc2=size=64x48:rate=25 -f lavfi -i "
+      "sine=duration=2 -t 2 -c:v libx264 -preset ultrafast -c:a aac -movflags +faststart");
   ClientRun run;
   run.WithLibrary(Library::kReal);
-  std::ofstream(run.dir() / "notes.mp4") << "not a media file";
-  const auto result = run.Run({"notes.mp4", "-brief"});
-  EXPECT_NE(result.out.find("File: \"notes.mp4\""), std::string::npos);
-  EXPECT_EQ(result.out.find("File is of a supported format."), std::string::npos);
+  MakeBadInput(input.what, run.dir() / "input.mp4", clip);
+  std::vector<std::string> arguments{"input.mp4", mode};
+  if (std::string(mode) != "-brief") arguments.push_back("-extract");
+  const auto result = run.Run(arguments);
   EXPECT_EQ(result.status, 255);
+  EXPECT_NE(result.out.find("File: \"input.mp4\""), std::string::npos);
+  if (input.refused) {
+    const std::string refusal = "The specified file is not of a supported type.\n";
+    ASSERT_GE(result.out.size(), refusal.size());
+    EXPECT_EQ(result.out.substr(result.out.size() - refusal.size()), refusal);
+  } else {
+    EXPECT_EQ(result.out.back(), '\n') << result.out;
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, RealBadInput,
+    testing::Combine(testing::Values(BadInputCase{"Missing", true}, BadInputCase{"Directory", true},
+                                     BadInputCase{"Empty", true}, BadInputCase{"Text", true},
+                                     BadInputCase{"Truncated", false},
+                                     BadInputCase{"Garbled", false}),
+                     testing::Values("-brief", "-audio", "-video")),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).what) + (std::get<1>(info.param) + 1);
+    });
 
 struct ExtractCase {
   const char* clip;
