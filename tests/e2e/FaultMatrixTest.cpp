@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <map>
-#include <optional>
 #include <set>
 
 #include "e2e/ClientHarness.h"
