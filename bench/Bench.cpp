@@ -1,7 +1,8 @@
 // Measures the reader library against the tools people use today (the ffmpeg command-line tool,
 // PyAV, OpenCV's VideoCapture) on media it makes itself, and prints a table of medians.
 //
-// Usage: zr8_bench [work directory] [--runs N]   (default /tmp/zr8bench, 3 runs). The peers run
+// Usage: zr8_bench [work directory] [--runs N] [--only seq,dual,rand,multi,open,audio]
+// (default /tmp/zr8bench, 3 runs, every test). The peers run
 // under Debian's /usr/bin/python3 (packages python3-av and python3-opencv).
 // Every run measures each case for the library and its peers one after the other, so that the
 // load of the machine falls on both alike; the table holds the medians of the runs.
@@ -382,9 +383,12 @@ int main(int argc, char** argv) {
   }
   fs::path dir = "/tmp/zr8bench";
   int runs = 3;
+  std::string only = "seq,dual,rand,multi,open,audio";
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      only = argv[++i];
     } else {
       dir = argv[i];
     }
@@ -444,6 +448,9 @@ int main(int argc, char** argv) {
     clips.push_back({name, path.string(), count, RandomFrames(count)});
   }
 
+  auto wanted = [&only](const std::string& test) {
+    return ("," + only + ",").find("," + test + ",") != std::string::npos;
+  };
   std::map<std::string, std::vector<double>> samples;
   auto add = [&samples](const std::string& key, double value) { samples[key].push_back(value); };
   const int threadCounts[] = {1, 0};  // 1 thread, then the automatic count
@@ -456,12 +463,16 @@ int main(int argc, char** argv) {
     for (const Clip& clip : clips) {
       for (int threads : threadCounts) {
         const std::string key = clip.name + "/" + std::to_string(threads);
-        add("seq/lib/" + key, LibrarySequential(clip.path, threads));
-        add("seq/tool/" + key, ToolSequential(clip.path, threads));
-        add("dual/lib/" + key, LibraryDual(clip.path, threads));
-        add("dual/tool/" + key, ToolDual(clip.path, threads, clip.count));
+        if (wanted("seq")) {
+          add("seq/lib/" + key, LibrarySequential(clip.path, threads));
+          add("seq/tool/" + key, ToolSequential(clip.path, threads));
+        }
+        if (wanted("dual")) {
+          add("dual/lib/" + key, LibraryDual(clip.path, threads));
+          add("dual/tool/" + key, ToolDual(clip.path, threads, clip.count));
+        }
       }
-      if (clip.name.find("HEVC") == std::string::npos) {
+      if (wanted("rand") && clip.name.find("HEVC") == std::string::npos) {
         add("rand/lib/" + clip.name, LibraryRandom(clip.path, clip.random));
         add("rand/pyav/" + clip.name, Peer(script, "pyav", clip.path, clip.random));
         add("rand/pyavframe/" + clip.name, Peer(script, "pyav-frame", clip.path, clip.random));
@@ -470,7 +481,7 @@ int main(int argc, char** argv) {
     }
     for (int limit : {0, 1}) {
       for (int count : multiCounts) {
-        if (limit == 1 && count > 2) continue;
+        if (!wanted("multi") || (limit == 1 && count > 2)) continue;
         const std::string key = std::to_string(limit) + "/" + std::to_string(count);
         std::string command = self + " --multi " + std::to_string(limit);
         for (int i = 0; i < count; ++i) command += " " + copies[i];
@@ -486,11 +497,14 @@ int main(int argc, char** argv) {
       }
     }
     for (const fs::path& path : {longMp4, longMkv, longTs}) {
+      if (!wanted("open")) break;
       add("open/lib/" + path.extension().string(), LibraryOpen(path.string()));
       add("open/tool/" + path.extension().string(), ToolCount(path.string()));
     }
-    add("audio/lib", LibraryAudio(audio.string()));
-    add("audio/tool", ToolAudio(audio.string()));
+    if (wanted("audio")) {
+      add("audio/lib", LibraryAudio(audio.string()));
+      add("audio/tool", ToolAudio(audio.string()));
+    }
   }
 
   auto median = [&samples](const std::string& key) { return Median(samples[key]); };
@@ -501,6 +515,7 @@ int main(int argc, char** argv) {
       const std::string label = threads == 1 ? "1 thread" : "automatic threads";
       const std::string tool = threads == 1 ? "ffmpeg -threads 1" : "ffmpeg (default threads)";
       for (const std::string test : {"seq", "dual"}) {
+        if (!wanted(test)) continue;
         const int frames = test == "seq" ? kSequentialFrames : kDualFrames;
         const double library = frames / median(test + "/lib/" + key);
         const double peer = frames / median(test + "/tool/" + key);
@@ -512,7 +527,7 @@ int main(int argc, char** argv) {
     }
   }
   for (const Clip& clip : clips) {
-    if (clip.name.find("HEVC") != std::string::npos) continue;
+    if (!wanted("rand") || clip.name.find("HEVC") != std::string::npos) continue;
     const double library = 1000 * median("rand/lib/" + clip.name) / kRandomFrames;
     const double pyav = 1000 * median("rand/pyav/" + clip.name) / kRandomFrames;
     const double pyavFrame = 1000 * median("rand/pyavframe/" + clip.name) / kRandomFrames;
@@ -528,6 +543,7 @@ int main(int argc, char** argv) {
                     Format("%.2f", library / cv), "-"});
   }
   for (int limit : {0, 1}) {
+    if (!wanted("multi")) break;
     const std::string prefix = std::to_string(limit) + "/";
     const double single = median("multi/fps/" + prefix + "1");
     for (int count : multiCounts) {
@@ -549,6 +565,7 @@ int main(int argc, char** argv) {
     }
   }
   for (const char* extension : {".mp4", ".mkv", ".ts"}) {
+    if (!wanted("open")) break;
     const double library = 1000 * median(std::string("open/lib/") + extension);
     const double tool = 1000 * median(std::string("open/tool/") + extension);
     rows.push_back({"5. open and index", std::string("10 min 320x240, ") + (extension + 1), "ms",
@@ -556,7 +573,7 @@ int main(int argc, char** argv) {
                     Format("%.2f", library / tool),
                     std::string(extension) == ".mp4" ? "< 50 ms" : "<= 1.0"});
   }
-  {
+  if (wanted("audio")) {
     const double library = median("audio/lib");
     const double tool = median("audio/tool");
     rows.push_back({"6. audio, blocks of 4096", "10 min AAC 48 kHz stereo", "s",

@@ -1,11 +1,15 @@
-// Decoding positions and the process-wide decoder thread budget.
+// Decoding positions, kept pictures, recycled picture memory and the process-wide decoder thread
+// budget.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "FrameCache.h"
 #include "Media.h"
+#include "PictureMemory.h"
 #include "ThreadBudget.h"
 #include "VideoStream.h"
 
@@ -56,6 +60,81 @@ TEST(DecodingPositionsTest, AlternatingRequestsDecodeEachFrameOnceAndExactly) {
   EXPECT_LE(alternating->decodedFrames(), static_cast<uint64_t>(middle + 20 + 20 + 8));
 }
 
+TEST(DecodingPositionsTest, PicturesPassedOnTheWayAreKeptExactly) {
+  // Key frames every 50 frames, no B-frames: frame 40 is reached through frames 0..39.
+  const auto path = media::Make(
+      "gop50.mp4",
+      "-f lavfi -i testsrc2=size=96x64:rate=25 -t 4 -c:v libx264 -preset ultrafast -bf 0 "
+      "-x264-params keyint=50:min-keyint=50:scenecut=0");
+  auto reference = OpenStream(path.string(), 1);
+  auto stream = OpenStream(path.string(), 0);
+  ASSERT_TRUE(reference && stream);
+  std::vector<std::vector<uint8_t>> pictures;
+  for (int64_t n = 0; n < reference->frameCount(); ++n) pictures.push_back(Picture(*reference, n));
+
+  EXPECT_EQ(Picture(*stream, 40), pictures[40]);
+  const uint64_t decoded = stream->decodedFrames();
+  // Behind the only position, among the 32 dearest of the 40 passed: from the cache.
+  for (int64_t n : {39, 25, 38}) EXPECT_EQ(Picture(*stream, n), pictures[n]) << n;
+  EXPECT_EQ(stream->cacheHits(), 3u);
+  EXPECT_EQ(stream->decodedFrames(), decoded);
+  // A picture taken from the cache and then asked for again is still exact.
+  EXPECT_EQ(Picture(*stream, 45), pictures[45]);
+  EXPECT_EQ(Picture(*stream, 39), pictures[39]);
+  for (int64_t n : {99, 60, 1, 0, 98}) EXPECT_EQ(Picture(*stream, n), pictures[n]) << n;
+}
+
+TEST(FrameCacheTest, KeepsTheDearestPicturesAsCopies) {
+  auto picture = [](uint8_t value) {
+    zr8::FramePtr frame = zr8::MakeFrame();
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = 32;
+    frame->height = 16;
+    EXPECT_EQ(av_frame_get_buffer(frame.get(), 0), 0);
+    for (int plane = 0; plane < 3; ++plane) {
+      const int lines = plane == 0 ? 16 : 8;
+      std::memset(frame->data[plane], value + plane, size_t(frame->linesize[plane]) * lines);
+    }
+    return frame;
+  };
+  zr8::FrameCache cache;
+  zr8::FramePtr a = picture(10), b = picture(20), c = picture(30), d = picture(40);
+  cache.Offer(1, 5, *a, 2);
+  cache.Offer(2, 3, *b, 2);
+  av_frame_unref(a.get());   // the cache holds its own copy
+  cache.Offer(3, 4, *c, 2);  // dearer than picture 2, which goes
+  cache.Offer(4, 1, *d, 2);  // cheaper than both: not kept
+  EXPECT_EQ(cache.size(), 2u);
+  zr8::FramePtr out = zr8::MakeFrame();
+  EXPECT_FALSE(cache.Take(2, out.get()));
+  EXPECT_FALSE(cache.Take(4, out.get()));
+  ASSERT_TRUE(cache.Take(1, out.get()));
+  EXPECT_EQ(out->width, 32);
+  for (int plane = 0; plane < 3; ++plane) EXPECT_EQ(out->data[plane][7], 10 + plane) << plane;
+  EXPECT_EQ(cache.size(), 1u);
+  cache.Trim(0);
+  EXPECT_EQ(cache.size(), 0u);
+  cache.Offer(5, 9, *c, 0);
+  EXPECT_EQ(cache.size(), 0u);
+}
+
+TEST(PictureMemoryTest, ReleasedBuffersAreReused) {
+  zr8::PictureMemory& memory = zr8::PictureMemory::Instance();
+  const size_t size = 3 * 1024 * 1024 + 77;  // a size of its own
+  AVBufferRef* first = memory.Get(size);
+  ASSERT_NE(first, nullptr);
+  uint8_t* bytes = first->data;
+  std::memset(bytes, 1, size);
+  const size_t kept = memory.keptBytes();
+  av_buffer_unref(&first);
+  EXPECT_EQ(memory.keptBytes(), kept + size);
+  AVBufferRef* second = memory.Get(size);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->data, bytes);
+  EXPECT_EQ(memory.keptBytes(), kept);
+  av_buffer_unref(&second);
+}
+
 TEST(ThreadBudgetTest, OpenStreamsShareCoresPlusOneThreads) {
   const auto path = media::Make(
       "budget.mp4",
@@ -73,14 +152,15 @@ TEST(ThreadBudgetTest, OpenStreamsShareCoresPlusOneThreads) {
     EXPECT_LE(threads, budget.total()) << i + 1 << " streams";
     EXPECT_EQ(threads, budget.inUse());
   }
-  // A limit of its own; alone again, a stream takes a share of the budget at its next seek.
+  // A limit of its own; alone again, a stream takes a share of the budget at its next seek: the
+  // cores, as it keeps more than one decoding position.
   auto limited = OpenStream(path.string(), 1);
   EXPECT_EQ(limited->decoderThreads(), 1);
   limited.reset();
   streams.resize(1);
   Picture(*streams[0], 3);
   Picture(*streams[0], 45);
-  EXPECT_EQ(streams[0]->decoderThreads(), budget.total());
+  EXPECT_EQ(streams[0]->decoderThreads(), std::max(budget.total() - 1, 1));
   streams.clear();
   EXPECT_EQ(budget.inUse(), 0);
 }

@@ -394,7 +394,7 @@ ZR8_API int32_t ZR8READER_ReadFile_OpenAudioStream(void* file, int32_t index, vo
     ReadFile* object = Handle::From<ReadFile>(file);
     if (object == nullptr || index < 0 || index >= object->audioCount()) return kInvalidArg;
     if (!object->isOpen()) return kNotOpen;
-    auto stream = AudioStream::Open(object->path(), index, object->buffers());
+    auto stream = AudioStream::Open(object->path(), index, object->buffers(), object->TakeProbed());
     if (!stream) return kFail;
     *audio = stream.release()->AsOpaque();
     return kOk;
@@ -474,8 +474,8 @@ ZR8_API int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index,
       store = std::make_shared<CpuPictureStore>();
     }
     std::unique_ptr<VideoStream> stream;
-    const int32_t status =
-        VideoStream::Open(object->path(), index, prefs, store, &stream, HardwareFor(prefs));
+    const int32_t status = VideoStream::Open(object->path(), index, prefs, store, &stream,
+                                             HardwareFor(prefs), object->TakeProbed());
     if (status < 0) return status;
     *video = stream.release()->AsOpaque();
     return kOk;

@@ -100,10 +100,11 @@ bool CountedFromPackets(AVCodecID id) {
 }  // namespace
 
 std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int number,
-                                               std::shared_ptr<MemoryPool> buffers) {
+                                               std::shared_ptr<MemoryPool> buffers,
+                                               FormatPtr probed) {
   std::unique_ptr<AudioStream> stream(new AudioStream(path, std::move(buffers)));
   stream->number_ = number;
-  if (!stream->Restart() || !stream->Scan() || !stream->Restart()) return nullptr;
+  if (!stream->Restart(std::move(probed)) || !stream->Scan() || !stream->Restart()) return nullptr;
   const AVCodecID id = stream->input_->streams[stream->streamIndex_]->codecpar->codec_id;
   stream->preroll_ = PrerollPackets(id);
   if (!CountedFromPackets(id) && !stream->CountByDecoding()) return nullptr;
@@ -111,8 +112,8 @@ std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int numb
   return stream;
 }
 
-bool AudioStream::Restart() {
-  input_ = OpenMedia(path_);
+bool AudioStream::Restart(FormatPtr probed) {
+  input_ = probed ? std::move(probed) : OpenMedia(path_);
   if (!input_) return false;
   int seen = 0;
   streamIndex_ = -1;

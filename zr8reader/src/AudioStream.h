@@ -18,9 +18,11 @@ class AudioStream final : public Handle {
  public:
   static constexpr HandleKind kKind = HandleKind::kAudio;
 
-  // Opens the `number`-th audio stream of the file; null when it cannot be decoded.
+  // Opens the `number`-th audio stream of the file; null when it cannot be decoded. `probed`, when
+  // given, is a reader of the file that has read its stream information, used first.
   static std::unique_ptr<AudioStream> Open(const std::string& path, int number,
-                                           std::shared_ptr<MemoryPool> buffers);
+                                           std::shared_ptr<MemoryPool> buffers,
+                                           FormatPtr probed = nullptr);
 
   int64_t sampleCount() const { return sampleCount_; }
   int64_t length() const;
@@ -40,7 +42,7 @@ class AudioStream final : public Handle {
   AudioStream(std::string path, std::shared_ptr<MemoryPool> buffers)
       : Handle(kKind), path_(std::move(path)), buffers_(std::move(buffers)) {}
   bool Scan();
-  bool Restart();
+  bool Restart(FormatPtr probed = nullptr);
   bool SeekNear(int64_t start);
   // Decodes the next frame into pending_; false at the end of the stream or on an error.
   bool DecodeNext();

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "HardwareDecode.h"
+#include "PictureMemory.h"
 
 namespace zr8 {
 
@@ -20,7 +21,7 @@ PacketPtr MakePacket() {
   return packet;
 }
 
-FormatPtr OpenMedia(const std::string& path) {
+FormatPtr OpenMedia(const std::string& path, bool probe) {
   struct stat info {};
   if (path.empty() || stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
   // The "file:" prefix keeps a name with a colon from being read as another protocol.
@@ -34,20 +35,28 @@ FormatPtr OpenMedia(const std::string& path) {
   options.reset(raw);
   if (opened < 0) return nullptr;
   FormatPtr format(context);
-  if (avformat_find_stream_info(format.get(), nullptr) < 0) return nullptr;
+  if (probe && avformat_find_stream_info(format.get(), nullptr) < 0) return nullptr;
   return format;
 }
 
-CodecPtr OpenDecoder(const AVStream* stream, int threads, HardwareDecoder* hardware) {
-  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+ParametersPtr CopyParameters(const AVCodecParameters& parameters) {
+  ParametersPtr copy(avcodec_parameters_alloc());
+  if (!copy || avcodec_parameters_copy(copy.get(), &parameters) < 0) throw std::bad_alloc();
+  return copy;
+}
+
+CodecPtr OpenDecoder(const AVCodecParameters& parameters, AVRational timeBase, int threads,
+                     HardwareDecoder* hardware) {
+  const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
   if (codec == nullptr) return nullptr;
   CodecPtr context(avcodec_alloc_context3(codec));
   if (!context) throw std::bad_alloc();
-  if (avcodec_parameters_to_context(context.get(), stream->codecpar) < 0) return nullptr;
-  context->pkt_timebase = stream->time_base;
+  if (avcodec_parameters_to_context(context.get(), &parameters) < 0) return nullptr;
+  context->pkt_timebase = timeBase;
   context->thread_count = threads;
   context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
   if (hardware != nullptr && !hardware->Attach(context.get())) return nullptr;
+  if (hardware == nullptr) UsePictureMemory(context.get());
   if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
   return context;
 }

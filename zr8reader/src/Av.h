@@ -40,6 +40,9 @@ struct SwrCloser {
 struct DictionaryCloser {
   void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
 };
+struct ParametersCloser {
+  void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
+};
 
 using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
@@ -47,18 +50,29 @@ using FramePtr = std::unique_ptr<AVFrame, FrameCloser>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketCloser>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsCloser>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrCloser>;
+using ParametersPtr = std::unique_ptr<AVCodecParameters, ParametersCloser>;
 
 FramePtr MakeFrame();
 PacketPtr MakePacket();
 
-// Opens a media file (bytes of its name) and reads its stream information. Null when the path is
-// not a readable regular file or not a recognised media file.
-FormatPtr OpenMedia(const std::string& path);
+// Opens a media file (bytes of its name) and, with `probe`, reads its stream information (which
+// decodes the first pictures of each stream: tens of milliseconds for HD video). A file reopened
+// only for its packets, whose parameters are already known, skips that. Null when the path is not
+// a readable regular file or not a recognised media file.
+FormatPtr OpenMedia(const std::string& path, bool probe = true);
+
+// A copy of a stream's codec parameters, for decoders opened after its reader is gone.
+ParametersPtr CopyParameters(const AVCodecParameters& parameters);
 
 // A decoder for one stream, opened with the given thread count (0: automatic, frame and slice
 // threads). Null when the coding has no decoder or it fails to open. With hardware, the decoder is
 // attached to it first (null when the hardware cannot take the stream).
-CodecPtr OpenDecoder(const AVStream* stream, int threads, HardwareDecoder* hardware = nullptr);
+CodecPtr OpenDecoder(const AVCodecParameters& parameters, AVRational timeBase, int threads,
+                     HardwareDecoder* hardware = nullptr);
+inline CodecPtr OpenDecoder(const AVStream* stream, int threads,
+                            HardwareDecoder* hardware = nullptr) {
+  return OpenDecoder(*stream->codecpar, stream->time_base, threads, hardware);
+}
 
 // Whether the stream is a decodable audio or video stream (cover pictures excluded).
 bool IsDecodableVideo(const AVStream* stream);

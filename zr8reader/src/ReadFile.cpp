@@ -44,6 +44,7 @@ std::unique_ptr<ReadFile> ReadFile::Open(const std::string& path,
     }
   }
   file->buffers_ = buffers ? std::move(buffers) : MemoryPool::Create();
+  file->probed_ = std::move(input);
   return file;
 }
 

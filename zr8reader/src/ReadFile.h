@@ -1,10 +1,13 @@
 // An open media file: its name, duration and streams. Each stream opened from it reads the file
-// through a reader of its own, so streams work independently (and from different threads).
+// through a reader of its own, so streams work independently (and from different threads); the
+// first stream opened takes over the reader that read the file's stream information, so that it
+// need not be read again.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,12 @@ class ReadFile final : public Handle {
   const VideoStreamInfo& video(int index) const { return video_[index]; }
   const std::shared_ptr<MemoryPool>& buffers() const { return buffers_; }
 
+  // The reader that read the stream information, once; null afterwards.
+  FormatPtr TakeProbed() {
+    std::lock_guard lock(mutex_);
+    return std::move(probed_);
+  }
+
   bool isOpen() const { return open_; }
   bool Close() { return open_.exchange(false); }
 
@@ -47,6 +56,8 @@ class ReadFile final : public Handle {
   int audioCount_ = 0;
   std::vector<VideoStreamInfo> video_;
   std::shared_ptr<MemoryPool> buffers_;
+  std::mutex mutex_;
+  FormatPtr probed_;
   std::atomic<bool> open_{true};
 };
 

@@ -40,6 +40,11 @@ void ThreadBudget::Release(int held) {
   used_ -= held > 1 ? held : 0;
 }
 
+int ThreadBudget::streams() const {
+  std::lock_guard lock(mutex_);
+  return streams_;
+}
+
 int ThreadBudget::inUse() const {
   std::lock_guard lock(mutex_);
   return used_;

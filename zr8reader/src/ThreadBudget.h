@@ -27,6 +27,8 @@ class ThreadBudget {
   void Release(int held);
 
   int inUse() const;
+  // Open video streams.
+  int streams() const;
 
  private:
   ThreadBudget();

@@ -60,21 +60,25 @@ int InterlaceCode(AVFieldOrder order) {
 
 int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePrefs* prefs,
                           std::shared_ptr<PictureStore> store, std::unique_ptr<VideoStream>* out,
-                          const HardwareRequest& hardware) {
+                          const HardwareRequest& hardware, FormatPtr probed) {
   std::unique_ptr<VideoStream> stream(new VideoStream(path, std::move(store)));
   stream->number_ = number;
-  if (!stream->OpenInput()) return kFail;
+  if (!stream->OpenInput(std::move(probed))) return kFail;
   AVStream* avStream = stream->input_->streams[stream->streamIndex_];
   stream->threadLimit_ = prefs != nullptr ? static_cast<int>(prefs->decoderThreads) : 0;
   if (hardware.kind != 0) {
     // A hardware decoder takes no threads of the budget: it decodes on the calling thread.
     stream->hardware_ = CreateHardwareDecoder(hardware);
-    if (stream->hardware_) stream->decoder_ = OpenDecoder(avStream, 1, stream->hardware_.get());
+    if (stream->hardware_) {
+      stream->decoder_ =
+          OpenDecoder(*stream->parameters_, stream->timeBase_, 1, stream->hardware_.get());
+    }
     if (!stream->decoder_) stream->hardware_.reset();
   }
   if (!stream->decoder_) {
     stream->decoderThreads_ = stream->lease_.Rebalance(stream->threadLimit_);
-    stream->decoder_ = OpenDecoder(avStream, stream->decoderThreads_);
+    stream->decoder_ =
+        OpenDecoder(*stream->parameters_, stream->timeBase_, stream->decoderThreads_);
   }
   if (!stream->decoder_) return kFail;
   const auto nativeFormat = static_cast<AVPixelFormat>(avStream->codecpar->format);
@@ -118,6 +122,10 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
     stream->ReportSoftware();
   }
   stream->BuildFormat(pixelType);
+  const int nativeBytes = av_image_get_buffer_size(nativeFormat, stream->parameters_->width,
+                                                   stream->parameters_->height, 1);
+  stream->pictureBytes_ =
+      std::max<int64_t>({nativeBytes, static_cast<int64_t>(stream->layout_.totalSize), 1});
   *out = std::move(stream);
   return kOk;
 }
@@ -137,14 +145,15 @@ bool VideoStream::FallBackToSoftware() {
   // The decoder goes before the hardware it refers to; the software decoder takes its share of the
   // thread budget.
   decoderThreads_ = lease_.Rebalance(threadLimit_);
-  decoder_ = OpenDecoder(input_->streams[streamIndex_], decoderThreads_);
+  decoder_ = OpenDecoder(*parameters_, timeBase_, decoderThreads_);
   hardware_.reset();
   ReportSoftware();
   return decoder_ != nullptr;
 }
 
-bool VideoStream::OpenInput() {
-  input_ = OpenMedia(path_);
+bool VideoStream::OpenInput(FormatPtr probed) {
+  const bool unprobed = !probed && parameters_ && reopenUnprobed_;
+  input_ = probed ? std::move(probed) : OpenMedia(path_, !unprobed);
   if (!input_) return false;
   int seen = 0;
   streamIndex_ = -1;
@@ -156,7 +165,17 @@ bool VideoStream::OpenInput() {
       stream->discard = AVDISCARD_ALL;
     }
   }
-  return streamIndex_ >= 0 && IsDecodableVideo(input_->streams[streamIndex_]);
+  if (streamIndex_ < 0) return false;
+  const AVStream* stream = input_->streams[streamIndex_];
+  if (parameters_) {
+    // The same stream as before.
+    return stream->codecpar->codec_id == parameters_->codec_id &&
+           av_cmp_q(stream->time_base, timeBase_) == 0;
+  }
+  if (!IsDecodableVideo(stream)) return false;
+  parameters_ = CopyParameters(*stream->codecpar);
+  timeBase_ = stream->time_base;
+  return true;
 }
 
 bool VideoStream::ScanPackets() {
@@ -240,6 +259,7 @@ bool VideoStream::PacketsFromIndex() {
   }
   for (auto& packet : packets) packet.pts += shift;
   packets_ = std::move(packets);
+  reopenUnprobed_ = true;
   return true;
 }
 
@@ -390,11 +410,19 @@ bool VideoStream::ReadOwnPacket() {
   }
 }
 
+int VideoStream::ThreadLimit() const {
+  if (parked_.empty()) return threadLimit_;
+  // A stream that moves between positions restarts a decoder at most requests; a thread beyond
+  // the cores only lengthens each restart.
+  const int cores = ThreadBudget::Instance().total() - 1;
+  return threadLimit_ > 0 ? std::min(threadLimit_, cores) : cores;
+}
+
 void VideoStream::RebalanceThreads() {
   if (hardware_) return;  // a hardware decoder keeps the calling thread
-  const int threads = lease_.Rebalance(threadLimit_);
+  const int threads = lease_.Rebalance(ThreadLimit());
   if (threads == decoderThreads_) return;
-  CodecPtr fresh = OpenDecoder(input_->streams[streamIndex_], threads);
+  CodecPtr fresh = OpenDecoder(*parameters_, timeBase_, threads);
   if (!fresh) {
     lease_.Rebalance(decoderThreads_);
     return;
@@ -431,7 +459,9 @@ bool VideoStream::SeekToKey(int64_t decodeIndex) {
     }
   }
   if (!found) {
-    // From the start of the file (opened anew), counting packets up to the key frame.
+    // From the start of the file (opened anew, reading its stream information), counting packets
+    // up to the key frame.
+    reopenUnprobed_ = false;
     if (!OpenInput()) return false;
     for (int64_t skipped = 0; skipped <= decodeIndex; ++skipped) {
       if (!ReadOwnPacket()) return false;
@@ -482,7 +512,7 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
       }
       lastOutput_ = identity;
       if (identity == index) return Outcome::kFound;
-      av_frame_unref(frame_.get());
+      Pass(identity);
       if (identity > index) return Outcome::kMissed;
       continue;
     }
@@ -568,21 +598,43 @@ void VideoStream::TakeParked(size_t slot) {
               parked_.begin() + static_cast<std::ptrdiff_t>(slot) + 1, parked_.end());
 }
 
+int64_t VideoStream::RunLength(int64_t index) const {
+  return presentation_[index] - keys_[KeyFor(index)] + 1;
+}
+
+void VideoStream::Pass(int64_t index) {
+  cache_.Offer(index, RunLength(index), *frame_, CacheLimit());
+  av_frame_unref(frame_.get());
+}
+
+size_t VideoStream::CacheLimit() const {
+  const int64_t share = kAidBytes / 2 / std::max(ThreadBudget::Instance().streams(), 1);
+  return static_cast<size_t>(std::min<int64_t>(share / pictureBytes_, kCachedFrames));
+}
+
+size_t VideoStream::PositionLimit() const {
+  // A parked decoder holds about its threads' pictures and a few references.
+  const int64_t share = kAidBytes / 2 / std::max(ThreadBudget::Instance().streams(), 1);
+  const int64_t perPosition = pictureBytes_ * (decoderThreads_ + 3);
+  return static_cast<size_t>(std::clamp<int64_t>(share / perPosition, 2, kPositions));
+}
+
 bool VideoStream::MakePosition() {
   if (hardware_) return false;  // a hardware-decoded stream keeps one position on its device
   const int streamIndex = streamIndex_;
   parked_.emplace_back();
   SwapPosition(parked_.back());  // the current position is parked; an empty one becomes current
-  const int threads = parked_.back().decoderThreads;
+  const int threads = lease_.Rebalance(ThreadLimit());
   bool made = OpenInput() && streamIndex_ == streamIndex;
   if (made) {
-    decoder_ = OpenDecoder(input_->streams[streamIndex_], threads);
+    decoder_ = OpenDecoder(*parameters_, timeBase_, threads);
     made = decoder_ != nullptr;
   }
   if (!made) {
     SwapPosition(parked_.back());
     parked_.pop_back();
     streamIndex_ = streamIndex;
+    lease_.Rebalance(decoderThreads_);
     return false;
   }
   decoderThreads_ = threads;
@@ -614,7 +666,7 @@ bool VideoStream::ChoosePosition(int64_t index, size_t key) {
     return true;
   }
   if (live_ && outputsInRun_ > 0) {
-    if (parked_.size() + 1 < kPositions && MakePosition()) return false;
+    if (parked_.size() + 1 < PositionLimit() && MakePosition()) return false;
     if (!parked_.empty()) TakeParked(0);
   }
   return false;
@@ -624,6 +676,20 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   std::lock_guard lock(mutex_);
   if (index < 0 || index >= frameCount()) return kBounds;
   if (index == lastIndex_) return Deliver(*last_, image);
+  if (cache_.Take(index, frame_.get())) {
+    ++cacheHits_;
+    av_frame_unref(last_.get());
+    av_frame_move_ref(last_.get(), frame_.get());
+    lastIndex_ = index;
+    return Deliver(*last_, image);
+  }
+  // More streams opened since: fewer parked positions (those used longest ago go).
+  const size_t positions = PositionLimit();
+  if (parked_.size() + 1 > positions) {
+    parked_.erase(parked_.begin(),
+                  parked_.begin() + static_cast<std::ptrdiff_t>(parked_.size() + 1 - positions));
+  }
+  cache_.Trim(CacheLimit());
 
   // Nothing sent to the decoder since its last seek: it may change its thread count for free.
   if (live_ && nextPacket_ == runStart_ && !flushSent_) RebalanceThreads();

@@ -8,11 +8,14 @@
 // reached from the GOP before). Frames are recognised by their presentation time; a frame that does
 // not come out makes the request start again from an earlier key frame.
 //
-// A stream keeps up to four decoding positions (each its own reader and decoder, used one at a
+// A stream keeps up to eight decoding positions (each its own reader and decoder, used one at a
 // time): a caller that alternates between places of the stream decodes forward at each instead
 // of seeking for every request, and a random request near an earlier one continues from it. A
 // new position is made at a request that no position reaches more cheaply than a seek; once
-// there are four, the one used longest ago seeks.
+// there are as many as the stream may keep, the one used longest ago seeks. Pictures decoded on
+// the way to a requested one are kept in a cache (FrameCache). The memory for parked positions and
+// kept pictures is shared by the open streams of the process: with more streams open, or larger
+// pictures, each keeps fewer (at least two positions, so that two places alternate freely).
 #pragma once
 
 #include <cstdint>
@@ -25,6 +28,7 @@
 
 #include "../include/Zr8Reader.h"
 #include "Av.h"
+#include "FrameCache.h"
 #include "Handle.h"
 #include "HardwareDecode.h"
 #include "Picture.h"
@@ -39,9 +43,10 @@ class VideoStream final : public Handle {
 
   // Opens the `number`-th video stream; the status on failure. With a hardware request the stream
   // decodes on that hardware where it can, and in software otherwise or once the hardware fails.
+  // `probed`, when given, is a reader of the file that has read its stream information.
   static int32_t Open(const std::string& path, int number, const Zr8DecodePrefs* prefs,
                       std::shared_ptr<PictureStore> store, std::unique_ptr<VideoStream>* out,
-                      const HardwareRequest& hardware = {});
+                      const HardwareRequest& hardware = {}, FormatPtr probed = nullptr);
 
   int64_t frameCount() const { return static_cast<int64_t>(presentation_.size()); }
   int64_t length() const { return length_; }
@@ -62,6 +67,7 @@ class VideoStream final : public Handle {
   // How many frames were decoded and how many seeks made so far (for tests of the access paths).
   uint64_t decodedFrames() const { return decodedFrames_; }
   uint64_t seeks() const { return seeks_; }
+  uint64_t cacheHits() const { return cacheHits_; }
   int decoderThreads() const { return decoderThreads_; }
 
  private:
@@ -94,7 +100,10 @@ class VideoStream final : public Handle {
 
   VideoStream(std::string path, std::shared_ptr<PictureStore> store)
       : Handle(kKind), path_(std::move(path)), store_(std::move(store)) {}
-  bool OpenInput();
+  // Opens the file anew as the current reader (or takes `probed`). Once the stream's parameters are
+  // known, a file indexed from its sample table is reopened without reading stream information
+  // again: its packets and their times come from the table alone.
+  bool OpenInput(FormatPtr probed = nullptr);
   bool ScanPackets();
   bool PacketsFromIndex();
   void ReadAllPackets();
@@ -103,8 +112,18 @@ class VideoStream final : public Handle {
   size_t KeyFor(int64_t index) const;  // position in keys_ of the key frame to start from
   bool SeekToKey(int64_t decodeIndex);
   void RebalanceThreads();
+  int ThreadLimit() const;  // for the budget
   static constexpr int64_t kUnreachable = INT64_MAX;
-  static constexpr size_t kPositions = 4;  // decoding positions of one stream at most
+  static constexpr size_t kPositions = 8;      // decoding positions of one stream at most
+  static constexpr size_t kCachedFrames = 32;  // pictures kept by one stream at most
+  // Memory of the whole process for parked positions and kept pictures.
+  static constexpr int64_t kAidBytes = int64_t{384} << 20;
+  size_t PositionLimit() const;
+  size_t CacheLimit() const;
+  // Packets to decode from the key frame to frame `index`.
+  int64_t RunLength(int64_t index) const;
+  // Offers frame_ (frame `index`, passed on the way to another) to the cache, then empties it.
+  void Pass(int64_t index);
   // Packets to decode from a position to frame `index`, kUnreachable when it cannot go forward.
   int64_t ForwardCost(bool live, int64_t lastOutput, int64_t runStart, int64_t nextPacket,
                       int64_t index, size_t key) const;
@@ -125,6 +144,9 @@ class VideoStream final : public Handle {
   int number_ = 0;
   int streamIndex_ = -1;
   FormatPtr input_;
+  ParametersPtr parameters_;  // of the stream, as its stream information gave them
+  AVRational timeBase_{1, 1};
+  bool reopenUnprobed_ = false;
   std::unique_ptr<HardwareDecoder> hardware_;  // null: software decoding
   BudgetLease lease_;  // declared before the decoder: given back after it closes
   int threadLimit_ = 0;
@@ -134,6 +156,8 @@ class VideoStream final : public Handle {
   FramePtr frame_;
   FramePtr last_;  // the last delivered frame, kept for a repeated request
   int64_t lastIndex_ = -1;
+  FrameCache cache_;
+  int64_t pictureBytes_ = 0;  // of one decoded picture
 
   std::vector<PacketEntry> packets_;   // decode order
   std::vector<int64_t> presentation_;  // decode index of each presented frame
@@ -161,6 +185,7 @@ class VideoStream final : public Handle {
   bool fullRange_ = false;
   uint64_t decodedFrames_ = 0;
   uint64_t seeks_ = 0;
+  uint64_t cacheHits_ = 0;
 };
 
 }  // namespace zr8

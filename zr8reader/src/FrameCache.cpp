@@ -1,0 +1,67 @@
+#include "FrameCache.h"
+
+#include <algorithm>
+
+#include "PictureMemory.h"
+
+namespace zr8 {
+
+std::vector<FrameCache::Entry>::iterator FrameCache::Cheapest() {
+  return std::min_element(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+    return a.cost != b.cost ? a.cost < b.cost : a.stamp < b.stamp;
+  });
+}
+
+namespace {
+
+bool CopyInto(const AVFrame& frame, AVFrame* kept) {
+  const bool reusable = kept->buf[0] != nullptr && kept->format == frame.format &&
+                        kept->width == frame.width && kept->height == frame.height &&
+                        av_frame_is_writable(kept) != 0;
+  if (!reusable) {
+    av_frame_unref(kept);
+    kept->format = frame.format;
+    kept->width = frame.width;
+    kept->height = frame.height;
+    if (!AllocatePicture(kept)) return false;
+  }
+  return av_frame_copy(kept, &frame) >= 0 && av_frame_copy_props(kept, &frame) >= 0;
+}
+
+}  // namespace
+
+void FrameCache::Offer(int64_t index, int64_t cost, const AVFrame& frame, size_t capacity) {
+  Trim(capacity);
+  if (capacity == 0) return;
+  for (const Entry& entry : entries_) {
+    if (entry.index == index) return;
+  }
+  auto slot = entries_.end();
+  if (entries_.size() >= capacity) {
+    slot = Cheapest();
+    if (slot->cost > cost) return;
+  }
+  if (slot == entries_.end()) {
+    entries_.push_back(Entry{index, cost, 0, MakeFrame()});
+    slot = entries_.end() - 1;
+  }
+  slot->index = index;
+  slot->cost = cost;
+  slot->stamp = ++clock_;
+  if (!CopyInto(frame, slot->frame.get())) entries_.erase(slot);
+}
+
+bool FrameCache::Take(int64_t index, AVFrame* out) {
+  auto found = std::find_if(entries_.begin(), entries_.end(),
+                            [index](const Entry& entry) { return entry.index == index; });
+  if (found == entries_.end()) return false;
+  av_frame_move_ref(out, found->frame.get());
+  entries_.erase(found);
+  return true;
+}
+
+void FrameCache::Trim(size_t capacity) {
+  while (entries_.size() > capacity) entries_.erase(Cheapest());
+}
+
+}  // namespace zr8

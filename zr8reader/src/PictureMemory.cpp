@@ -1,0 +1,145 @@
+#include "PictureMemory.h"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace zr8 {
+namespace {
+
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr int kAlign = 64;
+
+int GetBuffer(AVCodecContext* context, AVFrame* frame, int flags) {
+  const AVPixFmtDescriptor* descriptor =
+      av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  if (context->hw_frames_ctx != nullptr || descriptor == nullptr ||
+      (descriptor->flags & AV_PIX_FMT_FLAG_HWACCEL) != 0) {
+    return avcodec_default_get_buffer2(context, frame, flags);
+  }
+  // The plane layout FFmpeg's own allocator gives: dimensions aligned as the decoder needs, the
+  // width raised until every line size is a multiple of the alignment, and 16 bytes plus an
+  // alignment of slack after each plane.
+  int width = frame->width;
+  int height = frame->height;
+  int lineAlign[AV_NUM_DATA_POINTERS];
+  avcodec_align_dimensions2(context, &width, &height, lineAlign);
+  const auto format = static_cast<AVPixelFormat>(frame->format);
+  int lines[4] = {};
+  bool unaligned = true;
+  while (unaligned) {
+    if (av_image_fill_linesizes(lines, format, width) < 0) return AVERROR(EINVAL);
+    width += width & ~(width - 1);
+    unaligned = false;
+    for (int i = 0; i < 4; ++i) unaligned |= lineAlign[i] > 0 && lines[i] % lineAlign[i] != 0;
+  }
+  const ptrdiff_t strides[4] = {lines[0], lines[1], lines[2], lines[3]};
+  size_t sizes[4] = {};
+  if (av_image_fill_plane_sizes(sizes, format, height, strides) < 0) return AVERROR(EINVAL);
+  for (int i = 0; i < AV_NUM_DATA_POINTERS; ++i) {
+    frame->data[i] = nullptr;
+    frame->linesize[i] = 0;
+  }
+  for (int i = 0; i < 4 && sizes[i] > 0; ++i) {
+    frame->buf[i] = PictureMemory::Instance().Get(sizes[i] + 16 + kAlign - 1);
+    if (frame->buf[i] == nullptr) {
+      for (int j = 0; j < i; ++j) av_buffer_unref(&frame->buf[j]);
+      return AVERROR(ENOMEM);
+    }
+    frame->data[i] = frame->buf[i]->data;
+    frame->linesize[i] = lines[i];
+  }
+  frame->extended_data = frame->data;
+  return 0;
+}
+
+}  // namespace
+
+PictureMemory& PictureMemory::Instance() {
+  // Never destroyed: buffers may come back while the process exits.
+  static PictureMemory* memory = new PictureMemory();
+  return *memory;
+}
+
+uint8_t* PictureMemory::Allocate(size_t size) {
+  if (size < kHugePage) return static_cast<uint8_t*>(av_malloc(size));
+  void* bytes = nullptr;
+  if (posix_memalign(&bytes, kHugePage, size) != 0) return nullptr;
+  madvise(bytes, size, MADV_HUGEPAGE);  // only advice: ordinary pages when it is refused
+  // New memory is cleared, as FFmpeg clears the pictures it allocates.
+  std::memset(bytes, 0, size);
+  return static_cast<uint8_t*>(bytes);
+}
+
+AVBufferRef* PictureMemory::Get(size_t size) {
+  uint8_t* bytes = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = free_.find(size);
+    if (found != free_.end() && !found->second.empty()) {
+      bytes = found->second.back();
+      found->second.pop_back();
+      keptBytes_ -= size;
+    }
+  }
+  if (bytes == nullptr) {
+    bytes = Allocate(size);
+    if (bytes == nullptr) return nullptr;
+    if (size < kHugePage) std::memset(bytes, 0, size);
+  }
+  AVBufferRef* buffer =
+      av_buffer_create(bytes, size, &PictureMemory::Return, reinterpret_cast<void*>(size), 0);
+  if (buffer == nullptr) av_free(bytes);
+  return buffer;
+}
+
+void PictureMemory::Return(void* opaque, uint8_t* data) {
+  const auto size = reinterpret_cast<size_t>(opaque);
+  PictureMemory& memory = Instance();
+  {
+    std::lock_guard lock(memory.mutex_);
+    if (memory.keptBytes_ + size <= kKeepBytes) {
+      memory.free_[size].push_back(data);
+      memory.keptBytes_ += size;
+      return;
+    }
+  }
+  av_free(data);
+}
+
+size_t PictureMemory::keptBytes() const {
+  std::lock_guard lock(mutex_);
+  return keptBytes_;
+}
+
+void UsePictureMemory(AVCodecContext* context) {
+  if (context->codec_type == AVMEDIA_TYPE_VIDEO && context->codec != nullptr &&
+      (context->codec->capabilities & AV_CODEC_CAP_DR1) != 0) {
+    context->get_buffer2 = GetBuffer;
+#if LIBAVCODEC_VERSION_MAJOR < 60
+    // Older FFmpeg asks the caller to say so (newer ones assume it): GetBuffer is thread-safe.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    context->thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#endif
+  }
+}
+
+bool AllocatePicture(AVFrame* frame) {
+  const auto format = static_cast<AVPixelFormat>(frame->format);
+  const int size = av_image_get_buffer_size(format, frame->width, frame->height, kAlign);
+  if (size < 0) return false;
+  frame->buf[0] = PictureMemory::Instance().Get(static_cast<size_t>(size) + kAlign);
+  if (frame->buf[0] == nullptr) return false;
+  if (av_image_fill_arrays(frame->data, frame->linesize, frame->buf[0]->data, format, frame->width,
+                           frame->height, kAlign) < 0) {
+    av_buffer_unref(&frame->buf[0]);
+    return false;
+  }
+  frame->extended_data = frame->data;
+  return true;
+}
+
+}  // namespace zr8
