@@ -3,6 +3,7 @@
 // otherwise take fresh pages for its pictures; on a virtual machine a fresh page costs about as
 // much as decoding dozens of rows. Released buffers of a size are kept for the next decoder or
 // kept picture, up to a fixed amount; large buffers ask the kernel for huge pages.
+// Kept bytes are counted by the sizes asked for (a large buffer takes up to 2 MB more).
 #pragma once
 
 #include <cstddef>
@@ -29,7 +30,6 @@ class PictureMemory {
  private:
   PictureMemory() = default;
   static void Return(void* opaque, uint8_t* data);
-  static uint8_t* Allocate(size_t size);
 
   static constexpr size_t kKeepBytes = size_t{256} << 20;
 
@@ -37,6 +37,10 @@ class PictureMemory {
   std::map<size_t, std::vector<uint8_t*>> free_;
   size_t keptBytes_ = 0;
 };
+
+// Memory for a picture of `size` bytes, 64-byte aligned, released with av_free; large ones in huge
+// pages where the kernel gives them.
+uint8_t* AllocatePictureBytes(size_t size);
 
 // Gives the decoder its pictures from PictureMemory (software video decoders only; others keep
 // FFmpeg's own allocation).

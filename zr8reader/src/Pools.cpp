@@ -6,6 +6,8 @@ extern "C" {
 
 #include <new>
 
+#include "PictureMemory.h"
+
 namespace zr8 {
 
 void AvFree::operator()(uint8_t* bytes) const {
@@ -52,7 +54,7 @@ Block MemoryPool::Acquire(size_t size) {
     }
     ++allocations_;
   }
-  block.bytes_.reset(static_cast<uint8_t*>(av_malloc(size == 0 ? 1 : size)));
+  block.bytes_.reset(AllocatePictureBytes(size));
   if (!block.bytes_) throw std::bad_alloc();
   return block;
 }

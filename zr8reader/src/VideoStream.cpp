@@ -676,6 +676,7 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   std::lock_guard lock(mutex_);
   if (index < 0 || index >= frameCount()) return kBounds;
   if (index == lastIndex_) return Deliver(*last_, image);
+  av_frame_unref(frame_.get());
   if (cache_.Take(index, frame_.get())) {
     ++cacheHits_;
     av_frame_unref(last_.get());
