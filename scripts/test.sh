@@ -22,12 +22,18 @@ WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
 ctest --test-dir build-windows --output-on-failure -j2
 ctest --test-dir build --output-on-failure -j2
 
-# The multi-file decode's read threads under ThreadSanitizer: only the client, the fake library and
-# the end-to-end tests are built there. A report fails the run (and shows on the client's stderr,
+# The multi-file decode's read threads under ThreadSanitizer: the client, the fake library and the
+# end-to-end tests. A report fails the run (and shows on the client's stderr,
 # which those tests check).
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZR8_SANITIZE=thread >/dev/null
 cmake --build build-tsan -j2 --target zr8_client_tests
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j2 -R MultiFile
+# The reader library's shared state (thread budget, picture recycler, streams on several read
+# threads) under ThreadSanitizer too: the client on real media and the library's access tests.
+cmake --build build-tsan -j2 --target zr8_real_client_tests zr8_library_core_tests
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/library/tsan.supp" \
+  ctest --test-dir build-tsan --output-on-failure -j2 \
+  -R "RealVideo|DecodingPositions|ThreadBudget|FrameCache|PictureMemory|VideoStreamPool"
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer: the client, the fake
 # library, the reader library, its hardware module and every test built with both. The end-to-end tests fail on any

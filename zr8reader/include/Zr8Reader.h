@@ -150,8 +150,9 @@ typedef struct Zr8DecodePrefs {
                                // vendor's render node), 4 NVIDIA (CUDA); see OpenVideoStream
   // The most decoder threads the stream may use; 0: the library chooses. Every open video stream
   // of the process shares a budget of (cores + 1) decoder threads: a stream decodes with an equal
-  // share of it (with no more than is free), re-dividing it when it seeks; 1 decodes on the
-  // calling thread and costs nothing.
+  // share of it (with no more than is free), re-dividing it when it seeks, and no more than the
+  // core count once it keeps several decoding positions; 1 decodes on the calling thread and
+  // costs nothing.
   uint32_t decoderThreads;
   uint8_t reserved36;
   uint8_t pad37[3];

@@ -66,11 +66,15 @@ PictureMemory& PictureMemory::Instance() {
   return *memory;
 }
 
+size_t PictureFootprint(size_t size) {
+  return size < kHugePage / 2 ? size : (size + kHugePage - 1) / kHugePage * kHugePage;
+}
+
 uint8_t* AllocatePictureBytes(size_t size) {
   if (size < kHugePage / 2) return static_cast<uint8_t*>(av_malloc(size == 0 ? 1 : size));
   // Whole huge pages: one page fault for each 2 MB instead of 512 (on a virtual machine each
   // costs microseconds).
-  const size_t whole = (size + kHugePage - 1) / kHugePage * kHugePage;
+  const size_t whole = PictureFootprint(size);
   void* bytes = nullptr;
   if (posix_memalign(&bytes, kHugePage, whole) != 0) return nullptr;
   madvise(bytes, whole, MADV_HUGEPAGE);  // only advice: ordinary pages when it is refused
@@ -85,7 +89,7 @@ AVBufferRef* PictureMemory::Get(size_t size) {
     if (found != free_.end() && !found->second.empty()) {
       bytes = found->second.back();
       found->second.pop_back();
-      keptBytes_ -= size;
+      keptBytes_ -= PictureFootprint(size);
     }
   }
   if (bytes == nullptr) {
@@ -105,9 +109,9 @@ void PictureMemory::Return(void* opaque, uint8_t* data) {
   PictureMemory& memory = Instance();
   {
     std::lock_guard lock(memory.mutex_);
-    if (memory.keptBytes_ + size <= kKeepBytes) {
+    if (memory.keptBytes_ + PictureFootprint(size) <= kKeepBytes) {
       memory.free_[size].push_back(data);
-      memory.keptBytes_ += size;
+      memory.keptBytes_ += PictureFootprint(size);
       return;
     }
   }

@@ -3,7 +3,6 @@
 // otherwise take fresh pages for its pictures; on a virtual machine a fresh page costs about as
 // much as decoding dozens of rows. Released buffers of a size are kept for the next decoder or
 // kept picture, up to a fixed amount; large buffers ask the kernel for huge pages.
-// Kept bytes are counted by the sizes asked for (a large buffer takes up to 2 MB more).
 #pragma once
 
 #include <cstddef>
@@ -24,14 +23,14 @@ class PictureMemory {
   // Null when memory runs out.
   AVBufferRef* Get(size_t size);
 
-  // Released bytes kept for reuse.
+  // Released bytes kept for reuse (their footprints).
   size_t keptBytes() const;
 
  private:
   PictureMemory() = default;
   static void Return(void* opaque, uint8_t* data);
 
-  static constexpr size_t kKeepBytes = size_t{256} << 20;
+  static constexpr size_t kKeepBytes = size_t{128} << 20;
 
   mutable std::mutex mutex_;
   std::map<size_t, std::vector<uint8_t*>> free_;
@@ -41,6 +40,8 @@ class PictureMemory {
 // Memory for a picture of `size` bytes, 64-byte aligned, released with av_free; large ones in huge
 // pages where the kernel gives them.
 uint8_t* AllocatePictureBytes(size_t size);
+// The memory such a picture takes: from 1 MB up, whole huge pages.
+size_t PictureFootprint(size_t size);
 
 // Gives the decoder its pictures from PictureMemory (software video decoders only; others keep
 // FFmpeg's own allocation).

@@ -5,6 +5,7 @@
 #include <numeric>
 #include <string_view>
 
+#include "PictureMemory.h"
 #include "SampleTable.h"
 #include "Status.h"
 #include "zr8hardware/Hardware.h"
@@ -124,8 +125,8 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
   stream->BuildFormat(pixelType);
   const int nativeBytes = av_image_get_buffer_size(nativeFormat, stream->parameters_->width,
                                                    stream->parameters_->height, 1);
-  stream->pictureBytes_ =
-      std::max<int64_t>({nativeBytes, static_cast<int64_t>(stream->layout_.totalSize), 1});
+  stream->pictureBytes_ = static_cast<int64_t>(PictureFootprint(static_cast<size_t>(
+      std::max<int64_t>({nativeBytes, static_cast<int64_t>(stream->layout_.totalSize), 1}))));
   *out = std::move(stream);
   return kOk;
 }

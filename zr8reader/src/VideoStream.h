@@ -117,7 +117,7 @@ class VideoStream final : public Handle {
   static constexpr size_t kPositions = 8;      // decoding positions of one stream at most
   static constexpr size_t kCachedFrames = 32;  // pictures kept by one stream at most
   // Memory of the whole process for parked positions and kept pictures.
-  static constexpr int64_t kAidBytes = int64_t{384} << 20;
+  static constexpr int64_t kAidBytes = int64_t{320} << 20;
   size_t PositionLimit() const;
   size_t CacheLimit() const;
   // Packets to decode from the key frame to frame `index`.
