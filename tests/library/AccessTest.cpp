@@ -84,7 +84,7 @@ TEST(DecodingPositionsTest, PicturesPassedOnTheWayAreKeptExactly) {
   for (int64_t n : {99, 60, 1, 0, 98}) EXPECT_EQ(Picture(*stream, n), pictures[n]) << n;
 }
 
-TEST(FrameCacheTest, KeepsTheDearestPicturesAsCopies) {
+TEST(FrameCacheTest, KeepsTheDearestPictures) {
   auto picture = [](uint8_t value) {
     zr8::FramePtr frame = zr8::MakeFrame();
     frame->format = AV_PIX_FMT_YUV420P;
@@ -101,7 +101,7 @@ TEST(FrameCacheTest, KeepsTheDearestPicturesAsCopies) {
   zr8::FramePtr a = picture(10), b = picture(20), c = picture(30), d = picture(40);
   cache.Offer(1, 5, *a, 2);
   cache.Offer(2, 3, *b, 2);
-  av_frame_unref(a.get());   // the cache holds its own copy
+  av_frame_unref(a.get());   // the cache holds its own reference
   cache.Offer(3, 4, *c, 2);  // dearer than picture 2, which goes
   cache.Offer(4, 1, *d, 2);  // cheaper than both: not kept
   EXPECT_EQ(cache.size(), 2u);

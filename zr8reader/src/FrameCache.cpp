@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "PictureMemory.h"
-
 namespace zr8 {
 
 std::vector<FrameCache::Entry>::iterator FrameCache::Cheapest() {
@@ -11,24 +9,6 @@ std::vector<FrameCache::Entry>::iterator FrameCache::Cheapest() {
     return a.cost != b.cost ? a.cost < b.cost : a.stamp < b.stamp;
   });
 }
-
-namespace {
-
-bool CopyInto(const AVFrame& frame, AVFrame* kept) {
-  const bool reusable = kept->buf[0] != nullptr && kept->format == frame.format &&
-                        kept->width == frame.width && kept->height == frame.height &&
-                        av_frame_is_writable(kept) != 0;
-  if (!reusable) {
-    av_frame_unref(kept);
-    kept->format = frame.format;
-    kept->width = frame.width;
-    kept->height = frame.height;
-    if (!AllocatePicture(kept)) return false;
-  }
-  return av_frame_copy(kept, &frame) >= 0 && av_frame_copy_props(kept, &frame) >= 0;
-}
-
-}  // namespace
 
 void FrameCache::Offer(int64_t index, int64_t cost, const AVFrame& frame, size_t capacity) {
   Trim(capacity);
@@ -48,7 +28,8 @@ void FrameCache::Offer(int64_t index, int64_t cost, const AVFrame& frame, size_t
   slot->index = index;
   slot->cost = cost;
   slot->stamp = ++clock_;
-  if (!CopyInto(frame, slot->frame.get())) entries_.erase(slot);
+  av_frame_unref(slot->frame.get());
+  if (av_frame_ref(slot->frame.get(), &frame) < 0) entries_.erase(slot);
 }
 
 bool FrameCache::Take(int64_t index, AVFrame* out) {

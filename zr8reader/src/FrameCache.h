@@ -14,9 +14,9 @@ namespace zr8 {
 
 class FrameCache {
  public:
-  // Keeps a copy of the picture of presentation index `index` when there is room, or when it costs
-  // more to decode again than the cheapest one kept (whose memory it then reuses). A copy, not a
-  // reference: a decoder whose pictures stayed referenced would allocate new ones.
+  // Keeps a reference to the picture of presentation index `index` when there is room, or when it
+  // costs more to decode again than the cheapest one kept (which then goes). The decoder takes
+  // recycled memory (PictureMemory) in place of the picture it no longer gets back.
   void Offer(int64_t index, int64_t cost, const AVFrame& frame, size_t capacity);
   // Moves the picture of `index` into `out` (which must be empty) and forgets it; false when it is
   // not kept.

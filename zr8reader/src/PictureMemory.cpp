@@ -137,19 +137,4 @@ void UsePictureMemory(AVCodecContext* context) {
   }
 }
 
-bool AllocatePicture(AVFrame* frame) {
-  const auto format = static_cast<AVPixelFormat>(frame->format);
-  const int size = av_image_get_buffer_size(format, frame->width, frame->height, kAlign);
-  if (size < 0) return false;
-  frame->buf[0] = PictureMemory::Instance().Get(static_cast<size_t>(size) + kAlign);
-  if (frame->buf[0] == nullptr) return false;
-  if (av_image_fill_arrays(frame->data, frame->linesize, frame->buf[0]->data, format, frame->width,
-                           frame->height, kAlign) < 0) {
-    av_buffer_unref(&frame->buf[0]);
-    return false;
-  }
-  frame->extended_data = frame->data;
-  return true;
-}
-
 }  // namespace zr8

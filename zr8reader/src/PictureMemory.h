@@ -47,7 +47,4 @@ size_t PictureFootprint(size_t size);
 // FFmpeg's own allocation).
 void UsePictureMemory(AVCodecContext* context);
 
-// Allocates the planes of `frame` (format, width and height set) as one buffer from PictureMemory.
-bool AllocatePicture(AVFrame* frame);
-
 }  // namespace zr8
