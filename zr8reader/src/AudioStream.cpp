@@ -77,9 +77,8 @@ uint32_t FormatFamily(AVCodecID id, uint32_t* fourCC) {
   return family;
 }
 
-// Codings whose decoded length the packets tell exactly (durations or fixed frame sizes, less
-// the container's skip marks); the others are counted by decoding.
-bool CountedFromPackets(AVCodecID id) {
+// Codings whose every packet decodes to the stream's frame size.
+bool HasFixedFrames(AVCodecID id) {
   switch (id) {
     case AV_CODEC_ID_AAC:
     case AV_CODEC_ID_MP1:
@@ -87,6 +86,17 @@ bool CountedFromPackets(AVCodecID id) {
     case AV_CODEC_ID_MP3:
     case AV_CODEC_ID_AC3:
     case AV_CODEC_ID_EAC3:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Codings whose decoded length the packets tell exactly (durations or fixed frame sizes, less
+// the container's skip marks); the others are counted by decoding.
+bool CountedFromPackets(AVCodecID id) {
+  if (HasFixedFrames(id)) return true;
+  switch (id) {
     case AV_CODEC_ID_FLAC:
     case AV_CODEC_ID_ALAC:
       return true;
@@ -158,19 +168,7 @@ bool AudioStream::Scan() {
   const AVRational sampleBase{1, sampleRate_};
   const bool durationsTrimmed = std::strcmp(input_->iformat->name, "ogg") == 0;
   const AVCodecParameters* parameters = input_->streams[streamIndex_]->codecpar;
-  int64_t fixedFrame = 0;
-  switch (parameters->codec_id) {
-    case AV_CODEC_ID_AAC:
-    case AV_CODEC_ID_MP1:
-    case AV_CODEC_ID_MP2:
-    case AV_CODEC_ID_MP3:
-    case AV_CODEC_ID_AC3:
-    case AV_CODEC_ID_EAC3:
-      fixedFrame = parameters->frame_size;
-      break;
-    default:
-      break;
-  }
+  const int64_t fixedFrame = HasFixedFrames(parameters->codec_id) ? parameters->frame_size : 0;
   while (av_read_frame(input_.get(), packet_.get()) >= 0) {
     if (packet_->stream_index != streamIndex_) {
       av_packet_unref(packet_.get());

@@ -65,29 +65,26 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
   std::unique_ptr<VideoStream> stream(new VideoStream(path, std::move(store)));
   stream->number_ = number;
   if (!stream->OpenInput(std::move(probed))) return kFail;
-  AVStream* avStream = stream->input_->streams[stream->streamIndex_];
+  const AVCodecParameters& parameters = *stream->parameters_;
   stream->threadLimit_ = prefs != nullptr ? static_cast<int>(prefs->decoderThreads) : 0;
   if (hardware.kind != 0) {
     // A hardware decoder takes no threads of the budget: it decodes on the calling thread.
     stream->hardware_ = CreateHardwareDecoder(hardware);
     if (stream->hardware_) {
-      stream->decoder_ =
-          OpenDecoder(*stream->parameters_, stream->timeBase_, 1, stream->hardware_.get());
+      stream->decoder_ = OpenDecoder(parameters, stream->timeBase_, 1, stream->hardware_.get());
     }
     if (!stream->decoder_) stream->hardware_.reset();
   }
   if (!stream->decoder_) {
     stream->decoderThreads_ = stream->lease_.Rebalance(stream->threadLimit_);
-    stream->decoder_ =
-        OpenDecoder(*stream->parameters_, stream->timeBase_, stream->decoderThreads_);
+    stream->decoder_ = OpenDecoder(parameters, stream->timeBase_, stream->decoderThreads_);
   }
   if (!stream->decoder_) return kFail;
-  const auto nativeFormat = static_cast<AVPixelFormat>(avStream->codecpar->format);
+  const auto nativeFormat = static_cast<AVPixelFormat>(parameters.format);
   int32_t pixelType = prefs != nullptr ? prefs->pixelType : 0;
   if (pixelType == 0) pixelType = PreferredPixelType(nativeFormat);
   if (PixelTypeFormat(pixelType).format == AV_PIX_FMT_NONE) return kNoInterface;
-  if (!MakeLayout(pixelType, avStream->codecpar->width, avStream->codecpar->height,
-                  &stream->layout_)) {
+  if (!MakeLayout(pixelType, parameters.width, parameters.height, &stream->layout_)) {
     return kNoInterface;
   }
   stream->packet_ = MakePacket();
@@ -123,8 +120,8 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
     stream->ReportSoftware();
   }
   stream->BuildFormat(pixelType);
-  const int nativeBytes = av_image_get_buffer_size(nativeFormat, stream->parameters_->width,
-                                                   stream->parameters_->height, 1);
+  const int nativeBytes =
+      av_image_get_buffer_size(nativeFormat, parameters.width, parameters.height, 1);
   stream->pictureBytes_ = static_cast<int64_t>(PictureFootprint(static_cast<size_t>(
       std::max<int64_t>({nativeBytes, static_cast<int64_t>(stream->layout_.totalSize), 1}))));
   *out = std::move(stream);
@@ -608,16 +605,18 @@ void VideoStream::Pass(int64_t index) {
   av_frame_unref(frame_.get());
 }
 
+int64_t VideoStream::AidShare() {
+  return kAidBytes / 2 / std::max(ThreadBudget::Instance().streams(), 1);
+}
+
 size_t VideoStream::CacheLimit() const {
-  const int64_t share = kAidBytes / 2 / std::max(ThreadBudget::Instance().streams(), 1);
-  return static_cast<size_t>(std::min<int64_t>(share / pictureBytes_, kCachedFrames));
+  return static_cast<size_t>(std::min<int64_t>(AidShare() / pictureBytes_, kCachedFrames));
 }
 
 size_t VideoStream::PositionLimit() const {
   // A parked decoder holds about its threads' pictures and a few references.
-  const int64_t share = kAidBytes / 2 / std::max(ThreadBudget::Instance().streams(), 1);
   const int64_t perPosition = pictureBytes_ * (decoderThreads_ + 3);
-  return static_cast<size_t>(std::clamp<int64_t>(share / perPosition, 2, kPositions));
+  return static_cast<size_t>(std::clamp<int64_t>(AidShare() / perPosition, 2, kPositions));
 }
 
 bool VideoStream::MakePosition() {
@@ -680,10 +679,7 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   av_frame_unref(frame_.get());
   if (cache_.Take(index, frame_.get())) {
     ++cacheHits_;
-    av_frame_unref(last_.get());
-    av_frame_move_ref(last_.get(), frame_.get());
-    lastIndex_ = index;
-    return Deliver(*last_, image);
+    return DeliverFound(index, image);
   }
   // More streams opened since: fewer parked positions (those used longest ago go).
   const size_t positions = PositionLimit();
@@ -717,6 +713,10 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
     }
     if (!SeekToKey(keys_[key])) return kFail;
   }
+  return DeliverFound(index, image);
+}
+
+int32_t VideoStream::DeliverFound(int64_t index, Image** image) {
   av_frame_unref(last_.get());
   av_frame_move_ref(last_.get(), frame_.get());
   lastIndex_ = index;

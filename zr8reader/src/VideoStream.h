@@ -118,6 +118,7 @@ class VideoStream final : public Handle {
   static constexpr size_t kCachedFrames = 32;  // pictures kept by one stream at most
   // Memory of the whole process for parked positions and kept pictures.
   static constexpr int64_t kAidBytes = int64_t{320} << 20;
+  static int64_t AidShare();  // of kAidBytes, for each kind of aid of one stream
   size_t PositionLimit() const;
   size_t CacheLimit() const;
   // Packets to decode from the key frame to frame `index`.
@@ -135,6 +136,8 @@ class VideoStream final : public Handle {
   Outcome DecodeTo(int64_t index);
   int64_t Identify(const AVFrame& frame);
   int32_t Deliver(const AVFrame& frame, Image** image);
+  // Keeps frame_ (frame `index`) as the last delivered frame and delivers it.
+  int32_t DeliverFound(int64_t index, Image** image);
   bool FallBackToSoftware();
   void ReportSoftware();
 
