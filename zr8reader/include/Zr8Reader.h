@@ -23,6 +23,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>  // char16_t in C
+#endif
 
 #if defined(_WIN32)
 #define ZR8_API __declspec(dllexport)
@@ -247,8 +250,9 @@ ZR8_API int32_t ZR8READER_InitQSV(int32_t device, int32_t mode, void** qsvHandle
 ZR8_API int32_t ZR8READER_UninitQSV(void** qsvHandle);
 // Stores the number of hardware decoders in *count and fills up to capacity records, the most
 // preferred first; records may be null when capacity is 0. The OOP variants run the detection in
-// the helper zr8reader-detect beside the library and wait at most timeoutMs for it (failure
-// statuses: 0x80070002 no helper, 0x800705B4 too slow, 0x8007000D a malformed answer); with
+// the helper zr8reader-detect (beside the library, else in zr8reader/ below the library's folder,
+// where an install puts it) and wait at most timeoutMs for it (failure statuses: 0x80070002 no
+// helper, 0x800705B4 too slow, 0x8007000D a malformed answer); with
 // useCache a record saved under $XDG_CACHE_HOME/zr8reader (else ~/.cache/zr8reader) is used while
 // the machine's devices and drivers are unchanged.
 ZR8_API int32_t ZR8READER_GetSupportedHardwareDecoders(int32_t capacity,

@@ -151,7 +151,14 @@ std::string DefaultCacheDirectory() {
 OutOfProcessConfig DefaultOutOfProcessConfig() {
   OutOfProcessConfig config;
   const std::string directory = ModuleDirectory();
-  if (!directory.empty()) config.helperPath = directory + "/" + kHelperName;
+  if (!directory.empty()) {
+    // Beside the module in a build tree; in its own folder below the library's in an install.
+    config.helperPath = directory + "/" + kHelperName;
+    const std::string installed = directory + "/" ZR8_HELPER_SUBDIR "/" + kHelperName;
+    if (::access(config.helperPath.c_str(), X_OK) != 0 && ::access(installed.c_str(), X_OK) == 0) {
+      config.helperPath = installed;
+    }
+  }
   config.cacheDirectory = DefaultCacheDirectory();
   return config;
 }

@@ -167,7 +167,8 @@ struct OutOfProcessConfig {
   std::string fingerprintRoot;          // filesystem root the cache fingerprint reads
 };
 
-// The helper's file name, looked for in the directory of the module that holds this code.
+// The helper's file name, looked for in the directory of the module that holds this code, else
+// in the folder ZR8_HELPER_SUBDIR below it (where an install puts it).
 constexpr const char* kHelperName = "zr8reader-detect";
 // The directory of the shared object or executable holding this module ("" when unknown).
 std::string ModuleDirectory();
