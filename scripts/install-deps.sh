@@ -4,6 +4,8 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
+  # The Debian package: cpack derives its dependencies with dpkg-shlibdeps and file.
+  dpkg-dev file
   libgtest-dev googletest
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   ocl-icd-opencl-dev opencl-headers pocl-opencl-icd

@@ -20,6 +20,8 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
 
 ctest --test-dir build-windows --output-on-failure -j2
+# In build/, consumer.InstallPackageAndUse also installs the build under DESTDIR and builds its
+# Debian package, and builds and runs tests/consumer against both (tests/consumer/run.sh).
 ctest --test-dir build --output-on-failure -j2
 
 # The multi-file decode's read threads under ThreadSanitizer: the client, the fake library and the
