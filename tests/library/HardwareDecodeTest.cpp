@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "FakeMachine.h"
 #include "HardwareDecode.h"
 #include "Media.h"
 #include "StandIn.h"
@@ -217,6 +218,43 @@ TEST_F(StandInDriver, Av1GoesToTheNativeDecoderAndFallsBackCleanly) {
                                 "-f lavfi -i testsrc2=size=96x64:rate=25 -t 1 -c:v libaom-av1 "
                                 "-cpu-used 8 -g 10 -pix_fmt yuv420p");
   ExpectCleanFallback(path);
+}
+
+}  // namespace
+
+namespace {
+
+// VA-API as far as a machine without a render node goes: InitVaapi's node (a plain file standing in
+// for /dev/dri/renderD128) is the one the decoder opens, libva finds no driver on it, and the
+// stream decodes in software, saying so from its open.
+TEST(Vaapi, ANodeWithoutADriverLeavesTheStreamInSoftware) {
+  fake::FakeMachine machine;
+  machine.AddRenderNode(128, zr8hw::kVendorIntel, 0x46a6, "i915");
+  void* handle = nullptr;
+  std::string message;
+  ASSERT_EQ(zr8hw::InitVaapi(zr8hw::kVendorIntel, &handle, &message, machine.System()), zr8hw::kOk);
+  zr8::HardwareRequest request;
+  request.kind = zr8hw::kKindIntel;
+  request.vaapiHandle = handle;
+  EXPECT_EQ(zr8::CreateHardwareDecoder(request), nullptr);
+
+  const auto path = media::Make(
+      "hw_clip.mp4",
+      "-f lavfi -i testsrc2=size=96x64:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 10 -bf 2");
+  Zr8DecodePrefs prefs{};
+  prefs.pixelType = 0x2001;
+  std::unique_ptr<zr8::VideoStream> software;
+  std::unique_ptr<zr8::VideoStream> hardware;
+  ASSERT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
+                                   std::make_shared<zr8::CpuPictureStore>(), &software),
+            0);
+  prefs.hardwarePreference = zr8hw::kKindIntel;
+  ASSERT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
+                                   std::make_shared<zr8::CpuPictureStore>(), &hardware, request),
+            0);
+  EXPECT_EQ(hardware->prefs().hardwarePreference, 0);
+  for (int64_t n : {0, 30, 7}) EXPECT_EQ(Picture(*hardware, n), Picture(*software, n));
+  EXPECT_EQ(zr8hw::UninitVaapi(&handle), zr8hw::kOk);
 }
 
 }  // namespace

@@ -28,6 +28,8 @@ using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
 
 class FFmpegHardware final : public HardwareDecoder {
  public:
+  static constexpr int kHeldSurfaces = 2;
+
   FFmpegHardware(AVHWDeviceType type, BufferPtr device) : type_(type), device_(std::move(device)) {}
 
   bool Attach(AVCodecContext* context) override {
@@ -44,6 +46,9 @@ class FFmpegHardware final : public HardwareDecoder {
     if (context->hw_device_ctx == nullptr) throw std::bad_alloc();
     context->opaque = this;
     context->get_format = &FFmpegHardware::ChooseFormat;
+    // VA-API's surfaces come from a pool of fixed size: room for the picture the stream holds on
+    // the device between its decoding and its download, beyond the decoder's own references.
+    context->extra_hw_frames = kHeldSurfaces;
     return true;
   }
 
