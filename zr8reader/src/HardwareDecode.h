@@ -40,7 +40,10 @@ class HardwareDecoder {
  public:
   virtual ~HardwareDecoder() = default;
   // Called on the decoder's context before it opens. False when the hardware cannot decode the
-  // stream's coding (the stream then decodes in software).
+  // stream's coding (the stream then decodes in software). Several decoders may be attached at
+  // once (one per decoding position); they share the device, each with its own surfaces. The
+  // context's thread count stays as the caller set it, so a decoder whose format negotiation
+  // ends in software keeps those threads.
   virtual bool Attach(AVCodecContext* context) = 0;
   // Brings a decoded frame into system memory, in place: 1 when it was copied from the hardware,
   // 0 when the decoder made it in system memory (left alone), negative on failure. Until then a
