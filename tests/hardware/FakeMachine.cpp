@@ -125,6 +125,7 @@ int Retain(void** context, int device) {
   if (!Known(device)) return 101;
   if (S().retainResult != 0) return S().retainResult;
   ++S().retained[device];
+  S().flagsAtRetain = S().flags;
   *context = reinterpret_cast<void*>(static_cast<intptr_t>(0x1000 + device));
   return 0;
 }
@@ -135,11 +136,25 @@ int Release(int device) {
   return 0;
 }
 
+int State(int device, unsigned int* flags, int* active) {
+  if (!Known(device)) return 101;
+  *flags = S().flags;
+  *active = S().retained[device] > 0 ? 1 : 0;
+  return 0;
+}
+// As the driver's first version: refused while the context is active.
+int SetFlags(int device, unsigned int flags) {
+  if (!Known(device)) return 101;
+  if (S().retained[device] > 0) return 708;  // primary context active
+  S().flags = flags;
+  return 0;
+}
+
 }  // namespace
 
 const zr8hw::CudaDriver& FakeCuda() {
-  static const zr8hw::CudaDriver table{Init, Version, Count,  DeviceGet,
-                                       Name, Memory,  Retain, Release};
+  static const zr8hw::CudaDriver table{Init,   Version, Count,   DeviceGet, Name,
+                                       Memory, Retain,  Release, State,     SetFlags};
   return table;
 }
 

@@ -61,6 +61,8 @@ struct CudaState {
   std::vector<Gpu> gpus;
   int retainResult = 0;
   std::map<int, int> retained;  // device → primary contexts held
+  unsigned int flags = 0;       // the primary contexts' flags (one for all devices)
+  unsigned int flagsAtRetain = 0xFFFF;
   int releases = 0;
 
   static CudaState& Get();

@@ -42,6 +42,8 @@ TEST_F(CudaInit, RetainsThePrimaryContextAndReleasesItOnce) {
   EXPECT_EQ(context, reinterpret_cast<void*>(0x1001));
   EXPECT_EQ(handle, reinterpret_cast<void*>(1));
   EXPECT_EQ(fake::CudaState::Get().retained[1], 1);
+  // Blocking synchronisation before the retain: the only flags FFmpeg's CUDA device accepts.
+  EXPECT_EQ(fake::CudaState::Get().flagsAtRetain, zr8hw::kCudaBlockingSync);
 
   EXPECT_EQ(zr8hw::UninitCuda(&id, &context, &handle, system), zr8hw::kOk);
   EXPECT_EQ(fake::CudaState::Get().retained[1], 0);
@@ -52,6 +54,19 @@ TEST_F(CudaInit, RetainsThePrimaryContextAndReleasesItOnce) {
   // A second release has no context left to release.
   EXPECT_LT(zr8hw::UninitCuda(&id, &context, &handle, system), 0);
   EXPECT_EQ(fake::CudaState::Get().releases, 1);
+}
+
+TEST_F(CudaInit, TakesAContextAlreadyActiveWithOtherFlags) {
+  void* other = nullptr;
+  ASSERT_EQ(fake::FakeCuda().primaryCtxRetain(&other, 0), 0);  // someone else's, flags 0
+  int32_t id = 0;
+  void* context = nullptr;
+  void* handle = nullptr;
+  std::string message;
+  ASSERT_EQ(zr8hw::InitCuda(0, &id, &context, &handle, &message, system), zr8hw::kOk);
+  EXPECT_EQ(context, other);
+  EXPECT_EQ(fake::CudaState::Get().retained[0], 2);
+  EXPECT_EQ(zr8hw::UninitCuda(&id, &context, &handle, system), zr8hw::kOk);
 }
 
 TEST_F(CudaInit, FailsCleanlyWithAReason) {

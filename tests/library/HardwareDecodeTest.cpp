@@ -1,13 +1,17 @@
 // Hardware decoding falls back to software without a visible seam: a device that cannot be made,
 // a coding the hardware refuses, or a failure in the middle of a stream all deliver exactly the
 // frames of the software decode, and the stream's preferences tell what is in effect.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "FakeMachine.h"
 #include "HardwareDecode.h"
 #include "Media.h"
+#include "StandIn.h"
 #include "VideoStream.h"
+#include "zr8hardware/Hardware.h"
 
 namespace {
 
@@ -98,5 +102,159 @@ TEST_P(HardwareFallback, DeliversTheSoftwareFrames) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, HardwareFallback, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// FFmpeg's own hardware path against the stand-in NVIDIA driver (libcuda.so.1 and libnvcuvid.so.1
+// of tests/hardware, first on LD_LIBRARY_PATH): a device it accepts, a video decoder that has no
+// coding to offer.
+class StandInDriver : public testing::Test {
+ protected:
+  void SetUp() override {
+    void* cuda = dlopen("libcuda.so.1", RTLD_NOW | RTLD_NOLOAD);
+    if (cuda == nullptr) cuda = dlopen("libcuda.so.1", RTLD_NOW);
+    auto* cudaRecord =
+        cuda ? reinterpret_cast<StandInCuda* (*)()>(dlsym(cuda, "StandInCudaRecord")) : nullptr;
+    void* cuvid = dlopen("libnvcuvid.so.1", RTLD_NOW);
+    auto* cuvidRecord =
+        cuvid ? reinterpret_cast<StandInNvcuvid* (*)()>(dlsym(cuvid, "StandInNvcuvidRecord"))
+              : nullptr;
+    ASSERT_TRUE(cudaRecord && cuvidRecord) << "the stand-in driver is not first on LD_LIBRARY_PATH";
+    cuda_ = cudaRecord();
+    cuvid_ = cuvidRecord();
+    ASSERT_EQ(zr8hw::InitCuda(0, &id_, &context_, &handle_, &message_), zr8hw::kOk);
+    request_.kind = zr8hw::kKindNvidia;
+    request_.haveCuda = true;
+    request_.cudaId = id_;
+    request_.cudaContext = context_;
+  }
+  void TearDown() override {
+    if (context_ != nullptr) {
+      EXPECT_EQ(zr8hw::UninitCuda(&id_, &context_, &handle_), zr8hw::kOk);
+    }
+  }
+
+  // Decodes `path` on the stand-in and in software: the same pictures in order and out of order,
+  // the stream's preferences telling hardware from its open and software once the hardware
+  // refused, and the decoder asked on InitCUDA's context.
+  void ExpectCleanFallback(const std::filesystem::path& path) {
+    Zr8DecodePrefs prefs{};
+    prefs.pixelType = 0x2001;
+    std::unique_ptr<zr8::VideoStream> software;
+    ASSERT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
+                                     std::make_shared<zr8::CpuPictureStore>(), &software),
+              0);
+    prefs.hardwarePreference = zr8hw::kKindNvidia;
+    prefs.useCuda = 1;
+    prefs.cudaId = id_;
+    prefs.cudaHandle1 = context_;
+    std::unique_ptr<zr8::VideoStream> hardware;
+    const int queries = cuvid_->capsQueries;
+    ASSERT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
+                                     std::make_shared<zr8::CpuPictureStore>(), &hardware, request_),
+              0);
+    EXPECT_EQ(hardware->prefs().hardwarePreference, zr8hw::kKindNvidia);
+    EXPECT_EQ(hardware->prefs().cudaHandle1, context_);
+    const int64_t count = software->frameCount();
+    for (int64_t n : {int64_t{0}, count / 2, int64_t{1}, count - 1, count / 3}) {
+      ASSERT_EQ(Picture(*hardware, n), Picture(*software, n)) << "frame " << n;
+      EXPECT_EQ(hardware->prefs().hardwarePreference, 0) << "after frame " << n;
+      EXPECT_EQ(hardware->prefs().cudaHandle1, nullptr);
+      EXPECT_FALSE(hardware->onHardware());
+    }
+    EXPECT_GT(cuvid_->capsQueries, queries);
+    EXPECT_EQ(cuda_->lastPushed, context_);
+    EXPECT_EQ(cuda_->contextsCreated, 0);
+  }
+
+  StandInCuda* cuda_ = nullptr;
+  StandInNvcuvid* cuvid_ = nullptr;
+  int32_t id_ = 0;
+  void* context_ = nullptr;
+  void* handle_ = nullptr;
+  std::string message_;
+  zr8::HardwareRequest request_;
+};
+
+TEST_F(StandInDriver, InitCudaMakesThePrimaryContextOneFFmpegAccepts) {
+  EXPECT_EQ(message_, "Stand-in GPU (CUDA device 0), CUDA driver 12.4, 8192 MiB");
+  EXPECT_EQ(cuda_->flagsWhenMadeActive, zr8hw::kCudaBlockingSync);
+  EXPECT_EQ(context_, cuda_->primaryContext);
+  // On InitCUDA's own context, and on the primary context that FFmpeg asks for itself.
+  EXPECT_NE(zr8::CreateHardwareDecoder(request_), nullptr);
+  zr8::HardwareRequest primary;
+  primary.kind = zr8hw::kKindNvidia;
+  const int retains = cuda_->primaryRetains;
+  auto decoder = zr8::CreateHardwareDecoder(primary);
+  ASSERT_NE(decoder, nullptr);
+  EXPECT_EQ(cuda_->primaryRetains, retains + 1);
+  decoder.reset();
+  EXPECT_EQ(cuda_->primaryRetains, retains);
+  EXPECT_EQ(cuda_->contextsCreated, 0);
+}
+
+TEST_F(StandInDriver, H264FallsBackCleanly) {
+  const auto path = media::Make(
+      "hw_clip.mp4",
+      "-f lavfi -i testsrc2=size=96x64:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 10 -bf 2");
+  ExpectCleanFallback(path);
+  // Known before the first picture: the hardware does not decode this stream.
+  auto decoder = zr8::CreateHardwareDecoder(request_);
+  ASSERT_NE(decoder, nullptr);
+  zr8::FormatPtr input = zr8::OpenMedia(path.string(), true);
+  ASSERT_TRUE(input);
+  zr8::PacketPtr packet = zr8::MakePacket();
+  ASSERT_GE(av_read_frame(input.get(), packet.get()), 0);
+  EXPECT_FALSE(zr8::ConfirmHardware(*decoder, *input->streams[0]->codecpar,
+                                    input->streams[0]->time_base, *packet));
+}
+
+TEST_F(StandInDriver, Av1GoesToTheNativeDecoderAndFallsBackCleanly) {
+  const AVCodec* codec =
+      zr8::HardwareDecoder::HardwareCodec(AV_CODEC_ID_AV1, AV_HWDEVICE_TYPE_CUDA);
+  ASSERT_NE(codec, nullptr);
+  EXPECT_STREQ(codec->name, "av1");
+  EXPECT_STREQ(zr8::HardwareDecoder::HardwareCodec(AV_CODEC_ID_H264, AV_HWDEVICE_TYPE_CUDA)->name,
+               "h264");
+  const auto path = media::Make("hw_clip_av1.mkv",
+                                "-f lavfi -i testsrc2=size=96x64:rate=25 -t 1 -c:v libaom-av1 "
+                                "-cpu-used 8 -g 10 -pix_fmt yuv420p");
+  ExpectCleanFallback(path);
+}
+
+}  // namespace
+
+namespace {
+
+// VA-API as far as a machine without a render node goes: InitVaapi's node (a plain file standing in
+// for /dev/dri/renderD128) is the one the decoder opens, libva finds no driver on it, and the
+// stream decodes in software, saying so from its open.
+TEST(Vaapi, ANodeWithoutADriverLeavesTheStreamInSoftware) {
+  fake::FakeMachine machine;
+  machine.AddRenderNode(128, zr8hw::kVendorIntel, 0x46a6, "i915");
+  void* handle = nullptr;
+  std::string message;
+  ASSERT_EQ(zr8hw::InitVaapi(zr8hw::kVendorIntel, &handle, &message, machine.System()), zr8hw::kOk);
+  zr8::HardwareRequest request;
+  request.kind = zr8hw::kKindIntel;
+  request.vaapiHandle = handle;
+  EXPECT_EQ(zr8::CreateHardwareDecoder(request), nullptr);
+
+  const auto path = media::Make(
+      "hw_clip.mp4",
+      "-f lavfi -i testsrc2=size=96x64:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 10 -bf 2");
+  Zr8DecodePrefs prefs{};
+  prefs.pixelType = 0x2001;
+  std::unique_ptr<zr8::VideoStream> software;
+  std::unique_ptr<zr8::VideoStream> hardware;
+  ASSERT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
+                                   std::make_shared<zr8::CpuPictureStore>(), &software),
+            0);
+  prefs.hardwarePreference = zr8hw::kKindIntel;
+  ASSERT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
+                                   std::make_shared<zr8::CpuPictureStore>(), &hardware, request),
+            0);
+  EXPECT_EQ(hardware->prefs().hardwarePreference, 0);
+  for (int64_t n : {0, 30, 7}) EXPECT_EQ(Picture(*hardware, n), Picture(*software, n));
+  EXPECT_EQ(zr8hw::UninitVaapi(&handle), zr8hw::kOk);
+}
 
 }  // namespace

@@ -614,9 +614,10 @@ ZR8_API int32_t ZR8READER_CreateImagePoolGPU(const Zr8OpenCLContextInfo* info, v
   });
 }
 
-ZR8_API void* ZR8READER_Image_LockForCPU(void* image, int32_t) {
+// access: bit 0 read, bit 1 write (1 read-only, as the client asks; 2 or 3 to write).
+ZR8_API void* ZR8READER_Image_LockForCPU(void* image, int32_t access) {
   Image* object = Handle::From<Image>(image);
-  return object != nullptr ? object->Lock() : nullptr;
+  return object != nullptr ? object->Lock((access & 2) != 0) : nullptr;
 }
 
 ZR8_API void* ZR8READER_Image_LockForOpenGL(void*, int32_t) {

@@ -47,7 +47,8 @@ ParametersPtr CopyParameters(const AVCodecParameters& parameters) {
 
 CodecPtr OpenDecoder(const AVCodecParameters& parameters, AVRational timeBase, int threads,
                      HardwareDecoder* hardware) {
-  const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
+  const AVCodec* codec = hardware != nullptr ? hardware->Codec(parameters.codec_id)
+                                             : avcodec_find_decoder(parameters.codec_id);
   if (codec == nullptr) return nullptr;
   CodecPtr context(avcodec_alloc_context3(codec));
   if (!context) throw std::bad_alloc();

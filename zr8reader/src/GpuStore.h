@@ -8,8 +8,10 @@
 
 namespace zr8 {
 
-// A store whose pictures live in buffers of info's context, written and mapped through its first
-// command queue. The context and queue are retained while the store or any of its pictures lives.
+// A store whose pictures live in host-mappable buffers of info's context, mapped through a queue
+// of the store's own on the device of info's queue (which is never waited on). The context is
+// retained while the store or any of its pictures lives. A picture reaches the device when its
+// buffer is asked for, in at most one transfer; CPU locks before that read the mapping itself.
 // Null when the record holds no context or queue, or the queue is not of the context.
 std::shared_ptr<PictureStore> MakeOpenCLStore(const Zr8OpenCLContextInfo& info);
 

@@ -1,7 +1,14 @@
 #include "HardwareDecode.h"
 
+// FFmpeg's CUDA device record names the driver's context and stream types, which its header takes
+// from the CUDA toolkit's cuda.h; both are opaque pointers.
+#ifndef CUDA_VERSION
+#define CUDA_VERSION 11000
+typedef struct CUctx_st* CUcontext;
+typedef struct CUstream_st* CUstream;
+#endif
 extern "C" {
-#include <libavutil/hwcontext.h>
+#include <libavutil/hwcontext_cuda.h>
 }
 
 #include <unistd.h>
@@ -14,10 +21,6 @@ extern "C" {
 namespace zr8 {
 namespace {
 
-// Share the device's primary context, the one the hardware module's InitCuda retains
-// (AV_CUDA_USE_PRIMARY_CONTEXT; its header needs the CUDA toolkit's).
-constexpr int kCudaUsePrimaryContext = 1 << 0;
-
 struct BufferUnref {
   void operator()(AVBufferRef* buffer) const { av_buffer_unref(&buffer); }
 };
@@ -25,6 +28,8 @@ using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
 
 class FFmpegHardware final : public HardwareDecoder {
  public:
+  static constexpr int kHeldSurfaces = 2;
+
   FFmpegHardware(AVHWDeviceType type, BufferPtr device) : type_(type), device_(std::move(device)) {}
 
   bool Attach(AVCodecContext* context) override {
@@ -41,10 +46,13 @@ class FFmpegHardware final : public HardwareDecoder {
     if (context->hw_device_ctx == nullptr) throw std::bad_alloc();
     context->opaque = this;
     context->get_format = &FFmpegHardware::ChooseFormat;
-    // The hardware decodes one picture at a time; threads would only hold surfaces.
-    context->thread_count = 1;
+    // VA-API's surfaces come from a pool of fixed size: room for the picture the stream holds on
+    // the device between its decoding and its download, beyond the decoder's own references.
+    context->extra_hw_frames = kHeldSurfaces;
     return true;
   }
+
+  const AVCodec* Codec(AVCodecID id) const override { return HardwareCodec(id, type_); }
 
   int Download(AVFrame* frame) override {
     if (frame->format != surface_) return 0;
@@ -98,16 +106,37 @@ std::string RenderNode(const HardwareRequest& request) {
   return {};
 }
 
+// A CUDA device on the caller's context (InitCUDA's), which FFmpeg then neither makes nor
+// releases; without one, on the device's primary context, which FFmpeg takes only with blocking
+// synchronisation (InitCUDA sets it before anyone else makes the context active).
+BufferPtr MakeCudaDevice(const HardwareRequest& request) {
+  if (request.haveCuda && request.cudaContext != nullptr) {
+    BufferPtr device(av_hwdevice_ctx_alloc(AV_HWDEVICE_TYPE_CUDA));
+    if (!device) throw std::bad_alloc();
+    auto* hardware = reinterpret_cast<AVHWDeviceContext*>(device->data);
+    auto* cuda = static_cast<AVCUDADeviceContext*>(hardware->hwctx);
+    cuda->cuda_ctx = static_cast<CUcontext>(request.cudaContext);
+    cuda->stream = nullptr;
+    if (av_hwdevice_ctx_init(device.get()) < 0) return nullptr;
+    return device;
+  }
+  AVBufferRef* device = nullptr;
+  const std::string ordinal = std::to_string(request.haveCuda ? request.cudaId : 0);
+  if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_CUDA, ordinal.c_str(), nullptr,
+                             AV_CUDA_USE_PRIMARY_CONTEXT) < 0) {
+    return nullptr;
+  }
+  return BufferPtr(device);
+}
+
 std::unique_ptr<HardwareDecoder> MakeFFmpegHardware(const HardwareRequest& request) {
   AVBufferRef* device = nullptr;
   AVHWDeviceType type = AV_HWDEVICE_TYPE_NONE;
   if (request.kind == zr8hw::kKindNvidia) {
     type = AV_HWDEVICE_TYPE_CUDA;
-    const std::string ordinal = std::to_string(request.haveCuda ? request.cudaId : 0);
-    if (av_hwdevice_ctx_create(&device, type, ordinal.c_str(), nullptr, kCudaUsePrimaryContext) <
-        0) {
-      return nullptr;
-    }
+    BufferPtr cuda = MakeCudaDevice(request);
+    if (!cuda) return nullptr;
+    device = cuda.release();
   } else if (request.kind == zr8hw::kKindIntel || request.kind == zr8hw::kKindAmd) {
     type = AV_HWDEVICE_TYPE_VAAPI;
     const std::string node = RenderNode(request);
@@ -124,6 +153,39 @@ std::mutex gFactoryMutex;
 HardwareFactory gFactory;
 
 }  // namespace
+
+const AVCodec* HardwareDecoder::HardwareCodec(AVCodecID id, std::optional<AVHWDeviceType> type) {
+  void* opaque = nullptr;
+  while (const AVCodec* codec = av_codec_iterate(&opaque)) {
+    if (codec->id != id || !av_codec_is_decoder(codec) ||
+        (codec->capabilities & AV_CODEC_CAP_HARDWARE) != 0) {
+      continue;
+    }
+    for (int i = 0;; ++i) {
+      const AVCodecHWConfig* config = avcodec_get_hw_config(codec, i);
+      if (config == nullptr) break;
+      if ((config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_DEVICE_CTX) != 0 &&
+          (!type || config->device_type == *type)) {
+        return codec;
+      }
+    }
+  }
+  return avcodec_find_decoder(id);
+}
+
+bool ConfirmHardware(HardwareDecoder& hardware, const AVCodecParameters& parameters,
+                     AVRational timeBase, const AVPacket& key) {
+  CodecPtr decoder = OpenDecoder(parameters, timeBase, 1, &hardware);
+  if (!decoder) return false;
+  PacketPtr packet = MakePacket();
+  if (av_packet_ref(packet.get(), &key) < 0) throw std::bad_alloc();
+  if (avcodec_send_packet(decoder.get(), packet.get()) < 0) return false;
+  avcodec_send_packet(decoder.get(), nullptr);
+  FramePtr frame = MakeFrame();
+  // Frames on the device carry their frames context; those the decoder made in system memory
+  // do not.
+  return avcodec_receive_frame(decoder.get(), frame.get()) == 0 && frame->hw_frames_ctx != nullptr;
+}
 
 std::unique_ptr<HardwareDecoder> CreateHardwareDecoder(const HardwareRequest& request) {
   HardwareFactory factory;

@@ -67,10 +67,11 @@ class MemoryPool : public std::enable_shared_from_this<MemoryPool> {
 class DevicePicture {
  public:
   virtual ~DevicePicture() = default;
-  // The picture's bytes for the CPU until Unmap; null when the mapping fails.
-  virtual uint8_t* Map() = 0;
+  // The picture's bytes for the CPU until Unmap; null when the mapping fails. What is written
+  // through a mapping that is not `writable` may never reach the device.
+  virtual uint8_t* Map(bool writable) = 0;
   virtual void Unmap() = 0;
-  // The device's own handle of the memory (a cl_mem).
+  // The device's own handle of the memory (a cl_mem), holding the picture for the device's use.
   virtual void* Buffer() const = 0;
 };
 
@@ -147,10 +148,11 @@ class Image final : public Handle {
         par_(par),
         attributes_(attributes) {}
 
-  // A picture in device memory is mapped by the first lock and unmapped by the last unlock.
-  uint8_t* Lock() {
-    if (device_ && locks_ == 0) {
-      mapped_ = device_->Map();
+  // A picture in device memory is mapped by the first lock (again by a lock that writes after
+  // locks that only read) and unmapped by the last unlock.
+  uint8_t* Lock(bool writable = true) {
+    if (device_ && (locks_ == 0 || writable)) {
+      mapped_ = device_->Map(writable);
       if (mapped_ == nullptr) return nullptr;
     }
     ++locks_;

@@ -65,6 +65,17 @@ int32_t InitCuda(int32_t device, int32_t* cudaId, void** context, void** deviceH
   if (cuda->deviceTotalMem(&memory, handle) != 0) memory = 0;
   int version = 0;
   if (cuda->driverGetVersion(&version) != 0) version = 0;
+  // FFmpeg's CUDA device takes a primary context only with blocking synchronisation, and the flags
+  // hold only while no one has made the context active with others: they are set before the
+  // retain. A driver that refuses (the context already active elsewhere in the process) leaves
+  // them; the decoder is then handed this very context rather than asking for the primary one.
+  if (cuda->primaryCtxGetState && cuda->primaryCtxSetFlags) {
+    unsigned int flags = 0;
+    int active = 0;
+    if (cuda->primaryCtxGetState(handle, &flags, &active) == 0 && flags != kCudaBlockingSync) {
+      cuda->primaryCtxSetFlags(handle, kCudaBlockingSync);
+    }
+  }
   void* primary = nullptr;
   if (const int result = cuda->primaryCtxRetain(&primary, handle); result != 0 || !primary) {
     Say(message, CudaError("cuDevicePrimaryCtxRetain", result));

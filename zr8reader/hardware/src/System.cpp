@@ -54,6 +54,9 @@ std::unique_ptr<LoadedCuda> LoadCuda() {
   Resolve(lib, d.deviceTotalMem, {"cuDeviceTotalMem_v2"});
   Resolve(lib, d.primaryCtxRetain, {"cuDevicePrimaryCtxRetain"});
   Resolve(lib, d.primaryCtxRelease, {"cuDevicePrimaryCtxRelease_v2", "cuDevicePrimaryCtxRelease"});
+  Resolve(lib, d.primaryCtxGetState, {"cuDevicePrimaryCtxGetState"});
+  Resolve(lib, d.primaryCtxSetFlags,
+          {"cuDevicePrimaryCtxSetFlags_v2", "cuDevicePrimaryCtxSetFlags"});
   if (!d.Complete()) return nullptr;
   loaded->library = std::move(library);
   return loaded;

@@ -208,7 +208,12 @@ int32_t SupportedDecodersOOP(int32_t capacity, void* records, int32_t* count, in
 
 // ---- Decoder set-up ----
 
-// Retains the primary context of CUDA device `device`. cudaId receives the CUdevice, context the
+// CU_CTX_SCHED_BLOCKING_SYNC: the scheduling flag FFmpeg's CUDA device requires of a primary
+// context.
+constexpr unsigned int kCudaBlockingSync = 0x04;
+
+// Sets the primary context of CUDA device `device` to kCudaBlockingSync (where the driver allows)
+// and retains it. cudaId receives the CUdevice, context the
 // CUcontext, deviceHandle the CUdevice as a pointer-sized value; message names the device, the
 // driver version and the memory. On failure the outputs are left alone and message says why.
 int32_t InitCuda(int32_t device, int32_t* cudaId, void** context, void** deviceHandle,

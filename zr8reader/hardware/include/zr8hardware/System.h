@@ -19,7 +19,11 @@ struct CudaDriver {
   int (*deviceTotalMem)(std::size_t* bytes, int device) = nullptr;
   int (*primaryCtxRetain)(void** context, int device) = nullptr;
   int (*primaryCtxRelease)(int device) = nullptr;
+  // Optional: drivers without them leave the primary context's flags as they are.
+  int (*primaryCtxGetState)(int device, unsigned int* flags, int* active) = nullptr;
+  int (*primaryCtxSetFlags)(int device, unsigned int flags) = nullptr;
 
+  // Whether the functions every use needs are there (the optional ones aside).
   bool Complete() const;
 };
 

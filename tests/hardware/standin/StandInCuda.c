@@ -1,0 +1,237 @@
+/* A stand-in for the NVIDIA driver library (libcuda.so.1) on a machine without a GPU: one device,
+ * its primary context with the driver's flag rules, device memory in system memory, and every
+ * other function FFmpeg's loader resolves answering "not supported". It records what was asked
+ * of it for the tests (StandInCudaRecord). */
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "StandIn.h"
+
+#define EXPORT __attribute__((visibility("default")))
+
+enum {
+  kSuccess = 0,
+  kInvalidValue = 1,
+  kInvalidDevice = 101,
+  kInvalidContext = 201,
+  kContextActive = 708,
+  kNotSupported = 801
+};
+
+static StandInCuda record;
+static char primary; /* the primary context's address is its handle */
+static __thread void* stack[16];
+static __thread int depth;
+
+EXPORT StandInCuda* StandInCudaRecord(void) {
+  return &record;
+}
+
+static int Known(int device) {
+  return device == 0 ? kSuccess : kInvalidDevice;
+}
+
+EXPORT int cuInit(unsigned int flags) {
+  (void)flags;
+  return kSuccess;
+}
+EXPORT int cuDriverGetVersion(int* version) {
+  *version = 12040;
+  return kSuccess;
+}
+EXPORT int cuDeviceGetCount(int* count) {
+  *count = 1;
+  return kSuccess;
+}
+EXPORT int cuDeviceGet(int* device, int ordinal) {
+  if (Known(ordinal) != kSuccess) return kInvalidDevice;
+  *device = ordinal;
+  return kSuccess;
+}
+EXPORT int cuDeviceGetName(char* name, int length, int device) {
+  if (Known(device) != kSuccess) return kInvalidDevice;
+  strncpy(name, "Stand-in GPU", (size_t)length);
+  return kSuccess;
+}
+EXPORT int cuDeviceTotalMem_v2(size_t* bytes, int device) {
+  *bytes = (size_t)8 << 30;
+  return Known(device);
+}
+EXPORT int cuDeviceGetAttribute(int* value, int attribute, int device) {
+  (void)attribute;
+  *value = 0;
+  return Known(device);
+}
+EXPORT int cuDeviceComputeCapability(int* major, int* minor, int device) {
+  *major = 8;
+  *minor = 6;
+  return Known(device);
+}
+EXPORT int cuDeviceGetUuid(char* uuid, int device) {
+  memset(uuid, 0, 16);
+  return Known(device);
+}
+
+EXPORT int cuDevicePrimaryCtxGetState(int device, unsigned int* flags, int* active) {
+  if (Known(device) != kSuccess) return kInvalidDevice;
+  *flags = record.primaryFlags;
+  *active = record.primaryRetains > 0;
+  return kSuccess;
+}
+/* The first version refuses while the context is active; the second takes the flags anyway. */
+EXPORT int cuDevicePrimaryCtxSetFlags(int device, unsigned int flags) {
+  if (Known(device) != kSuccess) return kInvalidDevice;
+  if (record.primaryRetains > 0) return kContextActive;
+  record.primaryFlags = flags;
+  return kSuccess;
+}
+EXPORT int cuDevicePrimaryCtxSetFlags_v2(int device, unsigned int flags) {
+  if (Known(device) != kSuccess) return kInvalidDevice;
+  record.primaryFlags = flags;
+  return kSuccess;
+}
+EXPORT int cuDevicePrimaryCtxRetain(void** context, int device) {
+  if (Known(device) != kSuccess) return kInvalidDevice;
+  if (record.primaryRetains++ == 0) record.flagsWhenMadeActive = record.primaryFlags;
+  record.primaryContext = &primary;
+  *context = &primary;
+  return kSuccess;
+}
+static int Release(int device) {
+  if (Known(device) != kSuccess) return kInvalidDevice;
+  if (record.primaryRetains == 0) return kInvalidContext;
+  --record.primaryRetains;
+  return kSuccess;
+}
+EXPORT int cuDevicePrimaryCtxRelease(int device) {
+  return Release(device);
+}
+EXPORT int cuDevicePrimaryCtxRelease_v2(int device) {
+  return Release(device);
+}
+EXPORT int cuDevicePrimaryCtxReset(int device) {
+  return Known(device);
+}
+
+EXPORT int cuCtxCreate_v2(void** context, unsigned int flags, int device) {
+  (void)flags;
+  if (Known(device) != kSuccess) return kInvalidDevice;
+  ++record.contextsCreated;
+  *context = malloc(1);
+  return *context ? kSuccess : kInvalidValue;
+}
+EXPORT int cuCtxDestroy_v2(void* context) {
+  free(context);
+  return kSuccess;
+}
+EXPORT int cuCtxPushCurrent_v2(void* context) {
+  if (context == NULL || depth == 16) return kInvalidContext;
+  stack[depth++] = context;
+  record.lastPushed = context;
+  ++record.pushes;
+  return kSuccess;
+}
+EXPORT int cuCtxPopCurrent_v2(void** context) {
+  if (depth == 0) return kInvalidContext;
+  --depth;
+  if (context) *context = stack[depth];
+  return kSuccess;
+}
+EXPORT int cuCtxGetDevice(int* device) {
+  if (depth == 0) return kInvalidContext;
+  *device = 0;
+  return kSuccess;
+}
+EXPORT int cuCtxSetLimit(int limit, size_t value) {
+  (void)limit;
+  (void)value;
+  return kSuccess;
+}
+
+EXPORT int cuMemAlloc_v2(uint64_t* pointer, size_t bytes) {
+  void* memory = malloc(bytes ? bytes : 1);
+  if (!memory) return kInvalidValue;
+  *pointer = (uint64_t)(uintptr_t)memory;
+  return kSuccess;
+}
+EXPORT int cuMemFree_v2(uint64_t pointer) {
+  free((void*)(uintptr_t)pointer);
+  return kSuccess;
+}
+
+EXPORT int cuGetErrorName(int error, const char** text) {
+  *text = error == kNotSupported ? "CUDA_ERROR_NOT_SUPPORTED" : "CUDA_ERROR_STAND_IN";
+  return kSuccess;
+}
+EXPORT int cuGetErrorString(int error, const char** text) {
+  *text = error == kNotSupported ? "not supported by the stand-in driver" : "stand-in error";
+  return kSuccess;
+}
+EXPORT int cuStreamSynchronize(void* stream) {
+  (void)stream;
+  return kSuccess;
+}
+
+/* Resolved by FFmpeg's loader, never needed on the way to the decoder's refusal. */
+#define NOT_SUPPORTED(name) \
+  EXPORT int name(void) {   \
+    return kNotSupported;   \
+  }
+NOT_SUPPORTED(cuArray3DCreate_v2)
+NOT_SUPPORTED(cuArrayDestroy)
+NOT_SUPPORTED(cuDestroyExternalMemory)
+NOT_SUPPORTED(cuDestroyExternalSemaphore)
+NOT_SUPPORTED(cuEGLStreamConsumerDisconnect)
+NOT_SUPPORTED(cuEGLStreamProducerConnect)
+NOT_SUPPORTED(cuEGLStreamProducerDisconnect)
+NOT_SUPPORTED(cuEGLStreamProducerPresentFrame)
+NOT_SUPPORTED(cuEGLStreamProducerReturnFrame)
+NOT_SUPPORTED(cuEventCreate)
+NOT_SUPPORTED(cuEventDestroy_v2)
+NOT_SUPPORTED(cuEventQuery)
+NOT_SUPPORTED(cuEventRecord)
+NOT_SUPPORTED(cuEventSynchronize)
+NOT_SUPPORTED(cuExternalMemoryGetMappedBuffer)
+NOT_SUPPORTED(cuExternalMemoryGetMappedMipmappedArray)
+NOT_SUPPORTED(cuGLGetDevices_v2)
+NOT_SUPPORTED(cuGraphicsGLRegisterImage)
+NOT_SUPPORTED(cuGraphicsMapResources)
+NOT_SUPPORTED(cuGraphicsResourceGetMappedPointer_v2)
+NOT_SUPPORTED(cuGraphicsSubResourceGetMappedArray)
+NOT_SUPPORTED(cuGraphicsUnmapResources)
+NOT_SUPPORTED(cuGraphicsUnregisterResource)
+NOT_SUPPORTED(cuImportExternalMemory)
+NOT_SUPPORTED(cuImportExternalSemaphore)
+NOT_SUPPORTED(cuLaunchKernel)
+NOT_SUPPORTED(cuLinkAddData)
+NOT_SUPPORTED(cuLinkComplete)
+NOT_SUPPORTED(cuLinkCreate)
+NOT_SUPPORTED(cuLinkDestroy)
+NOT_SUPPORTED(cuMemAllocManaged)
+NOT_SUPPORTED(cuMemAllocPitch_v2)
+NOT_SUPPORTED(cuMemcpy)
+NOT_SUPPORTED(cuMemcpy2DAsync_v2)
+NOT_SUPPORTED(cuMemcpy2D_v2)
+NOT_SUPPORTED(cuMemcpyAsync)
+NOT_SUPPORTED(cuMemcpyDtoDAsync_v2)
+NOT_SUPPORTED(cuMemcpyDtoD_v2)
+NOT_SUPPORTED(cuMemcpyDtoHAsync_v2)
+NOT_SUPPORTED(cuMemcpyDtoH_v2)
+NOT_SUPPORTED(cuMemcpyHtoDAsync_v2)
+NOT_SUPPORTED(cuMemcpyHtoD_v2)
+NOT_SUPPORTED(cuMemsetD8Async)
+NOT_SUPPORTED(cuMipmappedArrayDestroy)
+NOT_SUPPORTED(cuMipmappedArrayGetLevel)
+NOT_SUPPORTED(cuModuleGetFunction)
+NOT_SUPPORTED(cuModuleGetGlobal)
+NOT_SUPPORTED(cuModuleLoadData)
+NOT_SUPPORTED(cuModuleUnload)
+NOT_SUPPORTED(cuSignalExternalSemaphoresAsync)
+NOT_SUPPORTED(cuStreamAddCallback)
+NOT_SUPPORTED(cuStreamCreate)
+NOT_SUPPORTED(cuStreamDestroy_v2)
+NOT_SUPPORTED(cuStreamQuery)
+NOT_SUPPORTED(cuTexObjectCreate)
+NOT_SUPPORTED(cuTexObjectDestroy)
+NOT_SUPPORTED(cuWaitExternalSemaphoresAsync)
