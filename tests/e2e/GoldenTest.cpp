@@ -30,7 +30,6 @@
 #include "e2e/VideoOutput.h"
 
 namespace fs = std::filesystem;
-using harness::ClientRun;
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -41,7 +40,6 @@ struct Section {
 };
 
 struct Case {
-  fs::path path;
   Lines comments;
   std::vector<Section> sections;
 
@@ -54,7 +52,7 @@ struct Case {
 };
 
 Case Load(const fs::path& path) {
-  Case c{path, {}, {}};
+  Case c;
   std::ifstream in(path, std::ios::binary);
   for (std::string line; std::getline(in, line);) {
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
@@ -68,8 +66,8 @@ Case Load(const fs::path& path) {
   return c;
 }
 
-// Names that differ by platform: a Windows name is UTF-16, so bytes that are not UTF-8 cannot
-// reach it; there the odd name holds characters outside ASCII and outside the basic plane.
+// What differs by platform. A Windows name is UTF-16, so bytes that are not UTF-8 cannot reach
+// it; there the odd name holds characters outside ASCII and outside the basic plane instead.
 std::vector<std::pair<std::string, std::string>> Placeholders() {
   const bool windows = harness::IsWindowsBuild();
   static const std::string usage = [] {
@@ -119,40 +117,41 @@ std::string Decode(const Lines& lines) {
   return text;
 }
 
-// The length of the UTF-8 sequence at text[i], or 0 where none starts.
+std::string DecodeLine(const std::string& line) {
+  return Decode({line + "\\"});
+}
+
+// The length of the UTF-8 sequence that starts at text[i] (by its shape), or 0.
 size_t Utf8Length(const std::string& text, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  const size_t n = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-  if (n == 0 || i + n > text.size()) return 0;
+  const auto lead = static_cast<unsigned char>(text[i]);
+  const size_t n = lead >= 0xF8 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
   for (size_t k = 1; k < n; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
   }
-  if (n == 3 && (lead == 0xED ? byte(i + 1) >= 0xA0 : lead == 0xE0 && byte(i + 1) < 0xA0)) return 0;
-  if (n == 4 && (lead == 0xF0 ? byte(i + 1) < 0x90 : lead == 0xF4 && byte(i + 1) >= 0x90)) return 0;
   return n;
 }
 
+// The text as Decode reads it back: runs of 40 or more, control bytes, bytes outside UTF-8 and a
+// space that ends a line escaped; "[" escaped where it starts a line.
 Lines Encode(std::string text) {
   for (const auto& [name, value] : Placeholders()) text = ReplaceAll(text, value, name);
-  Lines lines;
-  std::string line;
+  Lines lines{""};
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     const auto u = static_cast<unsigned char>(c);
+    std::string& line = lines.back();
     size_t run = 1;
     while (i + run < text.size() && text[i + run] == c) ++run;
     if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
+      lines.emplace_back();
     } else if (run >= 40 && u > 0x20 && u < 0x7F && c != '\\') {
       line += "\\(" + std::to_string(run) + "*" + c + ")";
       i += run - 1;
     } else if (c == '\\' || (c == '[' && line.empty())) {
       line += std::string("\\") + c;
-    } else if (u >= 0x80 && Utf8Length(text, i) > 0) {
-      line += text.substr(i, Utf8Length(text, i));
-      i += Utf8Length(text, i) - 1;
+    } else if (const size_t n = u >= 0x80 ? Utf8Length(text, i) : 0; n > 0) {
+      line += text.substr(i, n);
+      i += n - 1;
     } else if (u < 0x20 || u >= 0x7F ||
                (c == ' ' && (i + 1 == text.size() || text[i + 1] == '\n'))) {
       char hex[8];
@@ -162,69 +161,52 @@ Lines Encode(std::string text) {
       line.push_back(c);
     }
   }
-  if (!line.empty()) lines.push_back(line + "\\");
-  return lines;
-}
-
-std::vector<int64_t> ParseFrames(std::istringstream& in) {
-  std::vector<int64_t> frames;
-  for (std::string word; in >> word;) {
-    const size_t dash = word.find('-', 1);
-    const int64_t first = std::stoll(word.substr(0, dash));
-    const int64_t last = dash == std::string::npos ? first : std::stoll(word.substr(dash + 1));
-    for (int64_t f = first; f <= last; ++f) frames.push_back(f);
+  if (lines.back().empty()) {
+    lines.pop_back();
+  } else {
+    lines.back() += "\\";
   }
-  return frames;
+  return lines;
 }
 
 std::string FormatFrames(const std::vector<int64_t>& frames) {
   std::string text;
-  for (size_t i = 0; i < frames.size();) {
-    size_t j = i;
-    while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
-    text += " " + std::to_string(frames[i]);
-    if (j > i + 1) text += "-" + std::to_string(frames[j]);
-    i = j > i + 1 ? j + 1 : i + 1;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const size_t first = i;
+    while (i + 1 < frames.size() && frames[i + 1] == frames[i] + 1) ++i;
+    text += " " + std::to_string(frames[first]);
+    if (i > first + 1) text += "-" + std::to_string(frames[i]);
+    if (i == first + 1) --i;
   }
   return text;
 }
 
-// Checks one [files] line against the run; in update mode returns it with the file's frames.
-std::string CheckFile(const std::string& spec, const harness::RunResult& result, bool update) {
+// One [files] line as this run's file gives it, its content checked to be what the fake delivers.
+std::string FileLine(const std::string& spec, const harness::RunResult& result) {
   std::istringstream in(spec);
   std::string name, kind;
-  in >> name >> kind;
-  name = Decode({name + "\\"});
-  SCOPED_TRACE(spec);
-  if (kind == "absent") {
-    EXPECT_FALSE(result.HasFile(name));
-    return spec;
-  }
-  const std::string bytes = result.File(name);
-  int64_t a = 0, b = 0;
-  in >> a >> b;
-  const std::string head = name + " " + kind + " " + std::to_string(a) + " " + std::to_string(b);
-  if (kind == "pcm") {
-    const int64_t frames = update ? static_cast<int64_t>(bytes.size()) / (4 * b) : a;
-    EXPECT_TRUE(bytes == video_output::Pcm(frames, static_cast<int>(b))) << bytes.size();
-    return name + " pcm " + std::to_string(frames) + " " + std::to_string(b);
-  }
-  EXPECT_EQ(kind, "pictures");
-  std::vector<int64_t> frames = ParseFrames(in);
-  if (update) {
-    frames.clear();
-    for (size_t at = 0; b > 0 && at + b <= bytes.size(); at += b) {
-      int64_t frame = 0;
-      for (int64_t k = std::min<int64_t>(b, 8) - 1; k >= 0; --k) {
-        frame = frame * 256 + static_cast<unsigned char>(bytes[at + k]);
-      }
-      frames.push_back(frame);
+  int64_t serial = 0, size = 0;
+  in >> name >> kind >> serial >> size;
+  const std::string path = DecodeLine(name);
+  if (kind == "absent") return name + (result.HasFile(path) ? " present" : " absent");
+  const std::string bytes = result.File(path);
+  std::vector<int64_t> frames;
+  for (size_t at = 0; kind == "pictures" && size > 0 && at + size <= bytes.size(); at += size) {
+    int64_t frame = 0;  // the fake writes the frame number into a picture's first bytes
+    for (int64_t k = std::min<int64_t>(size, 8) - 1; k >= 0; --k) {
+      frame = frame * 256 + static_cast<unsigned char>(bytes[at + k]);
     }
+    frames.push_back(frame);
   }
-  EXPECT_TRUE(bytes ==
-              video_output::Pictures(frames, static_cast<int32_t>(a), static_cast<uint32_t>(b)))
-      << bytes.size() << " bytes";
-  return head + FormatFrames(frames);
+  const int64_t pcmFrames = size > 0 ? static_cast<int64_t>(bytes.size()) / (4 * size) : 0;
+  const std::string expected = kind == "pcm"
+                                   ? video_output::Pcm(pcmFrames, static_cast<int>(size))
+                                   : video_output::Pictures(frames, static_cast<int32_t>(serial),
+                                                            static_cast<uint32_t>(size));
+  EXPECT_TRUE(bytes == expected) << name << ": " << bytes.size() << " bytes not the fake's";
+  const std::string head = name + " " + kind + " " + std::to_string(serial) + " ";
+  return kind == "pcm" ? name + " pcm " + std::to_string(pcmFrames) + " " + std::to_string(size)
+                       : head + std::to_string(size) + FormatFrames(frames);
 }
 
 std::vector<fs::path> CaseFiles() {
@@ -236,6 +218,12 @@ std::vector<fs::path> CaseFiles() {
   return paths;
 }
 
+std::string Joined(const Lines& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
 class Golden : public testing::TestWithParam<fs::path> {};
 
 TEST_P(Golden, Case) {
@@ -245,76 +233,57 @@ TEST_P(Golden, Case) {
     return s == nullptr ? std::string() : Decode(s->lines);
   };
   if (text("only") == "linux\n" && harness::IsWindowsBuild()) GTEST_SKIP() << "Linux only";
-  ClientRun run;
+  harness::ClientRun run;
   const std::string library = text("library");
   run.WithLibrary(library == "none\n"        ? harness::Library::kNone
                   : library == "missing20\n" ? harness::Library::kFakeMissing20
                                              : harness::Library::kFake);
   if (c.Find("config") != nullptr) run.WithConfig(text("config"));
-  if (const Section* setup = c.Find("setup")) {
-    for (const std::string& line : setup->lines) {
-      std::istringstream words(Decode({line + "\\"}));
-      std::string kind, name, content;
-      words >> kind >> name;
-      std::getline(words >> std::ws, content);
-      if (kind == "dir") fs::create_directory(run.dir() / name);
-      if (kind == "file") std::ofstream(run.dir() / name, std::ios::binary) << content;
-    }
+  for (const std::string& line : c.Find("setup") ? c.Find("setup")->lines : Lines{}) {
+    std::istringstream words(DecodeLine(line));
+    std::string kind, name, content;
+    std::getline(words >> kind >> name >> std::ws, content);
+    if (kind == "dir") fs::create_directory(run.dir() / name);
+    if (kind == "file") std::ofstream(run.dir() / name, std::ios::binary) << content;
   }
   Lines arguments;
-  if (const Section* args = c.Find("args")) {
-    for (const std::string& line : args->lines) arguments.push_back(Decode({line + "\\"}));
+  for (const std::string& line : c.Find("args") ? c.Find("args")->lines : Lines{}) {
+    arguments.push_back(DecodeLine(line));
   }
   const auto result = run.Run(arguments);
-  const std::string out = video_output::MaskTimes(result.out);
-  Lines calls = result.calls;
-  const Section* callSection = c.Find("calls");
-  if (callSection != nullptr && callSection->header != "calls") {
-    std::istringstream names(callSection->header.substr(6));
-    calls = result.CallsOf({std::istream_iterator<std::string>(names), {}});
-  }
   EXPECT_EQ(result.Misuse(), Lines{});
 
+  // The run's results in the file's own form, compared section by section or written back.
+  std::vector<Section> results{{"exit", {std::to_string(result.status)}},
+                               {"stdout", Encode(video_output::MaskTimes(result.out))}};
+  if (!result.err.empty() || c.Find("stderr") != nullptr)
+    results.push_back({"stderr", Encode(result.err)});
+  if (const Section* calls = c.Find("calls")) {
+    std::istringstream names(calls->header.substr(5));
+    const Lines log = calls->header == "calls"
+                          ? result.calls
+                          : result.CallsOf({std::istream_iterator<std::string>(names), {}});
+    results.push_back({calls->header, Encode(Joined(log))});
+  }
+  if (const Section* files = c.Find("files")) {
+    Lines lines;
+    for (const std::string& spec : files->lines) lines.push_back(FileLine(spec, result));
+    results.push_back({"files", lines});
+  }
   if (std::getenv("ZR8_UPDATE_GOLDEN") == nullptr) {
-    EXPECT_EQ(result.status, std::stoi("0" + text("exit")));
-    EXPECT_EQ(out, text("stdout"));
-    EXPECT_EQ(result.err, text("stderr"));
-    if (callSection != nullptr) {
-      Lines expected;
-      for (const std::string& line : callSection->lines) expected.push_back(Decode({line + "\\"}));
-      EXPECT_EQ(calls, expected);
-    }
-    if (const Section* files = c.Find("files")) {
-      for (const std::string& spec : files->lines) CheckFile(spec, result, false);
+    for (const Section& actual : results) {
+      const Section* expected = c.Find(actual.header);
+      EXPECT_EQ(Joined(actual.lines), expected ? Joined(expected->lines) : "") << actual.header;
     }
     return;
   }
   if (harness::IsWindowsBuild()) GTEST_SKIP() << "golden data is written from the Linux build";
-  std::ofstream file(c.path, std::ios::binary);
-  for (const std::string& line : c.comments) file << line << "\n";
+  std::ofstream file(GetParam(), std::ios::binary);
+  file << Joined(c.comments);
   for (const char* input : {"args", "library", "config", "setup", "only"}) {
-    if (const Section* s = c.Find(input)) {
-      file << "[" << s->header << "]\n";
-      for (const std::string& line : s->lines) file << line << "\n";
-    }
+    if (const Section* s = c.Find(input)) file << "[" << s->header << "]\n" << Joined(s->lines);
   }
-  const auto write = [&](const std::string& header, const Lines& lines) {
-    file << "[" << header << "]\n";
-    for (const std::string& line : lines) file << line << "\n";
-  };
-  write("exit", {std::to_string(result.status)});
-  write("stdout", Encode(out));
-  if (!result.err.empty()) write("stderr", Encode(result.err));
-  if (callSection != nullptr) {
-    Lines encoded;
-    for (const std::string& call : calls) encoded.push_back(Encode(call + "\n").front());
-    write(callSection->header, encoded);
-  }
-  if (const Section* files = c.Find("files")) {
-    Lines specs;
-    for (const std::string& spec : files->lines) specs.push_back(CheckFile(spec, result, true));
-    write("files", specs);
-  }
+  for (const Section& s : results) file << "[" << s.header << "]\n" << Joined(s.lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(Client, Golden, testing::ValuesIn(CaseFiles()), [](const auto& info) {
