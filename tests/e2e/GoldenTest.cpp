@@ -288,9 +288,8 @@ TEST_P(Golden, Case) {
 
 INSTANTIATE_TEST_SUITE_P(Client, Golden, testing::ValuesIn(CaseFiles()), [](const auto& info) {
   std::string name = info.param.stem().string();
-  for (char& ch : name) {
-    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-  }
+  std::replace_if(
+      name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
   return name;
 });
 
