@@ -5,8 +5,7 @@
 // A case is comment lines ("#"), then sections, each a header line and the lines of its text:
 //   [args]     one argument per line             [library]  fake (default), none or missing20
 //   [config]   the fake's answers                [setup]    "dir NAME" or "file NAME TEXT"
-//   [only]     linux: not for the Windows build  [exit]     the exit status
-//   [stdout]   standard output, measured times as "#"
+//   [exit]     the exit status                   [stdout]   standard output, times as "#"
 //   [stderr]   standard error (no section: none)
 //   [calls]    the fake's log; "[calls A B]": the calls of those entry points only
 //   [files]    "NAME absent", "NAME pcm FRAMES CHANNELS" or "NAME pictures STREAM SIZE FRAMES..."
@@ -232,7 +231,6 @@ TEST_P(Golden, Case) {
     const Section* s = c.Find(word);
     return s == nullptr ? std::string() : Decode(s->lines);
   };
-  if (text("only") == "linux\n" && harness::IsWindowsBuild()) GTEST_SKIP() << "Linux only";
   harness::ClientRun run;
   const std::string library = text("library");
   run.WithLibrary(library == "none\n"        ? harness::Library::kNone
@@ -280,7 +278,7 @@ TEST_P(Golden, Case) {
   if (harness::IsWindowsBuild()) GTEST_SKIP() << "golden data is written from the Linux build";
   std::ofstream file(GetParam(), std::ios::binary);
   file << Joined(c.comments);
-  for (const char* input : {"args", "library", "config", "setup", "only"}) {
+  for (const char* input : {"args", "library", "config", "setup"}) {
     if (const Section* s = c.Find(input)) file << "[" << s->header << "]\n" << Joined(s->lines);
   }
   for (const Section& s : results) file << "[" << s.header << "]\n" << Joined(s.lines);
