@@ -65,7 +65,4 @@ std::string LibraryPath();
 // Whether the client under test is the Windows build (its prefix is ".\").
 bool IsWindowsBuild();
 
-// The usage text, as the client prints it.
-extern const char* const kUsage;
-
 }  // namespace harness

@@ -228,17 +228,27 @@ Table Hardware(const std::string& init) {
         {"GetSupportedHardwareDecoders", {{"Failed to query supported hardware decoders", {}}}}}});
 }
 
-// The multi-file modes over a.mp4 and b.mp4: the first file fails.
+// The multi-file modes over a.mp4 and b.mp4: the first file fails, and the second after the first
+// was opened.
 Table MultiFile() {
   const Calls pools{"DeleteImagePoolHandle imagepool1", "DeleteBufferPoolHandle bufferpool1",
                     "Uninitialize"};
-  auto with = [&](Calls first) {
-    first.insert(first.end(), pools.begin(), pools.end());
-    return first;
+  const Calls first{"ReadFile_CloseFile file1", "DeleteReadVideoStreamHandle video1",
+                    "DeleteReadFileHandle file1"};
+  auto with = [&](Calls head, const Calls& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
   };
-  const Calls fileOnly = with({"ReadFile_CloseFile file1", "DeleteReadFileHandle file1"});
-  const Calls stream = with({"ReadFile_CloseFile file1", "DeleteReadVideoStreamHandle video1",
-                             "DeleteReadFileHandle file1"});
+  const Calls fileOnly = with({"ReadFile_CloseFile file1", "DeleteReadFileHandle file1"}, pools);
+  const Calls stream = with(first, pools);
+  const Calls secondFile =
+      with(first, with({"ReadFile_CloseFile file2", "DeleteReadFileHandle file2"}, pools));
+  const Calls secondStream =
+      with(first, with({"ReadFile_CloseFile file2", "DeleteReadVideoStreamHandle video2",
+                        "DeleteReadFileHandle file2"},
+                       pools));
+  const std::string format = "An error occurred access the video format details.\n";
+  const std::string noVideo = "The specified file does not contain video.\n";
   return {
       {"Initialize", {{kInitFailed, {}}}},
       {"FIOPluginPrefs_SetHardwareDecoderPreference", kIgnored},
@@ -247,17 +257,19 @@ Table MultiFile() {
       {"CreateBufferPoolCPU", {{"An error occured creating buffer pool.\n", {}}}},
       {"CreateImagePoolCPU",
        {{"An error occured creating image pool.\n", {"DeleteBufferPoolHandle bufferpool1"}}}},
-      {"IsSupported", {{"The specified file 'a.mp4' is not of a supported type.\n", pools}}},
-      {"OpenReadFileEx", {{"An error occurred opening the specified file 'a.mp4'.\n", pools}}},
-      {"ReadFile_GetVideoStreamCount",
-       {{"The specified file does not contain video.\n", fileOnly}}},
+      {"IsSupported",
+       {{"The specified file 'a.mp4' is not of a supported type.\n", pools},
+        {"The specified file 'b.mp4' is not of a supported type.\n", stream, 2}}},
+      {"OpenReadFileEx",
+       {{"An error occurred opening the specified file 'a.mp4'.\n", pools},
+        {"An error occurred opening the specified file 'b.mp4'.\n", stream, 2}}},
+      {"ReadFile_GetVideoStreamCount", {{noVideo, fileOnly}, {noVideo, secondFile, 2}}},
       {"ReadFile_OpenVideoStream",
        {{"An error occurred opening the video stream for file 'a.mp4'\n", fileOnly}}},
       {"ReadVideoStream_GetDecodePrefs",
        {{"An error occurred obtaining decode prefs of the video stream for file 'a.mp4'\n",
          stream}}},
-      {"ReadVideoStream_GetFormat",
-       {{"An error occurred access the video format details.\n", stream}}},
+      {"ReadVideoStream_GetFormat", {{format, stream}, {format, secondStream, 2}}},
       {"ReadVideoStream_GetCompressedFormat",
        {{"An error occurred access the video compressed format details.\n", stream}}},
   };

@@ -1,5 +1,5 @@
-// Helpers for the video tests: the pictures the fake delivers, the random frame numbers of the
-// read threads, and the masking of the measured times in the client's output.
+// What the fake delivers into the client's files, the random frame numbers of the read threads,
+// and the masking of the measured times in the client's output.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,9 @@ namespace video_output {
 // The bytes of these frames of one stream, one picture after the other, as the fake delivers them.
 std::string Pictures(const std::vector<int64_t>& frames, int32_t streamSerial, uint32_t size = 192);
 
+// The bytes the fake delivers for frames [0, frames) of an audio stream with this many channels.
+std::string Pcm(int64_t frames, int channels);
+
 // The first count values of the runtime's never-seeded rand, modulo frameCount.
 std::vector<int64_t> RandomFrames(size_t count, uint64_t frameCount);
 
@@ -18,15 +21,9 @@ std::vector<int64_t> RandomFrames(size_t count, uint64_t frameCount);
 std::vector<int64_t> FirstFrames(int64_t count);
 
 // The output with every measured time replaced by "#": per-frame lines end "in # ms", the
-// statistics lines read "in #ms", ": #ms" and ": #fps".
+// statistics lines read "in #ms", ": #ms" and ": #fps". A statistics time only where it has the
+// printf layout "%6.2f", so that a wrong layout shows in the comparison.
 std::string MaskTimes(const std::string& out);
-
-// The three statistics lines for frameCount frames, masked as MaskTimes does.
-std::string MaskedStatistics(int64_t frameCount);
-
-// Whether every statistics block in out has the exact printf layout: "%lld", "%6.2f" twice, "%d".
-// Returns the number of blocks found, or -1 when a block is malformed.
-int CountWellFormedStatistics(const std::string& out);
 
 // The lines of out that contain needle, in order.
 std::vector<std::string> LinesWith(const std::string& out, const std::string& needle);

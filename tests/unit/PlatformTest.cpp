@@ -6,7 +6,6 @@
 
 #include "platform/Platform.h"
 #include "platform/WideText.h"
-#include "reader/Preamble.h"
 
 namespace {
 
@@ -43,26 +42,6 @@ TEST(Platform, FileNameBytesSurviveTheRoundTrip) {
   EXPECT_EQ(wide[1], static_cast<wchar_t>(0xDCFF));
   EXPECT_EQ(wide[2], static_cast<wchar_t>(0xE9));
   EXPECT_EQ(platform::WideToBytes(wide), bytes);
-}
-
-TEST(Platform, CounterIsMonotonic) {
-  uint64_t frequency = 0, first = 0, second = 0;
-  EXPECT_TRUE(platform::QueryPerfFrequency(&frequency));
-  // Nanoseconds on Linux; on Windows whatever the system gives, but at least microseconds.
-  if (std::string(platform::OutputPathPrefix()) == "./") {
-    EXPECT_EQ(frequency, 1000000000u);
-  }
-  EXPECT_GE(frequency, 1000000u);
-  EXPECT_TRUE(platform::QueryPerfCounter(&first));
-  EXPECT_TRUE(platform::QueryPerfCounter(&second));
-  EXPECT_LE(first, second);
-}
-
-TEST(Preamble, TicksToSeconds) {
-  EXPECT_EQ(TicksToSeconds(0), 0.0);
-  EXPECT_EQ(TicksToSeconds(10000000), 1.0);
-  EXPECT_EQ(TicksToSeconds(15000000), 1.5);
-  EXPECT_EQ(TicksToSeconds(-15000000), -1.5);
 }
 
 }  // namespace

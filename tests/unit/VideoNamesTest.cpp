@@ -50,12 +50,4 @@ TEST(VideoNames, DescriptionBlock) {
             L"Frame size:   1920x1080\nPixel format: I420\nFourCC: avc1\n\n");
 }
 
-TEST(VideoNames, UntouchedRecordsDescribeAnEmptyStream) {
-  std::wostringstream out;
-  WriteVideoDescription(out, VideoFormat{}, VideoCompressedFormat{});
-  EXPECT_EQ(out.str(), std::wstring(L"Frame rate:   0\nInterlace:    0\nAspect ratio: 1\n"
-                                    L"Frame size:   0x0\nPixel format: <p-unknown>\nFourCC: ") +
-                           std::wstring(4, L'\0') + L"\n\n");
-}
-
 }  // namespace

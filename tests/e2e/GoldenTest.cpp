@@ -1,0 +1,294 @@
+// The client's cases as data: each file in golden/ runs the client once against the fake library
+// and holds what that run must do. ZR8_UPDATE_GOLDEN=1 rewrites every case's results from the
+// run instead, so that a change of output is reviewed as a diff.
+//
+// A case is comment lines ("#"), then sections, each a header line and the lines of its text:
+//   [args]     one argument per line             [library]  fake (default), none or missing20
+//   [config]   the fake's answers                [setup]    "dir NAME" or "file NAME TEXT"
+//   [exit]     the exit status                   [stdout]   standard output, times as "#"
+//   [stderr]   standard error (no section: none)
+//   [calls]    the fake's log; "[calls A B]": the calls of those entry points only
+//   [files]    "NAME absent", "NAME pcm FRAMES CHANNELS" or "NAME pictures STREAM SIZE FRAMES..."
+//              (frames as numbers or ranges "0-127")
+// In text: \xHH is a byte, \(N*c) N copies of c, a backslash ending a line drops its line feed,
+// and a backslash before any other character is that character. ${prefix}, ${library},
+// ${odd-name}, ${ENOENT} and ${ENOEXEC} stand for what differs by platform, ${usage} for the usage
+// text (golden/usage.txt).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "e2e/ClientHarness.h"
+#include "e2e/VideoOutput.h"
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+struct Section {
+  std::string header;  // without the brackets
+  Lines lines;
+};
+
+struct Case {
+  Lines comments;
+  std::vector<Section> sections;
+
+  const Section* Find(const std::string& word) const {
+    for (const Section& s : sections) {
+      if (s.header == word || s.header.rfind(word + " ", 0) == 0) return &s;
+    }
+    return nullptr;
+  }
+};
+
+Case Load(const fs::path& path) {
+  Case c;
+  std::ifstream in(path, std::ios::binary);
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+      c.sections.push_back({line.substr(1, line.size() - 2), {}});
+    } else if (c.sections.empty()) {
+      c.comments.push_back(line);
+    } else {
+      c.sections.back().lines.push_back(line);
+    }
+  }
+  return c;
+}
+
+// What differs by platform. A Windows name is UTF-16, so bytes that are not UTF-8 cannot reach
+// it; there the odd name holds characters outside ASCII and outside the basic plane instead.
+std::vector<std::pair<std::string, std::string>> Placeholders() {
+  const bool windows = harness::IsWindowsBuild();
+  static const std::string usage = [] {
+    std::ifstream in(fs::path(ZR8_GOLDEN_DIR) / "usage.txt", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  return {{"${usage}", usage},
+          {"${odd-name}", windows ? "clip \xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa5.mp4"
+                                  : "clip\xff\xfe\xc3(\xed\xa0\x80.mp4"},
+          {"${prefix}${library}", harness::LibraryPath()},
+          {"${library}", harness::LibraryName()},
+          {"${prefix}zr8reader", harness::Prefix() + "zr8reader"},
+          {"error=${ENOENT},", windows ? "error=126," : "error=2,"},
+          {"error=${ENOEXEC},", windows ? "error=193," : "error=8,"}};
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+std::string Decode(const Lines& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    bool feed = true;
+    for (size_t i = 0; i < line.size(); ++i) {
+      if (line[i] != '\\') {
+        text.push_back(line[i]);
+      } else if (i + 1 == line.size()) {
+        feed = false;
+      } else if (line[i + 1] == 'x' && i + 3 < line.size()) {
+        text.push_back(static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16)));
+        i += 3;
+      } else if (line[i + 1] == '(') {
+        const size_t star = line.find('*', i);
+        text.append(std::stoul(line.substr(i + 2, star - i - 2)), line[star + 1]);
+        i = star + 2;
+      } else {
+        text.push_back(line[++i]);
+      }
+    }
+    if (feed) text.push_back('\n');
+  }
+  for (const auto& [name, value] : Placeholders()) text = ReplaceAll(text, name, value);
+  return text;
+}
+
+std::string DecodeLine(const std::string& line) {
+  return Decode({line + "\\"});
+}
+
+// The length of the UTF-8 sequence that starts at text[i] (by its shape), or 0.
+size_t Utf8Length(const std::string& text, size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  const size_t n = lead >= 0xF8 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  for (size_t k = 1; k < n; ++k) {
+    if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
+// The text as Decode reads it back: runs of 40 or more, control bytes, bytes outside UTF-8 and a
+// space that ends a line escaped; "[" escaped where it starts a line.
+Lines Encode(std::string text) {
+  for (const auto& [name, value] : Placeholders()) text = ReplaceAll(text, value, name);
+  Lines lines{""};
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const auto u = static_cast<unsigned char>(c);
+    std::string& line = lines.back();
+    size_t run = 1;
+    while (i + run < text.size() && text[i + run] == c) ++run;
+    if (c == '\n') {
+      lines.emplace_back();
+    } else if (run >= 40 && u > 0x20 && u < 0x7F && c != '\\') {
+      line += "\\(" + std::to_string(run) + "*" + c + ")";
+      i += run - 1;
+    } else if (c == '\\' || (c == '[' && line.empty())) {
+      line += std::string("\\") + c;
+    } else if (const size_t n = u >= 0x80 ? Utf8Length(text, i) : 0; n > 0) {
+      line += text.substr(i, n);
+      i += n - 1;
+    } else if (u < 0x20 || u >= 0x7F ||
+               (c == ' ' && (i + 1 == text.size() || text[i + 1] == '\n'))) {
+      char hex[8];
+      std::snprintf(hex, sizeof(hex), "\\x%02X", u);
+      line += hex;
+    } else {
+      line.push_back(c);
+    }
+  }
+  if (lines.back().empty()) {
+    lines.pop_back();
+  } else {
+    lines.back() += "\\";
+  }
+  return lines;
+}
+
+std::string FormatFrames(const std::vector<int64_t>& frames) {
+  std::string text;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const size_t first = i;
+    while (i + 1 < frames.size() && frames[i + 1] == frames[i] + 1) ++i;
+    text += " " + std::to_string(frames[first]);
+    if (i > first + 1) text += "-" + std::to_string(frames[i]);
+    if (i == first + 1) --i;
+  }
+  return text;
+}
+
+// One [files] line as this run's file gives it, its content checked to be what the fake delivers.
+std::string FileLine(const std::string& spec, const harness::RunResult& result) {
+  std::istringstream in(spec);
+  std::string name, kind;
+  int64_t serial = 0, size = 0;
+  in >> name >> kind >> serial >> size;
+  const std::string path = DecodeLine(name);
+  if (kind == "absent") return name + (result.HasFile(path) ? " present" : " absent");
+  const std::string bytes = result.File(path);
+  std::vector<int64_t> frames;
+  for (size_t at = 0; kind == "pictures" && size > 0 && at + size <= bytes.size(); at += size) {
+    int64_t frame = 0;  // the fake writes the frame number into a picture's first bytes
+    for (int64_t k = std::min<int64_t>(size, 8) - 1; k >= 0; --k) {
+      frame = frame * 256 + static_cast<unsigned char>(bytes[at + k]);
+    }
+    frames.push_back(frame);
+  }
+  const int64_t pcmFrames = size > 0 ? static_cast<int64_t>(bytes.size()) / (4 * size) : 0;
+  const std::string expected = kind == "pcm"
+                                   ? video_output::Pcm(pcmFrames, static_cast<int>(size))
+                                   : video_output::Pictures(frames, static_cast<int32_t>(serial),
+                                                            static_cast<uint32_t>(size));
+  EXPECT_TRUE(bytes == expected) << name << ": " << bytes.size() << " bytes not the fake's";
+  const std::string head = name + " " + kind + " " + std::to_string(serial) + " ";
+  return kind == "pcm" ? name + " pcm " + std::to_string(pcmFrames) + " " + std::to_string(size)
+                       : head + std::to_string(size) + FormatFrames(frames);
+}
+
+std::vector<fs::path> CaseFiles() {
+  std::vector<fs::path> paths;
+  for (const auto& entry : fs::directory_iterator(ZR8_GOLDEN_DIR)) {
+    if (entry.path().extension() == ".case") paths.push_back(entry.path());
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+std::string Joined(const Lines& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+class Golden : public testing::TestWithParam<fs::path> {};
+
+TEST_P(Golden, Case) {
+  const Case c = Load(GetParam());
+  const auto text = [&](const char* word) {
+    const Section* s = c.Find(word);
+    return s == nullptr ? std::string() : Decode(s->lines);
+  };
+  harness::ClientRun run;
+  const std::string library = text("library");
+  run.WithLibrary(library == "none\n"        ? harness::Library::kNone
+                  : library == "missing20\n" ? harness::Library::kFakeMissing20
+                                             : harness::Library::kFake);
+  if (c.Find("config") != nullptr) run.WithConfig(text("config"));
+  for (const std::string& line : c.Find("setup") ? c.Find("setup")->lines : Lines{}) {
+    std::istringstream words(DecodeLine(line));
+    std::string kind, name, content;
+    std::getline(words >> kind >> name >> std::ws, content);
+    if (kind == "dir") fs::create_directory(run.dir() / name);
+    if (kind == "file") std::ofstream(run.dir() / name, std::ios::binary) << content;
+  }
+  Lines arguments;
+  for (const std::string& line : c.Find("args") ? c.Find("args")->lines : Lines{}) {
+    arguments.push_back(DecodeLine(line));
+  }
+  const auto result = run.Run(arguments);
+  EXPECT_EQ(result.Misuse(), Lines{});
+
+  // The run's results in the file's own form, compared section by section or written back.
+  std::vector<Section> results{{"exit", {std::to_string(result.status)}},
+                               {"stdout", Encode(video_output::MaskTimes(result.out))}};
+  if (!result.err.empty() || c.Find("stderr") != nullptr)
+    results.push_back({"stderr", Encode(result.err)});
+  if (const Section* calls = c.Find("calls")) {
+    std::istringstream names(calls->header.substr(5));
+    const Lines log = calls->header == "calls"
+                          ? result.calls
+                          : result.CallsOf({std::istream_iterator<std::string>(names), {}});
+    results.push_back({calls->header, Encode(Joined(log))});
+  }
+  if (const Section* files = c.Find("files")) {
+    Lines lines;
+    for (const std::string& spec : files->lines) lines.push_back(FileLine(spec, result));
+    results.push_back({"files", lines});
+  }
+  if (std::getenv("ZR8_UPDATE_GOLDEN") == nullptr) {
+    for (const Section& actual : results) {
+      const Section* expected = c.Find(actual.header);
+      EXPECT_EQ(Joined(actual.lines), expected ? Joined(expected->lines) : "") << actual.header;
+    }
+    return;
+  }
+  if (harness::IsWindowsBuild()) GTEST_SKIP() << "golden data is written from the Linux build";
+  std::ofstream file(GetParam(), std::ios::binary);
+  file << Joined(c.comments);
+  for (const char* input : {"args", "library", "config", "setup"}) {
+    if (const Section* s = c.Find(input)) file << "[" << s->header << "]\n" << Joined(s->lines);
+  }
+  for (const Section& s : results) file << "[" << s.header << "]\n" << Joined(s.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, Golden, testing::ValuesIn(CaseFiles()), [](const auto& info) {
+  std::string name = info.param.stem().string();
+  std::replace_if(
+      name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
+  return name;
+});
+
+}  // namespace
