@@ -1,4 +1,4 @@
-// The 76 entry points of the reader library, as one list: the only place that names them.
+// The 76 entry points of the reader library, as one list, the only one written by hand.
 //
 // X(name, result type, parameter list, use), use being `called` or `uncalled` (resolved like every
 // other entry point, but the client never calls it). Records used in the parameter lists are
