@@ -9,8 +9,8 @@
 #include <new>
 
 #include "hwcheck/DeviceName.h"
-#include "hwcheck/HardwareRecords.h"
 #include "platform/Platform.h"
+#include "reader/HardwareRecords.h"
 #include "reader/Preamble.h"
 #include "reader/ReaderApi.h"
 

@@ -19,6 +19,9 @@ const char* OutputPathPrefix();
 void* LoadDynamicLibrary(const wchar_t* path);
 int LastLoadError();
 void* FindSymbol(void* module, const char* name);
+// The system's OpenCL library (Windows: OpenCL.dll from the system folder; Linux: libOpenCL.so.1),
+// loaded on the first call; null when it cannot be loaded.
+void* OpenCLLibrary();
 
 // One line to the debugger output (Linux: standard error, with a line feed added).
 void WriteDebuggerText(const char* text);

@@ -68,6 +68,11 @@ void* FindSymbol(void* module, const char* name) {
   return dlsym(module, name);
 }
 
+void* OpenCLLibrary() {
+  static void* const module = dlopen("libOpenCL.so.1", RTLD_NOW | RTLD_LOCAL);
+  return module;
+}
+
 void WriteDebuggerText(const char* text) {
   std::fputs(text, stderr);
   std::fputc('\n', stderr);

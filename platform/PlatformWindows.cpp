@@ -101,6 +101,11 @@ void* FindSymbol(void* module, const char* name) {
   return pointer;
 }
 
+void* OpenCLLibrary() {
+  static void* const module = LoadLibraryExW(L"OpenCL.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return module;
+}
+
 void WriteDebuggerText(const char* text) {
   OutputDebugStringA(text);
 }

@@ -21,7 +21,7 @@ inline constexpr int32_t kStatusNoInterface = static_cast<int32_t>(0x80004002);
 // Written once, on the main thread, before any read thread exists; only read afterwards.
 struct ReaderApi {
   void* module;
-#define ZR8_DECLARE_MEMBER(name, result, parameters) result(*name) parameters;
+#define ZR8_DECLARE_MEMBER(name, result, parameters, use) result(*name) parameters;
   ZR8_ENTRY_POINTS(ZR8_DECLARE_MEMBER)
 #undef ZR8_DECLARE_MEMBER
 };

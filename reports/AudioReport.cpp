@@ -8,9 +8,9 @@
 
 #include "platform/Platform.h"
 #include "platform/WideText.h"
+#include "reader/AudioRecords.h"
 #include "reader/Preamble.h"
 #include "reader/ReaderApi.h"
-#include "reports/AudioRecords.h"
 #include "reports/Reports.h"
 #include "video/VideoNames.h"
 
@@ -45,29 +45,30 @@ void WriteStreamDetails(std::wostream& out, int32_t streamIndex,
 
 // Reads the stream block by block into buffer (channels x kBlockFrames floats) and writes each
 // block to output in one write. The first request is always kBlockFrames frames at frame 0,
-// whatever the sample count. False on a failed request, on a delivery of no frames, and on a
-// delivery of more frames than asked for, which the buffer could not have held.
+// whatever the sample count. A delivery of more frames than asked for but within the block is
+// written like any other. False on a failed request, on a delivery of no frames, and on a delivery
+// of more frames than the buffer holds.
 bool CopySamples(void* audio, int64_t sampleCount, int32_t channels, float* buffer,
                  std::FILE* output, int64_t* written) {
   int64_t framesRead = 0;
-  int64_t requested = kBlockFrames;
-  if (readerApi.ZR8READER_ReadAudioStream_GetSamples(audio, 0, buffer, requested, &framesRead) < 0)
+  if (readerApi.ZR8READER_ReadAudioStream_GetSamples(audio, 0, buffer, kBlockFrames, &framesRead) <
+      0)
     return false;
   int64_t remaining = sampleCount;
   int64_t start = 0;
   for (;;) {
     const int64_t frames = framesRead;
-    if (frames <= 0 || frames > requested) return false;
+    if (frames <= 0 || frames > kBlockFrames) return false;
     const size_t bytes =
         static_cast<size_t>(channels) * static_cast<size_t>(frames) * sizeof(float);
     std::fwrite(buffer, 1, bytes, output);  // not checked: a short write goes unreported
     *written += frames;
-    remaining -= frames;
     start += frames;
-    if (remaining <= 0) return true;
-    requested = std::min(remaining, kBlockFrames);
-    if (readerApi.ZR8READER_ReadAudioStream_GetSamples(audio, start, buffer, requested,
-                                                       &framesRead) < 0) {
+    // Tested before the subtraction, which overflows for a count near the lowest int64_t.
+    if (frames >= remaining) return true;
+    remaining -= frames;
+    if (readerApi.ZR8READER_ReadAudioStream_GetSamples(
+            audio, start, buffer, std::min(remaining, kBlockFrames), &framesRead) < 0) {
       return false;
     }
   }

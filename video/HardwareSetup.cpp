@@ -3,8 +3,8 @@
 #include <cwchar>
 #include <string_view>
 
-#include "hwcheck/HardwareRecords.h"
 #include "platform/Platform.h"
+#include "reader/HardwareRecords.h"
 #include "reader/ReaderApi.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "video/VideoRecords.h"
+#include "reader/VideoRecords.h"
 
 // HardwareDecoderPreference codes (the "-hardware" words).
 inline constexpr int32_t kHardwareNone = 0;

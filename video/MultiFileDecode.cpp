@@ -16,12 +16,14 @@
 
 namespace {
 
-// What the driver holds of the library, one table entry per file.
+// What the driver holds of the library, one table entry per file, with what each open obtained.
 struct Driver {
   void* bufferPool = nullptr;
   void* imagePool = nullptr;
   std::vector<void*> fileHandles;
   std::vector<void*> streamHandles;
+  std::vector<bool> filesOpened;
+  std::vector<bool> streamsOpened;
   std::vector<DecodePrefs> reportedPrefs;
   std::vector<uint64_t> frameCounts;
   std::vector<VideoFormat> formats;
@@ -29,20 +31,21 @@ struct Driver {
   explicit Driver(size_t fileCount)
       : fileHandles(fileCount, nullptr),
         streamHandles(fileCount, nullptr),
+        filesOpened(fileCount, false),
+        streamsOpened(fileCount, false),
         reportedPrefs(fileCount),
         frameCounts(fileCount, 0),
         formats(fileCount) {}
 
   // The release of the finished run. A run that stopped while opening the files goes the same
-  // way, skipping what it never obtained: every file opened so far is closed and deleted with its
-  // stream, then the pools, the library's initialisation and the hardware subsystem.
+  // way, skipping what it never obtained: every file whose open succeeded is closed and deleted,
+  // with its stream if that opened, then the pools, the library's initialisation and the hardware
+  // subsystem. What a handle holds says nothing: a library may hand out null on success.
   void Release(HardwareState& hardwareState) {
     for (size_t i = 0; i < fileHandles.size(); ++i) {
-      if (fileHandles[i] == nullptr) continue;
+      if (!filesOpened[i]) continue;
       readerApi.ZR8READER_ReadFile_CloseFile(fileHandles[i]);
-      if (streamHandles[i] != nullptr) {
-        readerApi.ZR8READER_DeleteReadVideoStreamHandle(streamHandles[i]);
-      }
+      if (streamsOpened[i]) readerApi.ZR8READER_DeleteReadVideoStreamHandle(streamHandles[i]);
       readerApi.ZR8READER_DeleteReadFileHandle(fileHandles[i]);
     }
     readerApi.ZR8READER_DeleteImagePoolHandle(imagePool);
@@ -66,6 +69,7 @@ bool OpenAndDescribe(Driver& driver, size_t i, const std::wstring& name,
     out << "An error occurred opening the specified file '" << name << "'.\n";
     return false;
   }
+  driver.filesOpened[i] = true;
   void* file = driver.fileHandles[i];
   if (readerApi.ZR8READER_ReadFile_GetVideoStreamCount(file) < 1) {
     out << "The specified file does not contain video.\n";
@@ -76,6 +80,7 @@ bool OpenAndDescribe(Driver& driver, size_t i, const std::wstring& name,
     out << "An error occurred opening the video stream for file '" << name << "'\n";
     return false;
   }
+  driver.streamsOpened[i] = true;
   void* video = driver.streamHandles[i];
   if (readerApi.ZR8READER_ReadVideoStream_GetDecodePrefs(video, &driver.reportedPrefs[i]) < 0) {
     out << "An error occurred obtaining decode prefs of the video stream for file '" << name

@@ -6,7 +6,7 @@
 
 #include <ostream>
 
-#include "video/OpenCLContextInfo.h"
+#include "reader/OpenCLContextInfo.h"
 
 struct OpenCLFunctions {
   cl_int(CL_API_CALL* getPlatformIDs)(cl_uint, cl_platform_id*, cl_uint*);

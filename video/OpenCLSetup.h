@@ -1,7 +1,7 @@
 // The OpenCL device, context and command queue in which the GPU image pool keeps its pictures.
 #pragma once
 
-#include "video/OpenCLContextInfo.h"
+#include "reader/OpenCLContextInfo.h"
 
 // Lists every OpenCL device on the narrow console stream, picks one (the 2nd GPU, else the 1st
 // GPU, else the 1st CPU), and creates a context and a command queue on it, all left in *info.

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "video/VideoRecords.h"
+#include "reader/VideoRecords.h"
 
 // Requests up to 32 frames of videoStream (in order on thread 0, at random positions on the
 // others), times each request, writes every picture to the thread's own file and prints its own

@@ -15,86 +15,61 @@
 
 namespace {
 
-// What the mode holds of the library and of OpenCL, and the releases of its exit paths.
+// What the mode holds of the library and of OpenCL, and its one release, driven by what each call
+// obtained.
 struct Session {
   void* bufferPool = nullptr;
   void* imagePool = nullptr;
-  bool imagePoolCreated = false;
   void* file = nullptr;
   void* video = nullptr;
   OpenCLContextInfo openclInfo;
+  bool bufferPoolCreated = false;
+  bool imagePoolCreated = false;
+  bool fileOpened = false;
+  bool streamRequested = false;
+  bool streamOpened = false;
 
-  // The OpenCL objects go last on every path: after the GPU image pool that works in them and
-  // after every other library handle, so that nothing of the library can still reach them.
-  void ReleaseOpenCLObjects() {
+  // Releases what was obtained. Once the stream has been asked for, the image pool goes before the
+  // read file, even when no pool was created (the stream was offered a null one); before that, a
+  // created image pool goes after it. Only a finished run (hardwareState given) closes the file
+  // and ends the library's initialisation and the hardware subsystem. The OpenCL objects go last
+  // on every path: after the GPU image pool that works in them and after every other library
+  // handle, so that nothing of the library can still reach them.
+  void Release(HardwareState* hardwareState) {
+    if (hardwareState != nullptr) readerApi.ZR8READER_ReadFile_CloseFile(file);
+    if (streamOpened) readerApi.ZR8READER_DeleteReadVideoStreamHandle(video);
+    if (streamRequested) readerApi.ZR8READER_DeleteImagePoolHandle(imagePool);
+    if (fileOpened) readerApi.ZR8READER_DeleteReadFileHandle(file);
+    if (!streamRequested && imagePoolCreated) readerApi.ZR8READER_DeleteImagePoolHandle(imagePool);
+    if (bufferPoolCreated) readerApi.ZR8READER_DeleteBufferPoolHandle(bufferPool);
+    if (hardwareState != nullptr) {
+      readerApi.ZR8READER_Uninitialize();
+      ReleaseHardware(*hardwareState);
+    }
     ReleaseOpenCL(openclInfo.context, openclInfo.commandQueue);
     openclInfo.context = nullptr;
     openclInfo.commandQueue = nullptr;
   }
-  void DeleteBufferPool() { readerApi.ZR8READER_DeleteBufferPoolHandle(bufferPool); }
-  void DeleteCreatedImagePool() {
-    if (imagePoolCreated) readerApi.ZR8READER_DeleteImagePoolHandle(imagePool);
-  }
-
-  // The file did not open: the image pool (if one was created), the buffer pool.
-  void ReleaseAfterFailedOpen() {
-    DeleteCreatedImagePool();
-    DeleteBufferPool();
-    ReleaseOpenCLObjects();
-  }
-  // The file has no video: the read file, the image pool (if one was created), the buffer pool.
-  void ReleaseAfterNoVideo() {
-    readerApi.ZR8READER_DeleteReadFileHandle(file);
-    DeleteCreatedImagePool();
-    DeleteBufferPool();
-    ReleaseOpenCLObjects();
-  }
-  // The stream did not open: the image pool, the read file, the buffer pool.
-  void ReleaseAfterFailedStream() {
-    readerApi.ZR8READER_DeleteImagePoolHandle(imagePool);
-    readerApi.ZR8READER_DeleteReadFileHandle(file);
-    DeleteBufferPool();
-    ReleaseOpenCLObjects();
-  }
-  // Any later failure: the stream, the image pool, the read file, the buffer pool. The read file
-  // is deleted without being closed; only the successful run closes it.
-  void ReleaseAfterStreamFailure() {
-    readerApi.ZR8READER_DeleteReadVideoStreamHandle(video);
-    ReleaseAfterFailedStream();
-  }
-  // A successful run closes the file first, and ends the library's initialisation and the
-  // hardware subsystem.
-  void ReleaseAfterSuccess(HardwareState& hardwareState) {
-    readerApi.ZR8READER_ReadFile_CloseFile(file);
-    readerApi.ZR8READER_DeleteReadVideoStreamHandle(video);
-    readerApi.ZR8READER_DeleteImagePoolHandle(imagePool);
-    readerApi.ZR8READER_DeleteReadFileHandle(file);
-    DeleteBufferPool();
-    readerApi.ZR8READER_Uninitialize();
-    ReleaseHardware(hardwareState);
-    ReleaseOpenCLObjects();
-  }
 };
 
 // Sets up the pools: the CPU buffer pool, and with gpuBuffer the OpenCL objects and the GPU image
-// pool. Each failure writes its message and releases what the pools need.
+// pool. Each failure writes its message and releases what was obtained.
 bool CreatePools(Session& session, bool gpuBuffer) {
   std::wostream& out = platform::WideConsole();
   if (readerApi.ZR8READER_CreateBufferPoolCPU(&session.bufferPool) < 0) {
     out << "An error occured creating buffer pool.\n";
     return false;
   }
+  session.bufferPoolCreated = true;
   if (!gpuBuffer) return true;
   if (!SetupOpenCL(&session.openclInfo)) {
     out << "An error occured setting up OpenCL.\n";
-    session.DeleteBufferPool();
-    session.ReleaseOpenCLObjects();
+    session.Release(nullptr);
     return false;
   }
   if (readerApi.ZR8READER_CreateImagePoolGPU(&session.openclInfo, &session.imagePool) < 0) {
     out << "An error occured creating image pool on GPU.\n";
-    session.DeleteBufferPool();
-    session.ReleaseOpenCLObjects();
+    session.Release(nullptr);
     return false;
   }
   session.imagePoolCreated = true;
@@ -102,43 +77,46 @@ bool CreatePools(Session& session, bool gpuBuffer) {
 }
 
 // Opens the file and its first video stream and reads its description. Each failure writes its
-// message and releases in the order of its path.
+// message and releases what was obtained.
 bool OpenVideo(Session& session, const std::wstring& fileName, const DecodePrefs& prefs,
                int64_t* frameCount, VideoFormat* format, VideoCompressedFormat* compressed) {
   std::wostream& out = platform::WideConsole();
   if (readerApi.ZR8READER_OpenReadFileEx2(&session.file, fileName.c_str(), 1, session.bufferPool,
                                           session.imagePool) < 0) {
     out << "An error occurred opening the specified file.\n";
-    session.ReleaseAfterFailedOpen();
+    session.Release(nullptr);
     return false;
   }
+  session.fileOpened = true;
   if (readerApi.ZR8READER_ReadFile_GetVideoStreamCount(session.file) < 1) {
     out << "The specified file does not contain video.\n";
-    session.ReleaseAfterNoVideo();
+    session.Release(nullptr);
     return false;
   }
+  session.streamRequested = true;
   if (readerApi.ZR8READER_ReadFile_OpenVideoStream(session.file, 0, &prefs, session.imagePool,
                                                    &session.video) < 0) {
     out << "An error occurred opening the video stream.\n";
-    session.ReleaseAfterFailedStream();
+    session.Release(nullptr);
     return false;
   }
+  session.streamOpened = true;
   DecodePrefs actualPrefs;
   if (readerApi.ZR8READER_ReadVideoStream_GetDecodePrefs(session.video, &actualPrefs) < 0) {
     out << "An error occurred obtaining decode prefs of the video stream.\n";
-    session.ReleaseAfterStreamFailure();
+    session.Release(nullptr);
     return false;
   }
   readerApi.ZR8READER_ReadVideoStream_GetStreamLength(session.video);
   *frameCount = readerApi.ZR8READER_ReadVideoStream_GetFrameCount(session.video);
   if (readerApi.ZR8READER_ReadVideoStream_GetFormat(session.video, format) < 0) {
     out << "An error occurred access the video format details.\n";
-    session.ReleaseAfterStreamFailure();
+    session.Release(nullptr);
     return false;
   }
   if (readerApi.ZR8READER_ReadVideoStream_GetCompressedFormat(session.video, compressed) < 0) {
     out << "An error occurred access the video compressed format details.\n";
-    session.ReleaseAfterStreamFailure();
+    session.Release(nullptr);
     return false;
   }
   return true;
@@ -249,9 +227,6 @@ void VideoExample(std::wstring fileName, bool extract, bool dualStream, int32_t 
 
   WriteVideoDescription(platform::WideConsole(), format, compressed);
 
-  if (extract && !ExtractFrames(session.video, frameCount, format, dualStream)) {
-    session.ReleaseAfterStreamFailure();
-    return;
-  }
-  session.ReleaseAfterSuccess(hardwareState);
+  const bool finished = !extract || ExtractFrames(session.video, frameCount, format, dualStream);
+  session.Release(finished ? &hardwareState : nullptr);
 }

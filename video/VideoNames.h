@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string>
 
-#include "video/VideoRecords.h"
+#include "reader/VideoRecords.h"
 
 // The name of a pixel-type code: a static text, "<unknown>" for a code without a name.
 const char* PixelTypeName(int32_t pixelType);

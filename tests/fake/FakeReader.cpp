@@ -5,20 +5,21 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "FakeContent.h"
 #include "FakeState.h"
-#include "hwcheck/HardwareRecords.h"
 #include "platform/WideText.h"
+#include "reader/AudioRecords.h"
 #include "reader/EntryPointList.h"
-#include "reports/AudioRecords.h"
-#include "video/OpenCLContextInfo.h"
-#include "video/VideoRecords.h"
+#include "reader/HardwareRecords.h"
+#include "reader/OpenCLContextInfo.h"
+#include "reader/VideoRecords.h"
 
 // The exported prototypes come from the same list as the client's table.
 extern "C" {
-#define ZR8_DECLARE_EXPORT(name, result, parameters) result name parameters;
+#define ZR8_DECLARE_EXPORT(name, result, parameters, use) result name parameters;
 ZR8_ENTRY_POINTS(ZR8_DECLARE_EXPORT)
 #undef ZR8_DECLARE_EXPORT
 }
@@ -86,6 +87,21 @@ class Call {
 
 int32_t Status(Call& call, int32_t fallback = 0) {
   return call.Finish(static_cast<int32_t>(call.Pick(fallback)));
+}
+
+// An entry point that the client never calls: logged by name; a status of "not implemented", a
+// null pointer, or a number forced by the test (0 otherwise).
+template <typename Result>
+Result NotCalled(const char* entry) {
+  Call call(entry);
+  if constexpr (std::is_pointer_v<Result>) {
+    call.Done("null");
+    return nullptr;
+  } else if constexpr (std::is_same_v<Result, int32_t>) {
+    return Status(call, kNotImplemented);
+  } else {
+    return call.Finish(static_cast<Result>(call.Pick(0)));
+  }
 }
 
 // A forced negative status: the call fails before it does anything.
@@ -165,20 +181,6 @@ int32_t Delete(Call& call, void* pointer, HandleKind kind) {
   return Status(call);
 }
 
-std::u16string Utf16(const std::wstring& text) {
-  std::u16string units;
-  for (const wchar_t character : text) {
-    const auto codePoint = static_cast<char32_t>(character);
-    if (codePoint >= 0x10000) {  // only where wchar_t has 32 bits
-      units.push_back(static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10)));
-      units.push_back(static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF)));
-    } else {
-      units.push_back(static_cast<char16_t>(codePoint));
-    }
-  }
-  return units;
-}
-
 // "kind:vendorId:name;kind:vendorId:name" into records.
 std::vector<HardwareDecoderInfo> DecoderList(const std::string& text) {
   std::vector<HardwareDecoderInfo> list;
@@ -195,7 +197,7 @@ std::vector<HardwareDecoderInfo> DecoderList(const std::string& text) {
     const std::string name = second == std::string::npos ? "" : entry.substr(second + 1);
     // The name's UTF-8 as UTF-16 (bytes that are not UTF-8 become lone surrogates, U+DC80 to
     // U+DCFF). A name of 128 code units or more fills the field without a terminating zero.
-    const std::u16string units = Utf16(platform::BytesToWide(name));
+    const std::u16string units = platform::BytesToUtf16(name);
     std::copy_n(units.begin(), std::min<size_t>(units.size(), 128), info.deviceName);
     list.push_back(info);
   }
@@ -248,17 +250,17 @@ extern "C" {
 // Set-up.
 
 int32_t ZR8READER_Initialize() {
-  Call call("ZR8READER_Initialize");
+  Call call(__func__);
   return Status(call);
 }
 
 int32_t ZR8READER_Uninitialize() {
-  Call call("ZR8READER_Uninitialize");
+  Call call(__func__);
   return Status(call);
 }
 
 int32_t ZR8READER_IsSupported(const wchar_t* path) {
-  Call call("ZR8READER_IsSupported");
+  Call call(__func__);
   call.Arg(fake::Quote(path));
   const int64_t supported = call.state().Integer("supported", 1, fake::Narrow(path));
   return call.Finish(static_cast<int32_t>(call.Pick(supported)));
@@ -267,27 +269,27 @@ int32_t ZR8READER_IsSupported(const wchar_t* path) {
 // Files.
 
 int32_t ZR8READER_OpenReadFile(void** file, const wchar_t* path, int32_t flags) {
-  Call call("ZR8READER_OpenReadFile");
+  Call call(__func__);
   call.Arg(fake::Quote(path)).Arg(flags);
   return OpenFile(call, file, path);
 }
 
 int32_t ZR8READER_OpenReadFileEx(void** file, const wchar_t* path, int32_t flags,
                                  void* bufferPool) {
-  Call call("ZR8READER_OpenReadFileEx");
+  Call call(__func__);
   call.Arg(fake::Quote(path)).Arg(flags).Handle(bufferPool);
   return OpenFile(call, file, path);
 }
 
 int32_t ZR8READER_OpenReadFileEx2(void** file, const wchar_t* path, int32_t flags, void* bufferPool,
                                   void* gpuImagePool) {
-  Call call("ZR8READER_OpenReadFileEx2");
+  Call call(__func__);
   call.Arg(fake::Quote(path)).Arg(flags).Handle(bufferPool).Handle(gpuImagePool);
   return OpenFile(call, file, path);
 }
 
 int32_t ZR8READER_ReadFile_CloseFile(void* file) {
-  Call call("ZR8READER_ReadFile_CloseFile");
+  Call call(__func__);
   call.Handle(file);
   if (Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile)) {
     handle->closed = true;
@@ -296,14 +298,14 @@ int32_t ZR8READER_ReadFile_CloseFile(void* file) {
 }
 
 int32_t ZR8READER_ReadFile_IsFileOpen(void* file) {
-  Call call("ZR8READER_ReadFile_IsFileOpen");
+  Call call(__func__);
   call.Handle(file);
   const Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile);
   return call.Finish(static_cast<int32_t>(call.Pick(handle != nullptr && !handle->closed)));
 }
 
 int32_t ZR8READER_ReadFile_GetFileName(void* file, wchar_t* name, int32_t capacity) {
-  Call call("ZR8READER_ReadFile_GetFileName");
+  Call call(__func__);
   call.Handle(file).Arg(capacity);
   const Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile);
   if (handle == nullptr || ForcedFailure(call)) return Status(call, kInvalidArgument);
@@ -312,14 +314,14 @@ int32_t ZR8READER_ReadFile_GetFileName(void* file, wchar_t* name, int32_t capaci
 }
 
 int64_t ZR8READER_ReadFile_GetFileLength(void* file) {
-  Call call("ZR8READER_ReadFile_GetFileLength");
+  Call call(__func__);
   call.Handle(file);
   const Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile);
   return call.Finish(call.Pick(call.state().Integer("fileLength", 900000000, FilePath(handle))));
 }
 
 int32_t ZR8READER_ReadFile_GetAudioStreamCount(void* file) {
-  Call call("ZR8READER_ReadFile_GetAudioStreamCount");
+  Call call(__func__);
   call.Handle(file);
   const Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile);
   const int64_t count = call.state().Integer("audioStreams", 1, FilePath(handle));
@@ -327,7 +329,7 @@ int32_t ZR8READER_ReadFile_GetAudioStreamCount(void* file) {
 }
 
 int32_t ZR8READER_ReadFile_GetVideoStreamCount(void* file) {
-  Call call("ZR8READER_ReadFile_GetVideoStreamCount");
+  Call call(__func__);
   call.Handle(file);
   const Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile);
   const int64_t count = call.state().Integer("videoStreams", 1, FilePath(handle));
@@ -335,7 +337,7 @@ int32_t ZR8READER_ReadFile_GetVideoStreamCount(void* file) {
 }
 
 int32_t ZR8READER_ReadFile_OpenAudioStream(void* file, int32_t index, void** audio) {
-  Call call("ZR8READER_ReadFile_OpenAudioStream");
+  Call call(__func__);
   call.Handle(file).Arg(index);
   Handle* owner = call.state().Use(call.entry(), file, HandleKind::kFile);
   if (ForcedFailure(call)) return Status(call);
@@ -352,7 +354,7 @@ int32_t ZR8READER_ReadFile_OpenAudioStream(void* file, int32_t index, void** aud
 
 int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index, const DecodePrefs* prefs,
                                            void* imagePool, void** video) {
-  Call call("ZR8READER_ReadFile_OpenVideoStream");
+  Call call(__func__);
   call.Handle(file).Arg(index).Arg(DescribePrefs(prefs)).Handle(imagePool);
   Handle* owner = call.state().Use(call.entry(), file, HandleKind::kFile);
   if (imagePool != nullptr) call.state().Use(call.entry(), imagePool, HandleKind::kImagePool);
@@ -372,30 +374,10 @@ int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index, const Deco
   return call.Finish(static_cast<int32_t>(call.Pick(0)), handle->name);
 }
 
-int32_t ZR8READER_ReadFile_GetDecoderOptions(void* file, int32_t index, DecodePrefs*) {
-  Call call("ZR8READER_ReadFile_GetDecoderOptions");
-  call.Handle(file).Arg(index);
-  return Status(call, kNotImplemented);
-}
-
-int32_t ZR8READER_ReadFile_GetDecoderPixelTypes(void* file, int32_t index, int32_t*, int32_t,
-                                                int32_t*) {
-  Call call("ZR8READER_ReadFile_GetDecoderPixelTypes");
-  call.Handle(file).Arg(index);
-  return Status(call, kNotImplemented);
-}
-
-int32_t ZR8READER_ReadFile_GetDecoderColorSpaces(void* file, int32_t index, int32_t*, int32_t,
-                                                 int32_t*) {
-  Call call("ZR8READER_ReadFile_GetDecoderColorSpaces");
-  call.Handle(file).Arg(index);
-  return Status(call, kNotImplemented);
-}
-
 // Audio streams.
 
 int64_t ZR8READER_ReadAudioStream_GetStreamLength(void* audio) {
-  Call call("ZR8READER_ReadAudioStream_GetStreamLength");
+  Call call(__func__);
   call.Handle(audio);
   const Handle* handle = call.state().Use(call.entry(), audio, HandleKind::kAudio);
   if (handle == nullptr) return call.Finish(call.Pick(0));
@@ -403,21 +385,15 @@ int64_t ZR8READER_ReadAudioStream_GetStreamLength(void* audio) {
 }
 
 int64_t ZR8READER_ReadAudioStream_GetSampleCount(void* audio) {
-  Call call("ZR8READER_ReadAudioStream_GetSampleCount");
+  Call call(__func__);
   call.Handle(audio);
   const Handle* handle = call.state().Use(call.entry(), audio, HandleKind::kAudio);
   if (handle == nullptr) return call.Finish(call.Pick(0));
   return call.Finish(call.Pick(AudioInteger(call.state(), handle, "sampleCount", 48000)));
 }
 
-int32_t ZR8READER_ReadAudioStream_GetFormat(void* audio, AudioCompressedFormat*) {
-  Call call("ZR8READER_ReadAudioStream_GetFormat");
-  call.Handle(audio);
-  return Status(call, kNotImplemented);
-}
-
 int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio, AudioCompressedFormat* format) {
-  Call call("ZR8READER_ReadAudioStream_GetCompressedFormat");
+  Call call(__func__);
   call.Handle(audio);
   const Handle* handle = call.state().Use(call.entry(), audio, HandleKind::kAudio);
   if (ForcedFailure(call)) return Status(call);
@@ -435,7 +411,7 @@ int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio, AudioCompress
 
 int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, float* buffer,
                                              int64_t maxFrames, int64_t* framesRead) {
-  Call call("ZR8READER_ReadAudioStream_GetSamples");
+  Call call(__func__);
   call.Handle(audio).Arg(startFrame).Arg(maxFrames);
   Handle* handle = call.state().Use(call.entry(), audio, HandleKind::kAudio);
   if (ForcedFailure(call)) return Status(call);
@@ -474,17 +450,10 @@ int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, fl
   return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(*framesRead));
 }
 
-int32_t ZR8READER_ReadAudioStream_GetCompressedSamples(void* audio, int64_t startPacket, void*,
-                                                       int64_t, int64_t*) {
-  Call call("ZR8READER_ReadAudioStream_GetCompressedSamples");
-  call.Handle(audio).Arg(startPacket);
-  return Status(call, kNotImplemented);
-}
-
 // Video streams.
 
 int64_t ZR8READER_ReadVideoStream_GetStreamLength(void* video) {
-  Call call("ZR8READER_ReadVideoStream_GetStreamLength");
+  Call call(__func__);
   call.Handle(video);
   const Handle* handle = call.state().Use(call.entry(), video, HandleKind::kVideo);
   if (handle == nullptr) return call.Finish(call.Pick(0));
@@ -493,7 +462,7 @@ int64_t ZR8READER_ReadVideoStream_GetStreamLength(void* video) {
 }
 
 int64_t ZR8READER_ReadVideoStream_GetFrameCount(void* video) {
-  Call call("ZR8READER_ReadVideoStream_GetFrameCount");
+  Call call(__func__);
   call.Handle(video);
   const Handle* handle = call.state().Use(call.entry(), video, HandleKind::kVideo);
   if (handle == nullptr) return call.Finish(call.Pick(0));
@@ -501,7 +470,7 @@ int64_t ZR8READER_ReadVideoStream_GetFrameCount(void* video) {
 }
 
 int32_t ZR8READER_ReadVideoStream_GetFormat(void* video, VideoFormat* format) {
-  Call call("ZR8READER_ReadVideoStream_GetFormat");
+  Call call(__func__);
   call.Handle(video);
   const Handle* handle = call.state().Use(call.entry(), video, HandleKind::kVideo);
   if (ForcedFailure(call)) return Status(call);
@@ -520,7 +489,7 @@ int32_t ZR8READER_ReadVideoStream_GetFormat(void* video, VideoFormat* format) {
 }
 
 int32_t ZR8READER_ReadVideoStream_GetCompressedFormat(void* video, VideoCompressedFormat* format) {
-  Call call("ZR8READER_ReadVideoStream_GetCompressedFormat");
+  Call call(__func__);
   call.Handle(video);
   const Handle* handle = call.state().Use(call.entry(), video, HandleKind::kVideo);
   if (ForcedFailure(call)) return Status(call);
@@ -530,20 +499,8 @@ int32_t ZR8READER_ReadVideoStream_GetCompressedFormat(void* video, VideoCompress
   return Status(call);
 }
 
-int32_t ZR8READER_ReadVideoStream_PrepareFrame(void* video, int64_t frameIndex) {
-  Call call("ZR8READER_ReadVideoStream_PrepareFrame");
-  call.Handle(video).Arg(frameIndex);
-  return Status(call, kNotImplemented);
-}
-
-int32_t ZR8READER_ReadVideoStream_CancelPrepareFrame(void* video, int64_t frameIndex) {
-  Call call("ZR8READER_ReadVideoStream_CancelPrepareFrame");
-  call.Handle(video).Arg(frameIndex);
-  return Status(call, kNotImplemented);
-}
-
 int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameIndex, void** image) {
-  Call call("ZR8READER_ReadVideoStream_GetFrame");
+  Call call(__func__);
   call.Handle(video).Arg(frameIndex);
   Handle* stream = call.state().Use(call.entry(), video, HandleKind::kVideo);
   if (ForcedFailure(call)) return Status(call);
@@ -564,7 +521,7 @@ int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameIndex, void
 }
 
 int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, DecodePrefs* prefs) {
-  Call call("ZR8READER_ReadVideoStream_GetDecodePrefs");
+  Call call(__func__);
   call.Handle(video).Arg(DescribePrefs(prefs));
   const Handle* handle = call.state().Use(call.entry(), video, HandleKind::kVideo);
   if (ForcedFailure(call)) return Status(call);
@@ -579,22 +536,17 @@ int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, DecodePrefs* prefs
 // Pools and images.
 
 int32_t ZR8READER_CreateBufferPoolCPU(void** pool) {
-  Call call("ZR8READER_CreateBufferPoolCPU");
-  return CreatePool(call, pool, HandleKind::kBufferPool);
-}
-
-int32_t ZR8READER_CreateBufferPoolGPU(const OpenCLContextInfo*, void** pool) {
-  Call call("ZR8READER_CreateBufferPoolGPU");
+  Call call(__func__);
   return CreatePool(call, pool, HandleKind::kBufferPool);
 }
 
 int32_t ZR8READER_CreateImagePoolCPU(void** pool) {
-  Call call("ZR8READER_CreateImagePoolCPU");
+  Call call(__func__);
   return CreatePool(call, pool, HandleKind::kImagePool);
 }
 
 int32_t ZR8READER_CreateImagePoolGPU(const OpenCLContextInfo* info, void** pool) {
-  Call call("ZR8READER_CreateImagePoolGPU");
+  Call call(__func__);
   if (info == nullptr) {
     call.Arg("null");
   } else {
@@ -615,7 +567,7 @@ int32_t ZR8READER_CreateImagePoolGPU(const OpenCLContextInfo* info, void** pool)
 }
 
 void* ZR8READER_Image_LockForCPU(void* image, int32_t access) {
-  Call call("ZR8READER_Image_LockForCPU");
+  Call call(__func__);
   call.Handle(image).Arg(access);
   Handle* handle = call.state().Use(call.entry(), image, HandleKind::kImage);
   if (handle == nullptr || ForcedFailure(call)) {
@@ -628,22 +580,8 @@ void* ZR8READER_Image_LockForCPU(void* image, int32_t access) {
   return handle->bytes.data();
 }
 
-void* ZR8READER_Image_LockForOpenGL(void* image, int32_t access) {
-  Call call("ZR8READER_Image_LockForOpenGL");
-  call.Handle(image).Arg(access);
-  call.Done("null");
-  return nullptr;
-}
-
-void* ZR8READER_Image_LockForOpenCL(void* image, int32_t access) {
-  Call call("ZR8READER_Image_LockForOpenCL");
-  call.Handle(image).Arg(access);
-  call.Done("null");
-  return nullptr;
-}
-
 int32_t ZR8READER_Image_Unlock(void* image) {
-  Call call("ZR8READER_Image_Unlock");
+  Call call(__func__);
   call.Handle(image);
   Handle* handle = call.state().Use(call.entry(), image, HandleKind::kImage);
   if (handle != nullptr) {
@@ -653,109 +591,57 @@ int32_t ZR8READER_Image_Unlock(void* image) {
   return Status(call);
 }
 
-uint32_t ZR8READER_Image_Width(void* image) {
-  Call call("ZR8READER_Image_Width");
-  call.Handle(image);
-  return call.Finish(static_cast<uint32_t>(call.Pick(0)));
-}
-
-uint32_t ZR8READER_Image_Height(void* image) {
-  Call call("ZR8READER_Image_Height");
-  call.Handle(image);
-  return call.Finish(static_cast<uint32_t>(call.Pick(0)));
-}
-
-int32_t ZR8READER_Image_PixelType(void* image) {
-  Call call("ZR8READER_Image_PixelType");
-  call.Handle(image);
-  return Status(call);
-}
-
-uint32_t ZR8READER_Image_Attributes(void* image) {
-  Call call("ZR8READER_Image_Attributes");
-  call.Handle(image);
-  return call.Finish(static_cast<uint32_t>(call.Pick(0)));
-}
-
-uint32_t ZR8READER_Image_RowBytes(void* image, int32_t plane) {
-  Call call("ZR8READER_Image_RowBytes");
-  call.Handle(image).Arg(plane);
-  return call.Finish(static_cast<uint32_t>(call.Pick(0)));
-}
-
 uint32_t ZR8READER_Image_TotalSize(void* image) {
-  Call call("ZR8READER_Image_TotalSize");
+  Call call(__func__);
   call.Handle(image);
   const Handle* handle = call.state().Use(call.entry(), image, HandleKind::kImage);
   const auto size = handle == nullptr ? 0 : handle->bytes.size();
   return call.Finish(static_cast<uint32_t>(call.Pick(static_cast<int64_t>(size))));
 }
 
-double ZR8READER_Image_PAR(void* image) {
-  Call call("ZR8READER_Image_PAR");
-  call.Handle(image);
-  return call.Finish(1.0);
-}
-
 // Releases.
 
 int32_t ZR8READER_DeleteBufferPoolHandle(void* pool) {
-  Call call("ZR8READER_DeleteBufferPoolHandle");
+  Call call(__func__);
   call.Handle(pool);
   return Delete(call, pool, HandleKind::kBufferPool);
 }
 
-int32_t ZR8READER_DeleteBufferHandle(void* buffer) {
-  Call call("ZR8READER_DeleteBufferHandle");
-  call.Handle(buffer);
-  return Status(call, kNotImplemented);
-}
-
 int32_t ZR8READER_DeleteImagePoolHandle(void* pool) {
-  Call call("ZR8READER_DeleteImagePoolHandle");
+  Call call(__func__);
   call.Handle(pool);
   return Delete(call, pool, HandleKind::kImagePool);
 }
 
 int32_t ZR8READER_DeleteImageHandle(void* image) {
-  Call call("ZR8READER_DeleteImageHandle");
+  Call call(__func__);
   call.Handle(image);
   return Delete(call, image, HandleKind::kImage);
 }
 
 int32_t ZR8READER_DeleteReadFileHandle(void* file) {
-  Call call("ZR8READER_DeleteReadFileHandle");
+  Call call(__func__);
   call.Handle(file);
   return Delete(call, file, HandleKind::kFile);
 }
 
 int32_t ZR8READER_DeleteReadAudioStreamHandle(void* audio) {
-  Call call("ZR8READER_DeleteReadAudioStreamHandle");
+  Call call(__func__);
   call.Handle(audio);
   return Delete(call, audio, HandleKind::kAudio);
 }
 
 int32_t ZR8READER_DeleteReadVideoStreamHandle(void* video) {
-  Call call("ZR8READER_DeleteReadVideoStreamHandle");
+  Call call(__func__);
   call.Handle(video);
   return Delete(call, video, HandleKind::kVideo);
 }
 
 // Hardware.
 
-int32_t ZR8READER_LoadCUDA() {
-  Call call("ZR8READER_LoadCUDA");
-  return Status(call, kNotImplemented);
-}
-
-int32_t ZR8READER_UnloadCUDA() {
-  Call call("ZR8READER_UnloadCUDA");
-  return Status(call, kNotImplemented);
-}
-
 int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1, void** cudaHandle2,
                            wchar_t* text, int32_t capacity) {
-  Call call("ZR8READER_InitCUDA");
+  Call call(__func__);
   call.Arg(device).Arg(capacity);
   if (ForcedFailure(call)) return Status(call);
   *cudaId = static_cast<int32_t>(call.state().Integer("cuda.id", 3));
@@ -768,14 +654,14 @@ int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1, 
 }
 
 int32_t ZR8READER_UninitCUDA(int32_t* cudaId, void** cudaHandle1, void** cudaHandle2) {
-  Call call("ZR8READER_UninitCUDA");
+  Call call(__func__);
   call.Arg(*cudaId).Handle(*cudaHandle1).Handle(*cudaHandle2);
   return Status(call);
 }
 
 int32_t ZR8READER_InitAMF(int32_t device, int32_t mode, void** amfHandle1, void** amfHandle2,
                           wchar_t* text, int32_t capacity) {
-  Call call("ZR8READER_InitAMF");
+  Call call(__func__);
   call.Arg(device).Arg(mode).Arg(capacity);
   if (ForcedFailure(call)) return Status(call);
   *amfHandle1 = reinterpret_cast<void*>(0xA1);
@@ -786,14 +672,14 @@ int32_t ZR8READER_InitAMF(int32_t device, int32_t mode, void** amfHandle1, void*
 }
 
 int32_t ZR8READER_UninitAMF(void** amfHandle1, void** amfHandle2) {
-  Call call("ZR8READER_UninitAMF");
+  Call call(__func__);
   call.Handle(*amfHandle1).Handle(*amfHandle2);
   return Status(call);
 }
 
 int32_t ZR8READER_InitQSV(int32_t device, int32_t mode, void** qsvHandle, wchar_t* text,
                           int32_t capacity) {
-  Call call("ZR8READER_InitQSV");
+  Call call(__func__);
   call.Arg(device).Arg(mode).Arg(capacity);
   if (ForcedFailure(call)) return Status(call);
   *qsvHandle = reinterpret_cast<void*>(0x51);
@@ -802,14 +688,14 @@ int32_t ZR8READER_InitQSV(int32_t device, int32_t mode, void** qsvHandle, wchar_
 }
 
 int32_t ZR8READER_UninitQSV(void** qsvHandle) {
-  Call call("ZR8READER_UninitQSV");
+  Call call(__func__);
   call.Handle(qsvHandle == nullptr ? nullptr : *qsvHandle);
   return Status(call);
 }
 
 int32_t ZR8READER_GetSupportedHardwareDecoders(int32_t capacity, HardwareDecoderInfo* records,
                                                int32_t* count) {
-  Call call("ZR8READER_GetSupportedHardwareDecoders");
+  Call call(__func__);
   call.Arg(capacity).Arg(records == nullptr ? "null" : "records");
   return SupportedDecoders(call, capacity, records, count);
 }
@@ -817,87 +703,59 @@ int32_t ZR8READER_GetSupportedHardwareDecoders(int32_t capacity, HardwareDecoder
 int32_t ZR8READER_GetSupportedHardwareDecodersOOP(int32_t capacity, HardwareDecoderInfo* records,
                                                   int32_t* count, int32_t timeoutMs,
                                                   int32_t useCache) {
-  Call call("ZR8READER_GetSupportedHardwareDecodersOOP");
+  Call call(__func__);
   call.Arg(capacity).Arg(records == nullptr ? "null" : "records").Arg(timeoutMs).Arg(useCache);
   return SupportedDecoders(call, capacity, records, count);
 }
 
 int32_t ZR8READER_GetHardwareDetectionResults(void* results, int32_t dxgiEnumPreference) {
-  Call call("ZR8READER_GetHardwareDetectionResults");
+  Call call(__func__);
   call.Arg(dxgiEnumPreference);
   return DetectionResults(call, results);
 }
 
 int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t timeoutMs, int32_t useCache,
                                                  int32_t dxgiEnumPreference) {
-  Call call("ZR8READER_GetHardwareDetectionResultsOOP");
+  Call call(__func__);
   call.Arg(timeoutMs).Arg(useCache).Arg(dxgiEnumPreference);
   return DetectionResults(call, results);
 }
 
-int32_t ZR8READER_SharedLibrary_SetSearchModeAndPath(int32_t mode, const wchar_t* path) {
-  Call call("ZR8READER_SharedLibrary_SetSearchModeAndPath");
-  call.Arg(mode).Arg(fake::Quote(path));
-  return Status(call, kNotImplemented);
-}
-
 // Plug-in preferences.
 
-int32_t ZR8READER_FIOPluginPrefs_GetHardwareDecoderPreference(int32_t*) {
-  Call call("ZR8READER_FIOPluginPrefs_GetHardwareDecoderPreference");
-  return Status(call, kNotImplemented);
-}
-
 int32_t ZR8READER_FIOPluginPrefs_SetHardwareDecoderPreference(int32_t preference) {
-  Call call("ZR8READER_FIOPluginPrefs_SetHardwareDecoderPreference");
+  Call call(__func__);
   call.Arg(preference);
   return Status(call);
-}
-
-int32_t ZR8READER_FIOPluginPrefs_GetAVCBroadcastDecoderPreference(int32_t*) {
-  Call call("ZR8READER_FIOPluginPrefs_GetAVCBroadcastDecoderPreference");
-  return Status(call, kNotImplemented);
-}
-
-int32_t ZR8READER_FIOPluginPrefs_SetAVCBroadcastDecoderPreference(int32_t preference) {
-  Call call("ZR8READER_FIOPluginPrefs_SetAVCBroadcastDecoderPreference");
-  call.Arg(preference);
-  return Status(call, kNotImplemented);
-}
-
-int32_t ZR8READER_FIOPluginPrefs_GetCUDAContext(int32_t*, void**, void**) {
-  Call call("ZR8READER_FIOPluginPrefs_GetCUDAContext");
-  return Status(call, kNotImplemented);
 }
 
 int32_t ZR8READER_FIOPluginPrefs_SetCUDAContext(int32_t cudaId, void* cudaHandle1,
                                                 void* cudaHandle2) {
-  Call call("ZR8READER_FIOPluginPrefs_SetCUDAContext");
+  Call call(__func__);
   call.Arg(cudaId).Handle(cudaHandle1).Handle(cudaHandle2);
   return Status(call);
 }
 
-int32_t ZR8READER_FIOPluginPrefs_GetAMFContext(int32_t*, int32_t*, void**, void**) {
-  Call call("ZR8READER_FIOPluginPrefs_GetAMFContext");
-  return Status(call, kNotImplemented);
-}
-
 int32_t ZR8READER_FIOPluginPrefs_SetAMFContext(int32_t device, int32_t mode, void* amfHandle1,
                                                void* amfHandle2) {
-  Call call("ZR8READER_FIOPluginPrefs_SetAMFContext");
+  Call call(__func__);
   call.Arg(device).Arg(mode).Handle(amfHandle1).Handle(amfHandle2);
   return Status(call);
 }
 
-int32_t ZR8READER_FIOPluginPrefs_GetQSVImplHW(int32_t*) {
-  Call call("ZR8READER_FIOPluginPrefs_GetQSVImplHW");
-  return Status(call, kNotImplemented);
-}
-
-int32_t ZR8READER_FIOPluginPrefs_SetQSVImplHW(int32_t implementation) {
-  Call call("ZR8READER_FIOPluginPrefs_SetQSVImplHW");
-  call.Arg(implementation);
-  return Status(call, kNotImplemented);
-}
+// The entry points that the client never calls: each logs its name and fails, or answers null.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#define ZR8_STUB_called(name, result, parameters)
+#define ZR8_STUB_uncalled(name, result, parameters) \
+  result name parameters {                          \
+    return NotCalled<result>(#name);                \
+  }
+#define ZR8_STUB(name, result, parameters, use) ZR8_STUB_##use(name, result, parameters)
+ZR8_ENTRY_POINTS(ZR8_STUB)
+#undef ZR8_STUB
+#undef ZR8_STUB_uncalled
+#undef ZR8_STUB_called
+#pragma GCC diagnostic pop
 
 }  // extern "C"

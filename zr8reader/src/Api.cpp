@@ -75,7 +75,7 @@ int32_t GuardStatus(Body&& body) noexcept {
 
 // The hardware module's message into the caller's text buffer (within capacity, terminated).
 void WriteMessage(const std::string& message, wchar_t* text, int32_t capacity) {
-  if (text != nullptr && capacity > 0) CopyWide(FileNameToWide(message), text, capacity);
+  if (text != nullptr && capacity > 0) CopyWide(platform::BytesToWide(message), text, capacity);
 }
 
 // A render node of the vendor for the VA-API decoders of Intel (QSV) and AMD (AMF).
@@ -133,7 +133,7 @@ int32_t OpenFile(void** file, const wchar_t* path, void* bufferPool) {
       if (pool == nullptr) return kInvalidArg;
       buffers = pool->pool();
     }
-    auto opened = ReadFile::Open(WideToFileName(path), std::move(buffers));
+    auto opened = ReadFile::Open(platform::WideToBytes(path), std::move(buffers));
     if (!opened) return kFail;
     *file = opened.release()->AsOpaque();
     return kOk;
@@ -173,7 +173,7 @@ ZR8_API int32_t ZR8READER_Uninitialize(void) {
 ZR8_API int32_t ZR8READER_IsSupported(const wchar_t* path) {
   return Guard<int32_t>(0, [&]() -> int32_t {
     if (path == nullptr) return 0;
-    return IsSupportedMedia(WideToFileName(path)) ? 1 : 0;
+    return IsSupportedMedia(platform::WideToBytes(path)) ? 1 : 0;
   });
 }
 

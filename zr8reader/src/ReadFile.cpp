@@ -29,7 +29,7 @@ std::unique_ptr<ReadFile> ReadFile::Open(const std::string& path,
   std::error_code error;
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
   file->path_ = error ? path : absolute.lexically_normal().string();
-  file->name_ = FileNameToWide(file->path_);
+  file->name_ = platform::BytesToWide(file->path_);
   if (input->duration != AV_NOPTS_VALUE && input->duration > 0) {
     file->length_ = input->duration * 10;  // microseconds to 100-ns units
   }

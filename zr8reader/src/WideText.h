@@ -1,14 +1,12 @@
-// Lossless conversion between wide text and the bytes of file names: a character U+DC80..U+DCFF
-// stands for one raw byte (value - 0xDC00), everything else is UTF-8.
+// Wide text handed out through the library's entry points. File names convert with the shared
+// codec (platform/WideText.h): a character U+DC80..U+DCFF stands for one raw byte.
 #pragma once
 
-#include <string>
 #include <string_view>
 
-namespace zr8 {
+#include "platform/WideText.h"
 
-std::string WideToFileName(std::wstring_view text);
-std::wstring FileNameToWide(std::string_view bytes);
+namespace zr8 {
 
 // Copies text into a buffer of `capacity` characters, always terminated. False when truncated.
 bool CopyWide(std::wstring_view text, wchar_t* buffer, int capacity);

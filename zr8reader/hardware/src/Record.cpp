@@ -4,6 +4,7 @@
 #include <new>
 
 #include "Internal.h"
+#include "platform/WideText.h"
 #include "zr8hardware/Hardware.h"
 
 namespace zr8hw {
@@ -31,37 +32,6 @@ void PutText(unsigned char* at, std::size_t size, const std::string& text) {
   std::memcpy(at, text.data(), length);
 }
 
-// The next code point of UTF-8 text; U+FFFD for a malformed sequence.
-char32_t NextCodePoint(const std::string& text, std::size_t& at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at++);
-  if (lead < 0x80) return lead;
-  int more;  // continuation bytes
-  char32_t value;
-  char32_t minimum;  // the least value that needs this many bytes
-  if ((lead & 0xE0) == 0xC0) {
-    more = 1;
-    value = lead & 0x1F;
-    minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    more = 2;
-    value = lead & 0x0F;
-    minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    more = 3;
-    value = lead & 0x07;
-    minimum = 0x10000;
-  } else {
-    return 0xFFFD;
-  }
-  for (int i = 0; i < more; ++i) {
-    if (at >= text.size() || (byte(at) & 0xC0) != 0x80) return 0xFFFD;
-    value = (value << 6) | (byte(at++) & 0x3F);
-  }
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0xFFFD;
-  return value;
-}
-
 constexpr std::size_t kDeviceTableOffset = kHeaderSize;
 
 void WriteDevice(unsigned char* at, const Device& device, uint32_t decoderIndex) {
@@ -86,15 +56,14 @@ void CopyUtf16(const std::string& text, char16_t* out, std::size_t units) {
   std::size_t written = 0;
   std::size_t at = 0;
   while (at < text.size()) {
-    const char32_t code = NextCodePoint(text, at);
-    const std::size_t needed = code >= 0x10000 ? 2 : 1;
+    char32_t code = 0xFFFD;  // each byte that is not UTF-8
+    const std::size_t length = platform::DecodeUtf8(text, at, &code);
+    at += length == 0 ? 1 : length;
+    char16_t pair[2];
+    const std::size_t needed = platform::EncodeUtf16(code, pair);
     if (written + needed > units - 1) break;
-    if (needed == 2) {
-      out[written++] = static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-      out[written++] = static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-    } else {
-      out[written++] = static_cast<char16_t>(code);
-    }
+    std::copy_n(pair, needed, out + written);
+    written += needed;
   }
   std::fill(out + written, out + units, u'\0');
 }

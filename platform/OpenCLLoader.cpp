@@ -1,28 +1,24 @@
-// OpenCL on Windows: the host functions that the client calls, forwarded to the system's
-// OpenCL.dll, loaded on first use. Linked against OpenCL.dll, the client would not start at all on
-// a machine without it; this way its OpenCL set-up fails and says so.
+// OpenCL: the host functions that the client calls, forwarded to the system's OpenCL library
+// (OpenCL.dll on Windows, libOpenCL.so.1 elsewhere), loaded on first use. Linked against it, the
+// client would not start at all on a machine without it; this way only its OpenCL set-up fails,
+// and says so.
 #include <CL/cl.h>
-#include <windows.h>
 
 #include <cstring>
+
+#include "platform/Platform.h"
 
 namespace {
 
 // What an ICD loader answers when it finds no platform.
 constexpr cl_int kNoPlatform = -1001;
 
-HMODULE OpenCLLibrary() {
-  static const HMODULE module =
-      LoadLibraryExW(L"OpenCL.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return module;
-}
-
-// The function of that name in OpenCL.dll, or null when there is none.
+// The function of that name in the OpenCL library, or null when there is none.
 template <typename Function>
 Function Find(const char* name) {
   Function function = nullptr;
-  if (HMODULE module = OpenCLLibrary()) {
-    const FARPROC address = GetProcAddress(module, name);
+  if (void* module = platform::OpenCLLibrary()) {
+    void* const address = platform::FindSymbol(module, name);
     static_assert(sizeof(function) == sizeof(address));
     std::memcpy(&function, &address, sizeof(function));
   }
