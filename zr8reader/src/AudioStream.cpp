@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "Status.h"
 
@@ -158,24 +159,54 @@ bool AudioStream::Restart(FormatPtr probed) {
   return true;
 }
 
-// One decode of the whole stream, as a full decode does it: each packet's place on the decoded
-// timeline and the count of samples. Frames are converted only where their rate differs from the
-// stream's, whose resampling changes their length.
+// Where each packet's output falls on the decoded timeline and how many samples a full decode
+// yields: counted by decoding the whole stream, in parts on several threads where the packets fit
+// in memory and the coding's frame lengths do not depend on what came long before.
 bool AudioStream::Index() {
-  packets_.clear();
+  if (!CountInParts()) {
+    if (!packets_.empty() && !Restart()) return false;  // the packets were read already
+    CountByOneDecode();
+  }
   int64_t total = 0;
-  std::vector<uint8_t> scratch;
+  for (PacketInfo& info : packets_) {
+    info.outStart = total;
+    total += info.outCount;
+  }
+  sampleCount_ = total;
+  // A seek never lands on or before a packet whose start the decoder trims: after a seek it
+  // would not be trimmed.
+  firstSeekable_ = 0;
+  for (size_t i = 0; i < packets_.size(); ++i) {
+    if (packets_[i].trimmedStart) firstSeekable_ = static_cast<int64_t>(i) + 1;
+  }
+  const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
+  preroll_ = rateChanges_ ? -1 : PrerollPackets(id);
+  return true;
+}
+
+AudioStream::PacketInfo AudioStream::Describe(const AVPacket& packet) {
+  size_t sideSize = 0;
+  const uint8_t* side = av_packet_get_side_data(&packet, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+  const bool trimmed = (side != nullptr && sideSize >= 4 && AV_RL32(side) > 0) ||
+                       (packet.flags & AV_PKT_FLAG_DISCARD) != 0;
+  const int64_t pts = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+  return {pts, packet.pos, packet.size, trimmed, 0, 0};
+}
+
+// One decode of the whole stream on this thread. Frames are converted only where their rate
+// differs from the stream's, whose resampling changes their length.
+void AudioStream::CountByOneDecode() {
+  packets_.clear();
   changes_.clear();
-  int lastFormat = -1, lastRate = 0, lastChannels = 0;
+  std::vector<uint8_t> scratch;
+  FrameShape last;
   while (DecodeFrame(true)) {
     const int64_t source = SourceOf(*frame_);
-    if (lastFormat >= 0 && (frame_->format != lastFormat || frame_->sample_rate != lastRate ||
-                            frame_->ch_layout.nb_channels != lastChannels)) {
+    const FrameShape shape = FrameShape::Of(*frame_);
+    if (last.format >= 0 && shape != last) {
       changes_.push_back(source >= 0 ? source : static_cast<int64_t>(packets_.size()) - 1);
     }
-    lastFormat = frame_->format;
-    lastRate = frame_->sample_rate;
-    lastChannels = frame_->ch_layout.nb_channels;
+    last = shape;
     int64_t samples = frame_->nb_samples;
     if (frame_->sample_rate != sampleRate_) {
       rateChanges_ = true;
@@ -186,26 +217,106 @@ bool AudioStream::Index() {
     av_frame_unref(frame_.get());
     if (packets_.empty()) continue;
     // A frame that cannot be told belongs to the last packet sent.
-    PacketInfo& info = packets_[source >= 0 ? source : packets_.size() - 1];
-    if (info.outCount == 0) info.outStart = total;
-    info.outCount += samples;
-    total += samples;
+    packets_[source >= 0 ? source : packets_.size() - 1].outCount += samples;
   }
-  sampleCount_ = total;
-  // Packets without output take the place of the next one, so that places rise with the index.
-  int64_t next = total;
-  for (auto it = packets_.rbegin(); it != packets_.rend(); ++it) {
-    if (it->outCount == 0) it->outStart = next;
-    next = it->outStart;
-  }
-  // A seek never lands on or before a packet whose start the decoder trims: after a seek it
-  // would not be trimmed.
-  firstSeekable_ = 0;
-  for (size_t i = 0; i < packets_.size(); ++i) {
-    if (packets_[i].trimmedStart) firstSeekable_ = static_cast<int64_t>(i) + 1;
-  }
+}
+
+// The packets are read into memory and the stream is cut into parts, one per thread; each part's
+// decoder starts a few packets before it (so that bit reservoirs and overlaps are rebuilt) and
+// counts the output of the part's own packets. False where that does not apply: one core, a
+// coding not known to give the same frame lengths after such a start, packets beyond 64 MB, or a
+// change of rate (whose resampling is counted by one decode).
+bool AudioStream::CountInParts() {
+  constexpr int64_t kWarmUp = 16;     // packets decoded before a part, not counted
+  constexpr int64_t kLeastPart = 32;  // packets
+  constexpr int64_t kMostBytes = 64 << 20;
+  const unsigned threads = std::min(std::thread::hardware_concurrency(), 8u);
   const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
-  preroll_ = rateChanges_ ? -1 : PrerollPackets(id);
+  if (threads < 2 || (PrerollPackets(id) < 0 && id != AV_CODEC_ID_OPUS && id != AV_CODEC_ID_AC3 &&
+                      id != AV_CODEC_ID_EAC3 && id != AV_CODEC_ID_MP2)) {
+    return false;
+  }
+  packets_.clear();
+  changes_.clear();
+  std::vector<PacketPtr> held;
+  int64_t bytes = 0;
+  while (av_read_frame(input_.get(), packet_.get()) >= 0) {
+    if (packet_->stream_index != streamIndex_) {
+      av_packet_unref(packet_.get());
+      continue;
+    }
+    packets_.push_back(Describe(*packet_));
+    bytes += packet_->size;
+    PacketPtr kept = MakePacket();
+    av_packet_move_ref(kept.get(), packet_.get());
+    held.push_back(std::move(kept));
+    if (bytes > kMostBytes) return false;
+  }
+  const int64_t count = static_cast<int64_t>(packets_.size());
+  const int64_t parts = std::max<int64_t>(1, std::min<int64_t>(threads, count / kLeastPart));
+
+  struct Part {
+    int64_t begin = 0, end = 0;
+    CodecPtr decoder;
+    FrameShape first, last;
+    std::vector<int64_t> changes;
+    bool rateChanges = false;
+  };
+  std::vector<Part> work(static_cast<size_t>(parts));
+  for (int64_t p = 0; p < parts; ++p) {
+    Part& part = work[p];
+    part.begin = count * p / parts;
+    part.end = count * (p + 1) / parts;
+    part.decoder = OpenDecoder(input_->streams[streamIndex_], 1);
+    if (!part.decoder) return false;
+    part.decoder->pkt_timebase = AVRational{1, sampleRate_};
+  }
+  auto run = [&](Part& part) {
+    FramePtr frame = MakeFrame();
+    PacketPtr copy = MakePacket();
+    const int64_t last = std::min(count, part.end + 2);  // a little past the part: late frames
+    for (int64_t i = std::max<int64_t>(0, part.begin - kWarmUp); i <= last; ++i) {
+      if (i < last) {
+        if (av_packet_ref(copy.get(), held[i].get()) < 0) break;
+        copy->pts = copy->dts = i << kTagShift;
+        avcodec_send_packet(part.decoder.get(), copy.get());
+        av_packet_unref(copy.get());
+      } else if (last == count) {
+        avcodec_send_packet(part.decoder.get(), nullptr);
+      }
+      while (avcodec_receive_frame(part.decoder.get(), frame.get()) >= 0) {
+        int64_t source = frame->pts != AV_NOPTS_VALUE && frame->pts >= 0 ? frame->pts >> kTagShift
+                                                                         : std::min(i, count - 1);
+        if (source >= part.begin && source < part.end) {
+          const FrameShape shape = FrameShape::Of(*frame);
+          if (part.first.format < 0) part.first = shape;
+          if (part.last.format >= 0 && shape != part.last) part.changes.push_back(source);
+          part.last = shape;
+          if (frame->sample_rate != sampleRate_) part.rateChanges = true;
+          packets_[source].outCount += frame->nb_samples;
+        }
+        av_frame_unref(frame.get());
+      }
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (size_t p = 1; p < work.size(); ++p) helpers.emplace_back(run, std::ref(work[p]));
+  run(work[0]);
+  for (std::thread& helper : helpers) helper.join();
+  for (size_t p = 0; p < work.size(); ++p) {
+    if (work[p].rateChanges) {
+      for (PacketInfo& info : packets_) info.outCount = 0;
+      return false;
+    }
+    if (p > 0 && work[p].first.format >= 0 && work[p - 1].last.format >= 0 &&
+        work[p].first != work[p - 1].last) {
+      // The part begins with a new shape: its first packet with output changes it.
+      int64_t at = work[p].begin;
+      while (at < work[p].end && packets_[at].outCount == 0) ++at;
+      changes_.push_back(at);
+    }
+    changes_.insert(changes_.end(), work[p].changes.begin(), work[p].changes.end());
+  }
   return true;
 }
 
@@ -278,13 +389,7 @@ bool AudioStream::DecodeFrame(bool indexing) {
       continue;
     }
     if (indexing) {
-      size_t sideSize = 0;
-      const uint8_t* side =
-          av_packet_get_side_data(packet_.get(), AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-      const bool trimmed = (side != nullptr && sideSize >= 4 && AV_RL32(side) > 0) ||
-                           (packet_->flags & AV_PKT_FLAG_DISCARD) != 0;
-      const int64_t pts = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
-      packets_.push_back({pts, packet_->pos, packet_->size, trimmed, 0, 0});
+      packets_.push_back(Describe(*packet_));
     } else if (nextPacket_ >= static_cast<int64_t>(packets_.size()) ||
                packets_[nextPacket_].size != packet_->size ||
                (packet_->pos >= 0 && packets_[nextPacket_].pos >= 0 &&

@@ -51,8 +51,24 @@ class AudioStream final : public Handle {
 
   AudioStream(std::string path, std::shared_ptr<MemoryPool> buffers)
       : Handle(kKind), path_(std::move(path)), buffers_(std::move(buffers)) {}
+  // The layout, rate and sample format of a decoded frame.
+  struct FrameShape {
+    int format = -1;
+    int rate = 0;
+    int channels = 0;
+    static FrameShape Of(const AVFrame& frame) {
+      return {frame.format, frame.sample_rate, frame.ch_layout.nb_channels};
+    }
+    bool operator!=(const FrameShape& other) const {
+      return format != other.format || rate != other.rate || channels != other.channels;
+    }
+  };
+
   bool Restart(FormatPtr probed = nullptr);
   bool Index();
+  static PacketInfo Describe(const AVPacket& packet);
+  void CountByOneDecode();
+  bool CountInParts();
   bool SeekNear(int64_t start);
   // Decodes until a frame comes out, into frame_; false at the end of the stream, or when a packet
   // read after a seek is not the one the index expects (lost_).
