@@ -274,7 +274,7 @@ bool AudioStream::CountInParts() {
   auto run = [&](Part& part) {
     FramePtr frame = MakeFrame();
     PacketPtr copy = MakePacket();
-    const int64_t last = std::min(count, part.end + 2);  // a little past the part: late frames
+    const int64_t last = std::min(count, part.end + 8);  // a little past the part: late frames
     for (int64_t i = std::max<int64_t>(0, part.begin - kWarmUp); i <= last; ++i) {
       if (i < last) {
         if (av_packet_ref(copy.get(), held[i].get()) < 0) break;
