@@ -339,7 +339,7 @@ ZR8_API int64_t ZR8READER_ReadAudioStream_GetStreamLength(void* audio);
 // and the coding allows a part to start mid-stream (AAC, MPEG audio, AC-3, Opus, Vorbis, FLAC,
 // ALAC, PCM and a few others). A change of channel layout or
 // sample format mid-stream keeps the count; a change of rate is resampled to the stream's rate
-// and counted after resampling.
+// as a full decode resamples it, and counted after resampling.
 ZR8_API int64_t ZR8READER_ReadAudioStream_GetSampleCount(void* audio);
 // Same record as GetCompressedFormat.
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetFormat(void* audio, Zr8AudioCompressedFormat* format);

@@ -219,6 +219,20 @@ void AudioStream::CountByOneDecode() {
     // A frame that cannot be told belongs to the last packet sent.
     packets_[source >= 0 ? source : packets_.size() - 1].outCount += samples;
   }
+  // What the resampler holds at the end is delivered after the last frame, as a full decode
+  // delivers it.
+  if (rateChanges_ && !packets_.empty()) {
+    scratch.resize(static_cast<size_t>(sampleRate_) * channels_ * sizeof(float));
+    packets_.back().outCount += std::max(FlushResampler(scratch.data(), sampleRate_), 0);
+  }
+}
+
+int AudioStream::FlushResampler(uint8_t* out, int capacity) {
+  if (!resampler_ || inRate_ == sampleRate_) return 0;
+  uint8_t* outputs[1] = {out};
+  const int flushed = swr_convert(resampler_.get(), outputs, capacity, nullptr, 0);
+  resampler_.reset();
+  return flushed;
 }
 
 // The packets are read into memory and the stream is cut into parts, one per thread; each part's
@@ -503,6 +517,17 @@ bool AudioStream::DecodeNext() {
     if (converted > 0) return true;
   }
   pendingFrames_ = 0;
+  if (rateChanges_ && !lost_ && resampler_ && inRate_ != sampleRate_) {
+    const size_t bytes = static_cast<size_t>(sampleRate_) * channels_ * sizeof(float);
+    if (pending_.size() < bytes) pending_ = buffers_->Acquire(bytes);
+    const int flushed = FlushResampler(pending_.data(), sampleRate_);
+    if (flushed > 0) {
+      pendingStart_ = nextPosition_;
+      pendingFrames_ = flushed;
+      nextPosition_ += flushed;
+      return true;
+    }
+  }
   return false;
 }
 

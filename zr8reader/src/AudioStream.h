@@ -83,6 +83,8 @@ class AudioStream final : public Handle {
   // Converts `count` samples of frame_ from `first` into `out`; the number written, -1 on failure.
   int Convert(int first, int count, uint8_t* out);
   int64_t OutputCapacity(int count) const;
+  // Delivers what a resampler of another rate holds back, at the end of the stream; then drops it.
+  int FlushResampler(uint8_t* out, int capacity);
   void FillFormat();
 
   std::mutex mutex_;
