@@ -2,10 +2,9 @@
 // samples against FFmpeg's decode: SampleExactnessTest.)
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <fstream>
-#include <random>
+#include <string>
+#include <vector>
 
 #include "Handles.h"
 #include "Media.h"
