@@ -22,6 +22,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -205,6 +206,35 @@ double LibraryAudio(const std::string& path) {
     done += read;
   }
   return Seconds(start);
+}
+
+// One full sequential read of an opened audio stream, then 32 reads of 4,096 samples at random
+// starts (the same for every run): the seconds of each, the open excluded.
+std::pair<double, double> LibraryAudioRandom(const std::string& path) {
+  File file = OpenFile(path);
+  void* raw = nullptr;
+  if (ZR8READER_ReadFile_OpenAudioStream(file.get(), 0, &raw) < 0) Fail("audio stream");
+  Audio audio(raw);
+  const int64_t samples = ZR8READER_ReadAudioStream_GetSampleCount(audio.get());
+  Zr8AudioCompressedFormat format{};
+  ZR8READER_ReadAudioStream_GetCompressedFormat(audio.get(), &format);
+  std::vector<float> buffer(4096 * static_cast<size_t>(format.channels));
+  auto read = [&](int64_t start) {
+    int64_t count = 0;
+    if (ZR8READER_ReadAudioStream_GetSamples(audio.get(), start, buffer.data(), 4096, &count) < 0 ||
+        count <= 0) {
+      Fail("audio samples");
+    }
+    checksum += static_cast<uint64_t>(buffer[0] * 1000);
+    return count;
+  };
+  auto start = Clock::now();
+  for (int64_t done = 0; done < samples;) done += read(done);
+  const double sequential = Seconds(start);
+  std::mt19937_64 random(11);
+  start = Clock::now();
+  for (int i = 0; i < 32; ++i) read(static_cast<int64_t>(random() % (samples - 4096)));
+  return {sequential, Seconds(start)};
 }
 
 // Several files at once, in a process of its own (so that its peak memory is its own):
@@ -398,30 +428,37 @@ int main(int argc, char** argv) {
   const fs::path script = dir / "bench_peers.py";
   std::ofstream(script) << kPeerScript;
 
+  auto wanted = [&only](const std::string& test) {
+    return ("," + only + ",").find("," + test + ",") != std::string::npos;
+  };
+  const bool video = only != "audio";  // an audio-only run makes and opens no video
+
   // Media: 1080p clips of 12 s (8 s for HEVC), 10-minute files for opening and audio.
   const std::string source = "-f lavfi -i testsrc2=size=1920x1080:rate=25 ";
   const fs::path gop50 = dir / "h264_gop50.mp4";
   const fs::path gop250 = dir / "h264_gop250_bf.mp4";
   const fs::path hevc = dir / "hevc10.mp4";
-  Make(gop50, source + "-t 12 " + X264(50, 0));
-  Make(gop250, source + "-t 12 " + X264(250, 3));
-  Make(hevc, source +
-                 "-t 8 -c:v libx265 -preset ultrafast -x265-params "
-                 "keyint=50:min-keyint=50:scenecut=0:log-level=error -pix_fmt yuv420p10le");
   const fs::path longMp4 = dir / "long.mp4";
-  Make(longMp4,
-       "-f lavfi -i testsrc2=size=320x240:rate=25 -t 600 -c:v libx264 -preset ultrafast "
-       "-x264-params keyint=50 -b:v 100k");
   const fs::path longMkv = dir / "long.mkv";
   const fs::path longTs = dir / "long.ts";
-  Make(longMkv, "-i " + longMp4.string() + " -c copy");
-  Make(longTs, "-i " + longMp4.string() + " -c copy");
+  if (video) {
+    Make(gop50, source + "-t 12 " + X264(50, 0));
+    Make(gop250, source + "-t 12 " + X264(250, 3));
+    Make(hevc, source +
+                   "-t 8 -c:v libx265 -preset ultrafast -x265-params "
+                   "keyint=50:min-keyint=50:scenecut=0:log-level=error -pix_fmt yuv420p10le");
+    Make(longMp4,
+         "-f lavfi -i testsrc2=size=320x240:rate=25 -t 600 -c:v libx264 -preset ultrafast "
+         "-x264-params keyint=50 -b:v 100k");
+    Make(longMkv, "-i " + longMp4.string() + " -c copy");
+    Make(longTs, "-i " + longMp4.string() + " -c copy");
+  }
   const fs::path audio = dir / "audio.m4a";
   Make(audio,
        "-f lavfi -i 'aevalsrc=sin(440*2*PI*t)*0.4|sin(554*2*PI*t)*0.4:s=48000:d=600' -c:a aac "
        "-b:a 128k");
   std::vector<std::string> copies;
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 8 && video; ++i) {
     const fs::path copy = dir / ("multi" + std::to_string(i) + ".mp4");
     if (!fs::exists(copy)) fs::copy_file(gop50, copy);
     copies.push_back(copy.string());
@@ -442,15 +479,13 @@ int main(int argc, char** argv) {
   for (const auto& [name, path] : {std::pair<std::string, fs::path>{"H.264 GOP 50", gop50},
                                    {"H.264 GOP 250 B-frames", gop250},
                                    {"HEVC 10-bit GOP 50", hevc}}) {
+    if (!video) break;
     File file = OpenFile(path.string());
     Video video = OpenVideo(file.get(), 0);
     const int64_t count = ZR8READER_ReadVideoStream_GetFrameCount(video.get());
     clips.push_back({name, path.string(), count, RandomFrames(count)});
   }
 
-  auto wanted = [&only](const std::string& test) {
-    return ("," + only + ",").find("," + test + ",") != std::string::npos;
-  };
   std::map<std::string, std::vector<double>> samples;
   auto add = [&samples](const std::string& key, double value) { samples[key].push_back(value); };
   const int threadCounts[] = {1, 0};  // 1 thread, then the automatic count
@@ -504,6 +539,9 @@ int main(int argc, char** argv) {
     if (wanted("audio")) {
       add("audio/lib", LibraryAudio(audio.string()));
       add("audio/tool", ToolAudio(audio.string()));
+      const auto [sequential, random] = LibraryAudioRandom(audio.string());
+      add("audio/seq", sequential);
+      add("audio/rand", random);
     }
   }
 
@@ -579,6 +617,11 @@ int main(int argc, char** argv) {
     rows.push_back({"6. audio, blocks of 4096", "10 min AAC 48 kHz stereo", "s",
                     Format("%.3f", library), "ffmpeg -f f32le", Format("%.3f", tool),
                     Format("%.2f", tool / library) + " (speed)", ">= 1.0"});
+    const double random = median("audio/rand");
+    const double sequential = median("audio/seq");
+    rows.push_back({"7. audio, 32 random reads of 4096", "10 min AAC 48 kHz stereo", "s",
+                    Format("%.3f", random), "the library's sequential read (open excluded)",
+                    Format("%.3f", sequential), Format("%.3f", random / sequential), "<= 0.1"});
   }
 
   std::printf("\ncores: %u; medians of %d runs; peak memory of this process: %ld MB\n\n", cores,

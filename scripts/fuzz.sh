@@ -37,6 +37,15 @@ seed() {
   { cat "$clip"; printf "$trailer"; } >"$dir/$name.seed"
 }
 
+# Writes one seed from a clip that a shell command makes ($1 in it is the clip's path): files of
+# other toolchains, and streams joined or cut to carry layout changes and edit lists.
+made() {
+  local dir=$1 name=$2 trailer=$3 command=$4
+  local clip="$BUILD/corpus/clips/$name"
+  [ -f "$clip" ] || bash -c "$command" _ "$clip" </dev/null >/dev/null
+  { cat "$clip"; printf "$trailer"; } >"$dir/$name.seed"
+}
+
 corpus() {
   local v="$BUILD/corpus/video" a="$BUILD/corpus/audio"
   mkdir -p "$v" "$a" "$BUILD/corpus/clips"
@@ -66,6 +75,24 @@ corpus() {
   seed "$a" two.mkv "$t2" $tone -f lavfi -i sine=frequency=880:sample_rate=8000:duration=0.4 \
     -map 0 -map 1 -c:a:0 flac -c:a:1 pcm_s24le
   seed "$a" av.mp4 "$t1" $src $tone -map 0 -map 1 -c:v libx264 -c:a aac -b:a 24k
+  # Layout, rate and trim classes, and other toolchains' files.
+  local ff="ffmpeg -nostdin -loglevel error -y" wav="$BUILD/corpus/clips/tone.wav"
+  [ -f "$wav" ] || $ff -f lavfi -i sine=frequency=440:sample_rate=8000:duration=0.5 -ac 2 "$wav"
+  local st="$ff -f lavfi -i sine=sample_rate=8000:duration=0.3 -ac 2 -c:a aac -b:a 24k -f adts"
+  local mo="$ff -f lavfi -i sine=sample_rate=8000:duration=0.3 -ac 1 -c:a aac -b:a 16k -f adts"
+  local lo="$ff -f lavfi -i sine=sample_rate=16000:duration=0.3 -ac 2 -c:a aac -b:a 24k -f adts"
+  made "$a" stereo-mono.aac "$t1" "$st \$1.a && $mo \$1.b && cat \$1.a \$1.b >\$1"
+  made "$a" mono-stereo.aac "$t2" "$st \$1.a && $mo \$1.b && cat \$1.b \$1.a >\$1"
+  made "$a" rate.aac "$t1" "$st \$1.a && $lo \$1.b && cat \$1.a \$1.b >\$1"
+  made "$a" edit.mp4 "$t2" "$ff -i $wav -c:a aac -f mp4 \$1.m && $ff -ss 0.13 -i \$1.m -c copy -f mp4 \$1"
+  made "$a" flac.mkv "$t1" "$ff -i $wav -c:a flac -f matroska \$1"
+  made "$a" ac3.avi "$t2" "$ff $src -i $wav -c:v mpeg4 -c:a ac3 -f avi \$1"
+  made "$a" lame.mp3 "$t1" "lame --quiet -b 32 $wav \$1"
+  made "$a" opusenc.opus "$t2" "opusenc --quiet $wav \$1"
+  made "$a" oggenc.ogg "$t1" "oggenc -Q -o \$1 $wav"
+  made "$a" sox.flac "$t2" "sox $wav -t flac \$1"
+  made "$a" mkvmerge.mkv "$t1" "flac -s -f -o \$1.flac $wav && mkvmerge -q -o \$1 \$1.flac"
+  made "$a" gst.mkv "$t2" "gst-launch-1.0 -q audiotestsrc num-buffers=10 ! audioconvert ! flacenc ! matroskamux ! filesink location=\$1"
   cp "$a/av.mp4.seed" "$v"/
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "Status.h"
 
@@ -9,11 +10,11 @@ namespace zr8 {
 namespace {
 
 // Packets decoded before a random start so that the decoder's state is rebuilt exactly when the
-// wanted samples come out, for the codings whose decoders hold no state beyond a few packets
-// (overlap, bit reservoir). Decoders with state of unbounded reach (noise generators in AAC, Opus,
-// Vorbis, AC-3; MPEG layer II, whose output after a seek is not that of a continuous decode) give
-// exactly the samples of a full decode only when they decode from the start:
-// for those, -1, and a start behind the decoder decodes again from the beginning.
+// wanted samples come out (overlapped transforms, bit reservoirs), measured against a continuous
+// decode. Decoders whose state reaches back without bound (noise generators seeded once, as in
+// AC-3's dither; Opus's predicted band energies; MPEG layer II) give the samples of a full decode
+// only when they decode from the start: for those, -1, and a start behind the decoder decodes again
+// from the beginning.
 int64_t PrerollPackets(AVCodecID id) {
   switch (id) {
     case AV_CODEC_ID_FLAC:
@@ -23,12 +24,26 @@ int64_t PrerollPackets(AVCodecID id) {
       return 1;
     case AV_CODEC_ID_MP3:
       return 10;
+    case AV_CODEC_ID_VORBIS:
+      return 2;
+    case AV_CODEC_ID_AAC:
+      // Exact but for noise-substituted bands, whose generator runs through the whole stream:
+      // after a seek their noise differs from a continuous decode's (at the noise's level).
+      return 2;
     default: {
       const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
       if (descriptor != nullptr && std::strncmp(descriptor->name, "pcm_", 4) == 0) return 1;
       return -1;
     }
   }
+}
+
+// Each packet sent to the decoder carries its index in the stream as its time, shifted past any
+// adjustment the decoder makes for skipped samples, so that a frame tells the packet it comes from.
+constexpr int kTagShift = 32;
+
+bool SameLayout(const AVChannelLayout& a, const AVChannelLayout& b) {
+  return av_channel_layout_compare(&a, &b) == 0;
 }
 
 uint32_t FormatFamily(AVCodecID id, uint32_t* fourCC) {
@@ -77,36 +92,6 @@ uint32_t FormatFamily(AVCodecID id, uint32_t* fourCC) {
   return family;
 }
 
-// Codings whose every packet decodes to the stream's frame size.
-bool HasFixedFrames(AVCodecID id) {
-  switch (id) {
-    case AV_CODEC_ID_AAC:
-    case AV_CODEC_ID_MP1:
-    case AV_CODEC_ID_MP2:
-    case AV_CODEC_ID_MP3:
-    case AV_CODEC_ID_AC3:
-    case AV_CODEC_ID_EAC3:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Codings whose decoded length the packets tell exactly (durations or fixed frame sizes, less
-// the container's skip marks); the others are counted by decoding.
-bool CountedFromPackets(AVCodecID id) {
-  if (HasFixedFrames(id)) return true;
-  switch (id) {
-    case AV_CODEC_ID_FLAC:
-    case AV_CODEC_ID_ALAC:
-      return true;
-    default: {
-      const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
-      return descriptor != nullptr && std::strncmp(descriptor->name, "pcm_", 4) == 0;
-    }
-  }
-}
-
 }  // namespace
 
 std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int number,
@@ -114,12 +99,14 @@ std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int numb
                                                FormatPtr probed) {
   std::unique_ptr<AudioStream> stream(new AudioStream(path, std::move(buffers)));
   stream->number_ = number;
-  if (!stream->Restart(std::move(probed)) || !stream->Scan() || !stream->Restart()) return nullptr;
-  const AVCodecID id = stream->input_->streams[stream->streamIndex_]->codecpar->codec_id;
-  stream->preroll_ = PrerollPackets(id);
-  if (!CountedFromPackets(id) && !stream->CountByDecoding()) return nullptr;
+  if (!stream->Restart(std::move(probed)) || !stream->Index() || !stream->Restart()) return nullptr;
   stream->FillFormat();
   return stream;
+}
+
+AudioStream::~AudioStream() {
+  av_channel_layout_uninit(&layout_);
+  av_channel_layout_uninit(&inLayout_);
 }
 
 bool AudioStream::Restart(FormatPtr probed) {
@@ -143,83 +130,208 @@ bool AudioStream::Restart(FormatPtr probed) {
   AVStream* stream = input_->streams[streamIndex_];
   decoder_ = OpenDecoder(stream, 1);
   if (!decoder_) return false;
-  timeBase_ = stream->time_base;
-  sampleRate_ = decoder_->sample_rate;
-  channels_ = decoder_->ch_layout.nb_channels;
-  if (sampleRate_ <= 0 || channels_ <= 0) return false;
+  if (sampleRate_ == 0) {
+    // The first opening fixes the rate and layout every sample is delivered in.
+    timeBase_ = stream->time_base;
+    sampleRate_ = decoder_->sample_rate;
+    if (decoder_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
+      av_channel_layout_default(&layout_, decoder_->ch_layout.nb_channels);
+    } else if (av_channel_layout_copy(&layout_, &decoder_->ch_layout) < 0) {
+      return false;
+    }
+    channels_ = layout_.nb_channels;
+    if (sampleRate_ <= 0 || channels_ <= 0) return false;
+  }
+  // Times in samples, so that a trimmed start moves a frame's tag by its sample count.
+  decoder_->pkt_timebase = AVRational{1, sampleRate_};
   if (!frame_) frame_ = MakeFrame();
   if (!packet_) packet_ = MakePacket();
   resampler_.reset();
+  nextPacket_ = 0;
+  lastSource_ = -1;
+  sourceOffset_ = 0;
   pendingFrames_ = 0;
   pendingStart_ = 0;
   nextPosition_ = 0;
-  live_ = true;
   drained_ = false;
   flushSent_ = false;
+  lost_ = false;
   return true;
 }
 
-// Counts the samples a full decode yields from the packets alone: every packet decodes to its
-// duration, less the samples that the container or the coding marks to be skipped at the start
-// (priming, edit lists) and discarded at the end (padding).
-bool AudioStream::Scan() {
-  packets_.clear();
+// Where each packet's output falls on the decoded timeline and how many samples a full decode
+// yields: counted by decoding the whole stream, in parts on several threads where the packets fit
+// in memory and the coding's frame lengths do not depend on what came long before.
+bool AudioStream::Index() {
+  if (!CountInParts()) {
+    if (!packets_.empty() && !Restart()) return false;  // the packets were read already
+    CountByOneDecode();
+  }
   int64_t total = 0;
-  const AVRational sampleBase{1, sampleRate_};
-  const bool durationsTrimmed = std::strcmp(input_->iformat->name, "ogg") == 0;
-  const AVCodecParameters* parameters = input_->streams[streamIndex_]->codecpar;
-  const int64_t fixedFrame = HasFixedFrames(parameters->codec_id) ? parameters->frame_size : 0;
+  for (PacketInfo& info : packets_) {
+    info.outStart = total;
+    total += info.outCount;
+  }
+  sampleCount_ = total;
+  // A seek never lands on or before a packet whose start the decoder trims: after a seek it
+  // would not be trimmed.
+  firstSeekable_ = 0;
+  for (size_t i = 0; i < packets_.size(); ++i) {
+    if (packets_[i].trimmedStart) firstSeekable_ = static_cast<int64_t>(i) + 1;
+  }
+  const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
+  preroll_ = rateChanges_ ? -1 : PrerollPackets(id);
+  return true;
+}
+
+AudioStream::PacketInfo AudioStream::Describe(const AVPacket& packet) {
+  size_t sideSize = 0;
+  const uint8_t* side = av_packet_get_side_data(&packet, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+  const bool trimmed = (side != nullptr && sideSize >= 4 && AV_RL32(side) > 0) ||
+                       (packet.flags & AV_PKT_FLAG_DISCARD) != 0;
+  const int64_t pts = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+  return {pts, packet.pos, packet.size, trimmed, 0, 0};
+}
+
+// One decode of the whole stream on this thread. Frames are converted only where their rate
+// differs from the stream's, whose resampling changes their length.
+void AudioStream::CountByOneDecode() {
+  packets_.clear();
+  changes_.clear();
+  std::vector<uint8_t> scratch;
+  FrameShape last;
+  while (DecodeFrame(true)) {
+    const int64_t source = SourceOf(*frame_);
+    const FrameShape shape = FrameShape::Of(*frame_);
+    if (last.format >= 0 && shape != last) {
+      changes_.push_back(source >= 0 ? source : static_cast<int64_t>(packets_.size()) - 1);
+    }
+    last = shape;
+    int64_t samples = frame_->nb_samples;
+    if (frame_->sample_rate != sampleRate_) {
+      rateChanges_ = true;
+      scratch.resize(static_cast<size_t>(OutputCapacity(frame_->nb_samples)) * channels_ *
+                     sizeof(float));
+      samples = std::max(Convert(0, frame_->nb_samples, scratch.data()), 0);
+    }
+    av_frame_unref(frame_.get());
+    if (packets_.empty()) continue;
+    // A frame that cannot be told belongs to the last packet sent.
+    packets_[source >= 0 ? source : packets_.size() - 1].outCount += samples;
+  }
+  // What the resampler holds at the end is delivered after the last frame, as a full decode
+  // delivers it.
+  if (rateChanges_ && !packets_.empty()) {
+    scratch.resize(static_cast<size_t>(sampleRate_) * channels_ * sizeof(float));
+    packets_.back().outCount += std::max(FlushResampler(scratch.data(), sampleRate_), 0);
+  }
+}
+
+int AudioStream::FlushResampler(uint8_t* out, int capacity) {
+  if (!resampler_ || inRate_ == sampleRate_) return 0;
+  uint8_t* outputs[1] = {out};
+  const int flushed = swr_convert(resampler_.get(), outputs, capacity, nullptr, 0);
+  resampler_.reset();
+  return flushed;
+}
+
+// The packets are read into memory and the stream is cut into parts, one per thread; each part's
+// decoder starts a few packets before it (so that bit reservoirs and overlaps are rebuilt) and
+// counts the output of the part's own packets. False where that does not apply: one core, a
+// coding not known to give the same frame lengths after such a start, packets beyond 64 MB, or a
+// change of rate (whose resampling is counted by one decode).
+bool AudioStream::CountInParts() {
+  constexpr int64_t kWarmUp = 16;     // packets decoded before a part, not counted
+  constexpr int64_t kLeastPart = 32;  // packets
+  constexpr int64_t kMostBytes = 64 << 20;
+  const unsigned threads = std::min(std::thread::hardware_concurrency(), 8u);
+  const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
+  if (threads < 2 || (PrerollPackets(id) < 0 && id != AV_CODEC_ID_OPUS && id != AV_CODEC_ID_AC3 &&
+                      id != AV_CODEC_ID_EAC3 && id != AV_CODEC_ID_MP2)) {
+    return false;
+  }
+  packets_.clear();
+  changes_.clear();
+  std::vector<PacketPtr> held;
+  int64_t bytes = 0;
   while (av_read_frame(input_.get(), packet_.get()) >= 0) {
     if (packet_->stream_index != streamIndex_) {
       av_packet_unref(packet_.get());
       continue;
     }
-    PacketInfo info{packet_->pts, packet_->pos, packet_->size, total};
-    if (info.pts == AV_NOPTS_VALUE) info.pts = packet_->dts;
-    // Codings of a fixed frame size decode every packet to a whole frame, also the last one,
-    // whatever duration the container gives it.
-    int64_t samples =
-        fixedFrame > 0 ? fixedFrame : av_rescale_q(packet_->duration, timeBase_, sampleBase);
-    if (samples <= 0) {
-      samples =
-          av_get_audio_frame_duration2(input_->streams[streamIndex_]->codecpar, packet_->size);
-    }
-    size_t sideSize = 0;
-    const uint8_t* side =
-        av_packet_get_side_data(packet_.get(), AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-    if (side != nullptr && sideSize >= 8) {
-      const int64_t skipStart = AV_RL32(side);
-      const int64_t skipEnd = AV_RL32(side + 4);
-      if (!durationsTrimmed || skipStart > 0) samples -= skipStart;
-      if (!durationsTrimmed) samples -= skipEnd;
-    }
-    if ((packet_->flags & AV_PKT_FLAG_DISCARD) != 0) samples = 0;
-    samples = std::max<int64_t>(samples, 0);
-    packets_.push_back(info);
-    total += samples;
-    av_packet_unref(packet_.get());
+    packets_.push_back(Describe(*packet_));
+    bytes += packet_->size;
+    PacketPtr kept = MakePacket();
+    av_packet_move_ref(kept.get(), packet_.get());
+    held.push_back(std::move(kept));
+    if (bytes > kMostBytes) return false;
   }
-  sampleCount_ = total;
-  packetsByPosition_ = !packets_.empty();
-  for (size_t i = 0; i < packets_.size(); ++i) {
-    if (packets_[i].pos < 0 || (i > 0 && packets_[i].pos <= packets_[i - 1].pos)) {
-      packetsByPosition_ = false;
+  const int64_t count = static_cast<int64_t>(packets_.size());
+  const int64_t parts = std::max<int64_t>(1, std::min<int64_t>(threads, count / kLeastPart));
+
+  struct Part {
+    int64_t begin = 0, end = 0;
+    CodecPtr decoder;
+    FrameShape first, last;
+    std::vector<int64_t> changes;
+    bool rateChanges = false;
+  };
+  std::vector<Part> work(static_cast<size_t>(parts));
+  for (int64_t p = 0; p < parts; ++p) {
+    Part& part = work[p];
+    part.begin = count * p / parts;
+    part.end = count * (p + 1) / parts;
+    part.decoder = OpenDecoder(input_->streams[streamIndex_], 1);
+    if (!part.decoder) return false;
+    part.decoder->pkt_timebase = AVRational{1, sampleRate_};
+  }
+  auto run = [&](Part& part) {
+    FramePtr frame = MakeFrame();
+    PacketPtr copy = MakePacket();
+    const int64_t last = std::min(count, part.end + 8);  // a little past the part: late frames
+    for (int64_t i = std::max<int64_t>(0, part.begin - kWarmUp); i <= last; ++i) {
+      if (i < last) {
+        if (av_packet_ref(copy.get(), held[i].get()) < 0) break;
+        copy->pts = copy->dts = i << kTagShift;
+        avcodec_send_packet(part.decoder.get(), copy.get());
+        av_packet_unref(copy.get());
+      } else if (last == count) {
+        avcodec_send_packet(part.decoder.get(), nullptr);
+      }
+      while (avcodec_receive_frame(part.decoder.get(), frame.get()) >= 0) {
+        int64_t source = frame->pts != AV_NOPTS_VALUE && frame->pts >= 0 ? frame->pts >> kTagShift
+                                                                         : std::min(i, count - 1);
+        if (source >= part.begin && source < part.end) {
+          const FrameShape shape = FrameShape::Of(*frame);
+          if (part.first.format < 0) part.first = shape;
+          if (part.last.format >= 0 && shape != part.last) part.changes.push_back(source);
+          part.last = shape;
+          if (frame->sample_rate != sampleRate_) part.rateChanges = true;
+          packets_[source].outCount += frame->nb_samples;
+        }
+        av_frame_unref(frame.get());
+      }
     }
+  };
+  std::vector<std::thread> helpers;
+  for (size_t p = 1; p < work.size(); ++p) helpers.emplace_back(run, std::ref(work[p]));
+  run(work[0]);
+  for (std::thread& helper : helpers) helper.join();
+  for (size_t p = 0; p < work.size(); ++p) {
+    if (work[p].rateChanges) {
+      for (PacketInfo& info : packets_) info.outCount = 0;
+      return false;
+    }
+    if (p > 0 && work[p].first.format >= 0 && work[p - 1].last.format >= 0 &&
+        work[p].first != work[p - 1].last) {
+      // The part begins with a new shape: its first packet with output changes it.
+      int64_t at = work[p].begin;
+      while (at < work[p].end && packets_[at].outCount == 0) ++at;
+      changes_.push_back(at);
+    }
+    changes_.insert(changes_.end(), work[p].changes.begin(), work[p].changes.end());
   }
   return true;
-}
-
-// The exact count for codings whose decoders trim or hold back samples in ways the packets do not
-// show (pre-skip held in the coding's own header, a first packet that yields nothing): one decode
-// of the whole stream, without conversion.
-bool AudioStream::CountByDecoding() {
-  if (!Restart()) return false;
-  skipBefore_ = INT64_MAX;
-  while (DecodeNext()) {
-  }
-  sampleCount_ = nextPosition_;
-  skipBefore_ = 0;
-  return Restart();
 }
 
 int64_t AudioStream::length() const {
@@ -261,116 +373,237 @@ void AudioStream::FillFormat() {
   }
 }
 
-// Where a frame decoded after a seek belongs: found by the file position of its packet (exact
-// also where a demuxer only estimates times after a seek), else by its time.
-int64_t AudioStream::PositionOfFrame(const AVFrame& frame) const {
-  if (frame.pkt_pos >= 0 && packetsByPosition_) {
-    auto found =
-        std::lower_bound(packets_.begin(), packets_.end(), frame.pkt_pos,
-                         [](const PacketInfo& info, int64_t value) { return info.pos < value; });
-    if (found != packets_.end() && found->pos == frame.pkt_pos) return found->outStart;
-    return -1;
-  }
-  if (frame.pts == AV_NOPTS_VALUE) return -1;
-  auto found =
-      std::lower_bound(packets_.begin(), packets_.end(), frame.pts,
-                       [](const PacketInfo& info, int64_t value) { return info.pts < value; });
-  if (found == packets_.end() || found->pts != frame.pts) return -1;
-  return found->outStart;
+int64_t AudioStream::SourceOf(const AVFrame& frame) const {
+  if (frame.pts == AV_NOPTS_VALUE || frame.pts < 0) return -1;
+  const int64_t source = frame.pts >> kTagShift;
+  return source < static_cast<int64_t>(packets_.size()) ? source : -1;
 }
 
-AudioStream::Received AudioStream::ReceiveInto() {
-  const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
-  if (received == AVERROR_EOF) {
-    drained_ = true;
-    return Received::kEnd;
-  }
-  if (received < 0) return Received::kNeedInput;
-  if (!live_) {
-    nextPosition_ = PositionOfFrame(*frame_);
-    if (nextPosition_ < 0) {
-      av_frame_unref(frame_.get());
-      return Received::kSkipped;  // not placed yet: keep decoding
-    }
-    live_ = true;
-  }
-  const int samples = frame_->nb_samples;
-  if (nextPosition_ + samples <= skipBefore_) {
-    // Decoded only to reach a later start: not converted.
-    nextPosition_ += samples;
-    pendingFrames_ = 0;
-    av_frame_unref(frame_.get());
-    return Received::kSkipped;
-  }
-  if (!resampler_) {
-    AVChannelLayout layout{};
-    if (frame_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame_->ch_layout.nb_channels == 0) {
-      av_channel_layout_default(&layout, channels_);
-    } else {
-      av_channel_layout_copy(&layout, &frame_->ch_layout);
-    }
-    SwrContext* raw = nullptr;
-    const int made = swr_alloc_set_opts2(&raw, &layout, AV_SAMPLE_FMT_FLT, frame_->sample_rate,
-                                         &layout, static_cast<AVSampleFormat>(frame_->format),
-                                         frame_->sample_rate, 0, nullptr);
-    av_channel_layout_uninit(&layout);
-    resampler_.reset(raw);
-    if (made < 0 || swr_init(resampler_.get()) < 0) {
-      resampler_.reset();
-      av_frame_unref(frame_.get());
-      drained_ = true;
-      return Received::kEnd;
-    }
-  }
-  const size_t bytes = static_cast<size_t>(samples) * channels_ * sizeof(float);
-  if (pending_.size() < bytes) pending_ = buffers_->Acquire(std::max<size_t>(bytes, 65536));
-  uint8_t* out[1] = {pending_.data()};
-  const int converted = swr_convert(resampler_.get(), out, samples,
-                                    const_cast<const uint8_t**>(frame_->extended_data), samples);
-  av_frame_unref(frame_.get());
-  pendingStart_ = nextPosition_;
-  pendingFrames_ = std::max(converted, 0);
-  nextPosition_ += pendingFrames_;
-  return Received::kFrame;
+void AudioStream::SendTagged(AVPacket* packet) {
+  const int64_t index = nextPacket_++;
+  packet->pts = index << kTagShift;
+  packet->dts = packet->pts;
+  // A packet the decoder rejects as damaged is dropped, as a full decode drops it.
+  avcodec_send_packet(decoder_.get(), packet);
+  av_packet_unref(packet);
 }
 
-bool AudioStream::DecodeNext() {
+bool AudioStream::DecodeFrame(bool indexing) {
   while (!drained_) {
-    const Received received = ReceiveInto();
-    if (received == Received::kFrame) return true;
-    if (received == Received::kEnd) break;
-    if (received == Received::kSkipped) continue;
-    if (flushSent_) break;  // a drained decoder that asks for input has nothing more
-    const int read = av_read_frame(input_.get(), packet_.get());
-    if (read < 0) {
+    const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
+    if (received >= 0) return true;
+    if (received == AVERROR_EOF || flushSent_) break;  // a drained decoder has nothing more
+    if (av_read_frame(input_.get(), packet_.get()) < 0) {
       avcodec_send_packet(decoder_.get(), nullptr);
       flushSent_ = true;
       continue;
     }
-    // The decoder's output is always taken before input is offered, so a packet is never
-    // refused for want of room; a packet it rejects as damaged is dropped.
-    if (packet_->stream_index == streamIndex_) avcodec_send_packet(decoder_.get(), packet_.get());
-    av_packet_unref(packet_.get());
+    if (packet_->stream_index != streamIndex_) {
+      av_packet_unref(packet_.get());
+      continue;
+    }
+    if (indexing) {
+      packets_.push_back(Describe(*packet_));
+    } else if (nextPacket_ >= static_cast<int64_t>(packets_.size()) ||
+               packets_[nextPacket_].size != packet_->size ||
+               (packet_->pos >= 0 && packets_[nextPacket_].pos >= 0 &&
+                packets_[nextPacket_].pos != packet_->pos)) {
+      // Not the packet the index holds next: the reader cannot say where it is.
+      av_packet_unref(packet_.get());
+      lost_ = true;
+      break;
+    }
+    SendTagged(packet_.get());
+  }
+  drained_ = true;
+  return false;
+}
+
+int64_t AudioStream::OutputCapacity(int count) const {
+  const int rate = frame_->sample_rate;
+  if (rate == sampleRate_ || rate <= 0) return count;
+  return av_rescale(count, sampleRate_, rate) + 256;  // what the resampler holds back is kept
+}
+
+int AudioStream::Convert(int first, int count, uint8_t* out) {
+  const AVFrame& frame = *frame_;
+  AVChannelLayout in{};
+  if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame.ch_layout.nb_channels == 0) {
+    av_channel_layout_default(
+        &in, frame.ch_layout.nb_channels > 0 ? frame.ch_layout.nb_channels : channels_);
+  } else if (av_channel_layout_copy(&in, &frame.ch_layout) < 0) {
+    return -1;
+  }
+  if (!resampler_ || frame.format != inFormat_ || frame.sample_rate != inRate_ ||
+      !SameLayout(in, inLayout_)) {
+    // The first frame, or the coding changed its layout, rate or sample format mid-stream: a
+    // converter for the new input, still delivering the stream's layout and rate.
+    resampler_.reset();
+    SwrContext* raw = nullptr;
+    const int made = swr_alloc_set_opts2(&raw, &layout_, AV_SAMPLE_FMT_FLT, sampleRate_, &in,
+                                         static_cast<AVSampleFormat>(frame.format),
+                                         frame.sample_rate, 0, nullptr);
+    resampler_.reset(raw);
+    if (made < 0 || swr_init(resampler_.get()) < 0) {
+      resampler_.reset();
+      av_channel_layout_uninit(&in);
+      return -1;
+    }
+    inFormat_ = frame.format;
+    inRate_ = frame.sample_rate;
+    av_channel_layout_uninit(&inLayout_);
+    inLayout_ = in;
+  } else {
+    av_channel_layout_uninit(&in);
+  }
+  const auto format = static_cast<AVSampleFormat>(frame.format);
+  const int bytes = av_get_bytes_per_sample(format);
+  const int inChannels = frame.ch_layout.nb_channels > 0 ? frame.ch_layout.nb_channels : 1;
+  const bool planar = av_sample_fmt_is_planar(format) != 0;
+  const int planes = planar ? inChannels : 1;
+  if (planes > 64) return -1;
+  const uint8_t* inputs[64];
+  for (int plane = 0; plane < planes; ++plane) {
+    inputs[plane] =
+        frame.extended_data[plane] + static_cast<size_t>(first) * bytes * (planar ? 1 : inChannels);
+  }
+  uint8_t* outputs[1] = {out};
+  return swr_convert(resampler_.get(), outputs, static_cast<int>(OutputCapacity(count)), inputs,
+                     count);
+}
+
+bool AudioStream::DecodeNext() {
+  while (DecodeFrame(false)) {
+    const int64_t source = SourceOf(*frame_);
+    if (source < 0 || source < lastSource_) {
+      av_frame_unref(frame_.get());
+      continue;  // not from a packet of the index: dropped, as before a place is known
+    }
+    if (source != lastSource_) sourceOffset_ = 0;
+    lastSource_ = source;
+    const PacketInfo& info = packets_[source];
+    const int samples = frame_->nb_samples;
+    int first = 0;
+    int count = samples;
+    if (!rateChanges_) {
+      // After a seek, a trim the full decode made is not made again: the samples it kept.
+      const int64_t left = std::max<int64_t>(info.outCount - sourceOffset_, 0);
+      if (count > left) {
+        if (info.trimmedStart) first = static_cast<int>(count - left);
+        count = static_cast<int>(left);
+      }
+    }
+    const int64_t position = info.outStart + sourceOffset_;
+    if (!rateChanges_ && position + count <= skipBefore_) {
+      // Decoded only to reach a later start: not converted.
+      sourceOffset_ += count;
+      nextPosition_ = position + count;
+      av_frame_unref(frame_.get());
+      continue;
+    }
+    const size_t bytes =
+        static_cast<size_t>(OutputCapacity(std::max(count, 1))) * channels_ * sizeof(float);
+    if (pending_.size() < bytes) pending_ = buffers_->Acquire(std::max<size_t>(bytes, 65536));
+    const int converted = count > 0 ? Convert(first, count, pending_.data()) : 0;
+    av_frame_unref(frame_.get());
+    if (converted < 0) {
+      drained_ = true;
+      return false;
+    }
+    pendingStart_ = position;
+    pendingFrames_ = converted;
+    sourceOffset_ += converted;
+    nextPosition_ = position + converted;
+    if (converted > 0) return true;
+  }
+  pendingFrames_ = 0;
+  if (rateChanges_ && !lost_ && resampler_ && inRate_ != sampleRate_) {
+    const size_t bytes = static_cast<size_t>(sampleRate_) * channels_ * sizeof(float);
+    if (pending_.size() < bytes) pending_ = buffers_->Acquire(bytes);
+    const int flushed = FlushResampler(pending_.data(), sampleRate_);
+    if (flushed > 0) {
+      pendingStart_ = nextPosition_;
+      pendingFrames_ = flushed;
+      nextPosition_ += flushed;
+      return true;
+    }
   }
   return false;
 }
 
+bool AudioStream::Matches(int64_t index, const AVPacket& packet) const {
+  const PacketInfo& info = packets_[index];
+  if (info.size != packet.size) return false;
+  if (info.pos >= 0 && packet.pos >= 0) return info.pos == packet.pos;
+  return info.pts == (packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts);
+}
+
 bool AudioStream::SeekNear(int64_t start) {
+  // The packet whose output holds `start`.
   auto holding =
       std::upper_bound(packets_.begin(), packets_.end(), start,
                        [](int64_t value, const PacketInfo& info) { return value < info.outStart; });
   const int64_t index = std::max<int64_t>(0, (holding - packets_.begin()) - 1);
-  const int64_t from = index - preroll_;
-  if (preroll_ < 0 || from <= 0 || packets_[from].pts == AV_NOPTS_VALUE) return Restart();
-  if (av_seek_frame(input_.get(), streamIndex_, packets_[from].pts, AVSEEK_FLAG_BACKWARD) < 0) {
-    return Restart();
+  int64_t from = index - preroll_;
+  // A change of layout or format inside the pre-roll is decoded from before it, as a continuous
+  // decode meets it.
+  for (auto change = std::upper_bound(changes_.begin(), changes_.end(), index);
+       change != changes_.begin() && *(change - 1) >= from;) {
+    --change;
+    from = *change - preroll_ - 1;
   }
-  avcodec_flush_buffers(decoder_.get());
+  // Where the reader lands after a seek is up to the demuxer: a second try aims further back.
+  for (int64_t target = from; preroll_ >= 0 && target > firstSeekable_;
+       target = std::max(firstSeekable_, from - 4 * std::max<int64_t>(preroll_, 8))) {
+    if (packets_[target].pts == AV_NOPTS_VALUE ||
+        av_seek_frame(input_.get(), streamIndex_, packets_[target].pts, AVSEEK_FLAG_BACKWARD) < 0) {
+      break;
+    }
+    if (Land(from)) return true;
+    if (target < from) break;
+  }
+  return Restart();
+}
+
+// After a seek: reads packets of the stream until they tell which packet of the index the reader
+// is at (the sizes and positions of a run of packets, where several share a position as in an
+// Ogg page), one no later than `latest`; then decodes on from there with a fresh decoder (a
+// flushed one keeps state, such as the window shape of a channel element met before, that a
+// continuous decode does not have).
+bool AudioStream::Land(int64_t latest) {
+  std::vector<PacketPtr> read;
+  std::vector<int64_t> candidates;
+  const int64_t size = static_cast<int64_t>(packets_.size());
+  while (read.size() < 16) {
+    PacketPtr packet = MakePacket();
+    if (av_read_frame(input_.get(), packet.get()) < 0) break;
+    if (packet->stream_index != streamIndex_) continue;
+    const int64_t k = static_cast<int64_t>(read.size());
+    if (k == 0) {
+      for (int64_t i = latest; i >= std::max<int64_t>(firstSeekable_, latest - 256); --i) {
+        if (Matches(i, *packet)) candidates.push_back(i);
+      }
+    } else {
+      std::erase_if(candidates,
+                    [&](int64_t i) { return i + k >= size || !Matches(i + k, *packet); });
+    }
+    read.push_back(std::move(packet));
+    if (candidates.size() <= 1) break;
+  }
+  if (candidates.size() != 1) return false;
+  decoder_ = OpenDecoder(input_->streams[streamIndex_], 1);
+  if (!decoder_) return false;
+  decoder_->pkt_timebase = AVRational{1, sampleRate_};
+  nextPacket_ = candidates.front();
+  lastSource_ = -1;
+  sourceOffset_ = 0;
   pendingFrames_ = 0;
   nextPosition_ = -1;
-  live_ = false;
   drained_ = false;
   flushSent_ = false;
+  lost_ = false;
+  resampler_.reset();
+  for (auto& packet : read) SendTagged(packet.get());
   return true;
 }
 
@@ -384,10 +617,10 @@ int32_t AudioStream::GetSamples(int64_t start, float* buffer, int64_t maxFrames,
   const bool inPending =
       pendingFrames_ > 0 && start >= pendingStart_ && start < pendingStart_ + pendingFrames_;
   // Ahead of the decoder: decode forward, unless a seek saves much decoding.
-  const bool ahead = live_ && !drained_ && start >= nextPosition_ &&
+  const bool ahead = nextPosition_ >= 0 && !drained_ && start >= nextPosition_ &&
                      (preroll_ < 0 || start - nextPosition_ < 4 * 8192);
   if (!inPending && !ahead && !SeekNear(start)) return kFail;
-  bool reseeked = false;
+  bool restarted = false;
   int64_t done = 0;
   skipBefore_ = start;
   while (done < wanted) {
@@ -402,17 +635,18 @@ int32_t AudioStream::GetSamples(int64_t start, float* buffer, int64_t maxFrames,
       done += count;
       continue;
     }
-    if (live_ && pendingFrames_ > 0 && position < pendingStart_) {
-      // A seek landed past the start: decode from the beginning instead.
-      if (reseeked || !Restart()) return kFail;
-      reseeked = true;
+    const bool behind = pendingFrames_ > 0 && position < pendingStart_;
+    if (behind || (!DecodeNext() && lost_)) {
+      // A seek landed past the start, or the reader lost its place: decode from the beginning.
+      if (restarted || !Restart()) return kFail;
+      restarted = true;
+      skipBefore_ = position;
       continue;
     }
-    if (!DecodeNext()) {
+    if (drained_ && pendingFrames_ == 0) {
       // The decode ended early: what the count promises is completed with silence.
       std::fill(buffer + done * channels_, buffer + wanted * channels_, 0.0f);
       done = wanted;
-      pendingFrames_ = 0;
       break;
     }
   }
@@ -427,27 +661,46 @@ int32_t AudioStream::GetPacket(int64_t number, void* buffer, int64_t capacity, i
   const PacketInfo& info = packets_[number];
   *bytesRead = info.size;
   if (capacity < info.size || buffer == nullptr) return kBounds;
-  // Read it with a reader of its own, so the decode position is left alone.
-  FormatPtr reader = OpenMedia(path_);
-  if (!reader) return kFail;
-  PacketPtr packet = MakePacket();
-  if (info.pts != AV_NOPTS_VALUE) {
-    av_seek_frame(reader.get(), streamIndex_, info.pts, AVSEEK_FLAG_BACKWARD);
+  // A reader of its own, opened once without probing, so the decode position is left alone;
+  // consecutive packets are read on without a seek.
+  if (!packetReader_) {
+    packetReader_ = OpenMedia(path_, false);
+    packetRead_ = MakePacket();
+    packetReaderNext_ = 0;
+    if (!packetReader_) return kFail;
   }
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    while (av_read_frame(reader.get(), packet.get()) >= 0) {
-      const bool match = packet->stream_index == streamIndex_ && packet->size == info.size &&
-                         (packet->pos == info.pos || info.pos < 0) &&
-                         (packet->pts == info.pts || packet->dts == info.pts);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt == 1 || (attempt == 0 && packetReaderNext_ != number)) {
+      packetReaderNext_ = -1;
+      if (info.pts == AV_NOPTS_VALUE ||
+          av_seek_frame(packetReader_.get(), streamIndex_, info.pts, AVSEEK_FLAG_BACKWARD) < 0) {
+        continue;
+      }
+    } else if (attempt == 2) {
+      packetReader_ = OpenMedia(path_, false);
+      if (!packetReader_) break;
+      packetReaderNext_ = 0;
+    }
+    AVPacket* packet = packetRead_.get();
+    while (av_read_frame(packetReader_.get(), packet) >= 0) {
+      if (packet->stream_index != streamIndex_) {
+        av_packet_unref(packet);
+        continue;
+      }
+      const int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+      const bool match = packet->size == info.size && (packet->pos == info.pos || info.pos < 0) &&
+                         (packetReaderNext_ == number || pts == info.pts);
+      if (packetReaderNext_ >= 0) ++packetReaderNext_;
       if (match) {
         std::memcpy(buffer, packet->data, static_cast<size_t>(packet->size));
-        av_packet_unref(packet.get());
+        av_packet_unref(packet);
+        packetReaderNext_ = number + 1;
         return kOk;
       }
-      av_packet_unref(packet.get());
+      av_packet_unref(packet);
+      if (packetReaderNext_ > number) break;
     }
-    reader = OpenMedia(path_);
-    if (!reader) break;
+    packetReaderNext_ = -1;
   }
   *bytesRead = 0;
   return kFail;

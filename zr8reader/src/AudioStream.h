@@ -1,4 +1,11 @@
 // One audio stream of a file, decoded to interleaved 32-bit float with sample-accurate access.
+//
+// Samples are counted on the decoded timeline: opening the stream decodes it once from the start,
+// as a full decode does (the container's and the coding's priming, edit lists and end trims
+// applied by FFmpeg), and records where each packet's output falls. Reads then seek to a packet a
+// few packets before the start and decode from there (a pre-roll chosen per coding so that the
+// samples equal those of a continuous decode), or decode from the beginning for the codings whose
+// output after a seek is not that of a continuous decode.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +30,7 @@ class AudioStream final : public Handle {
   static std::unique_ptr<AudioStream> Open(const std::string& path, int number,
                                            std::shared_ptr<MemoryPool> buffers,
                                            FormatPtr probed = nullptr);
+  ~AudioStream() override;
 
   int64_t sampleCount() const { return sampleCount_; }
   int64_t length() const;
@@ -33,23 +41,50 @@ class AudioStream final : public Handle {
 
  private:
   struct PacketInfo {
-    int64_t pts;
-    int64_t pos;
+    int64_t pts;  // container time (its decode time where it has none), for seeking
+    int64_t pos;  // file position, -1 when unknown
     int size;
-    int64_t outStart;  // first sample frame of the decoded output that comes from this packet
+    bool trimmedStart;  // the decoder drops samples at its start (priming, an edit list)
+    int64_t outStart;   // first sample of the decoded timeline that comes from this packet
+    int64_t outCount;   // samples it yields in a full decode (0: none)
   };
 
   AudioStream(std::string path, std::shared_ptr<MemoryPool> buffers)
       : Handle(kKind), path_(std::move(path)), buffers_(std::move(buffers)) {}
-  bool Scan();
+  // The layout, rate and sample format of a decoded frame.
+  struct FrameShape {
+    int format = -1;
+    int rate = 0;
+    int channels = 0;
+    static FrameShape Of(const AVFrame& frame) {
+      return {frame.format, frame.sample_rate, frame.ch_layout.nb_channels};
+    }
+    bool operator!=(const FrameShape& other) const {
+      return format != other.format || rate != other.rate || channels != other.channels;
+    }
+  };
+
   bool Restart(FormatPtr probed = nullptr);
+  bool Index();
+  static PacketInfo Describe(const AVPacket& packet);
+  void CountByOneDecode();
+  bool CountInParts();
   bool SeekNear(int64_t start);
-  // Decodes the next frame into pending_; false at the end of the stream or on an error.
+  // Decodes until a frame comes out, into frame_; false at the end of the stream, or when a packet
+  // read after a seek is not the one the index expects (lost_).
+  bool DecodeFrame(bool indexing);
+  // Decodes and converts the next frame into pending_; false at the end or when lost.
   bool DecodeNext();
-  enum class Received { kFrame, kSkipped, kNeedInput, kEnd };
-  Received ReceiveInto();
-  int64_t PositionOfFrame(const AVFrame& frame) const;
-  bool CountByDecoding();
+  bool Land(int64_t latest);
+  bool Matches(int64_t index, const AVPacket& packet) const;
+  void SendTagged(AVPacket* packet);
+  // The packet a decoded frame comes from, -1 when it cannot be told.
+  int64_t SourceOf(const AVFrame& frame) const;
+  // Converts `count` samples of frame_ from `first` into `out`; the number written, -1 on failure.
+  int Convert(int first, int count, uint8_t* out);
+  int64_t OutputCapacity(int count) const;
+  // Delivers what a resampler of another rate holds back, at the end of the stream; then drops it.
+  int FlushResampler(uint8_t* out, int capacity);
   void FillFormat();
 
   std::mutex mutex_;
@@ -59,26 +94,42 @@ class AudioStream final : public Handle {
   int streamIndex_ = -1;
   FormatPtr input_;
   CodecPtr decoder_;
-  SwrPtr resampler_;
   FramePtr frame_;
   PacketPtr packet_;
   AVRational timeBase_{1, 1};
   int sampleRate_ = 0;
+  AVChannelLayout layout_{};  // the stream's declared layout, in which samples are delivered
   int channels_ = 0;
   int64_t sampleCount_ = 0;
-  int64_t preroll_ = -1;  // packets decoded before a random start; -1: decode from the start
+  int64_t preroll_ = -1;       // packets decoded before a random start; -1: decode from the start
+  int64_t firstSeekable_ = 0;  // the first packet a seek may land on (after trimmed ones)
+  bool rateChanges_ = false;   // some frames are resampled: conversion keeps state
   std::vector<PacketInfo> packets_;
-  bool packetsByPosition_ = false;  // every packet has its own, rising file position
+  std::vector<int64_t> changes_;  // packets whose output changes layout, rate or sample format
   Zr8AudioCompressedFormat format_{};
 
+  // The converter and the input it was built for.
+  SwrPtr resampler_;
+  int inFormat_ = -1;
+  int inRate_ = 0;
+  AVChannelLayout inLayout_{};
+
+  int64_t nextPacket_ = 0;    // index of the next packet read
+  int64_t lastSource_ = -1;   // packet of the last decoded frame
+  int64_t sourceOffset_ = 0;  // samples of lastSource_ already delivered
   Block pending_;             // converted samples of the last decoded frame
   int64_t pendingStart_ = 0;  // sample frame position of pending_'s first frame
   int64_t pendingFrames_ = 0;
-  int64_t nextPosition_ = -1;  // position of the next decoded frame, -1 when unknown
-  int64_t skipBefore_ = 0;     // frames ending before this position are not converted
-  bool live_ = false;          // the decoder continues a known position
+  int64_t nextPosition_ = 0;  // position of the next decoded sample, -1 when unknown
+  int64_t skipBefore_ = 0;    // frames ending before this position are not converted
   bool drained_ = false;
   bool flushSent_ = false;
+  bool lost_ = false;
+
+  // A reader of its own for the compressed packets, kept between calls.
+  FormatPtr packetReader_;
+  PacketPtr packetRead_;
+  int64_t packetReaderNext_ = -1;  // index of the packet it reads next, -1 when unknown
 };
 
 }  // namespace zr8
