@@ -68,25 +68,38 @@ bool DecodeCursor::ReadOwnPacket() {
 }
 
 bool DecodeCursor::SeekInFile(const FrameIndex& index, int64_t decodeIndex) {
-  // By the key frame's time, or by its place in the file where the file has no times (raw
-  // streams); then read up to its own packet (past it means the seek overshot).
+  // By the key frame's time, then (where that lands elsewhere, or the file has no times) by its
+  // place in the file; then read up to its own packet (past it means the seek overshot).
   const PacketEntry& key = index.packet(decodeIndex);
-  int64_t target = key.dts != AV_NOPTS_VALUE ? key.dts : key.pts;
-  int flags = AVSEEK_FLAG_BACKWARD;
-  if (target == AV_NOPTS_VALUE) {
-    if (key.pos < 0 || (input_->iformat->flags & AVFMT_NO_BYTE_SEEK) != 0) return false;
-    target = key.pos;
-    flags = AVSEEK_FLAG_BYTE;
+  const int64_t time = key.dts != AV_NOPTS_VALUE ? key.dts : key.pts;
+  auto reached = [&]() {
+    while (ReadOwnPacket()) {
+      // A demuxer may give a packet other times after a seek than in a pass from the start.
+      const bool same = key.pos >= 0 ? packet_->pos == key.pos && packet_->size == key.size
+                                     : packet_->dts == key.dts && packet_->pts == key.pts &&
+                                           packet_->size == key.size;
+      if (same) return true;
+      const bool beyond = key.pos >= 0
+                              ? packet_->pos > key.pos
+                              : key.dts != AV_NOPTS_VALUE && packet_->dts != AV_NOPTS_VALUE &&
+                                    packet_->dts > key.dts;
+      av_packet_unref(packet_.get());
+      if (beyond) break;
+    }
+    return false;
+  };
+  // A program stream finds times by the packets that carry one: a key frame without its own lies
+  // past the place a seek to its time lands, so the seek aims a few packets earlier as well.
+  for (int64_t back : {int64_t{0}, int64_t{8}}) {
+    const PacketEntry& aim = index.packet(std::max<int64_t>(decodeIndex - back, 0));
+    const int64_t at = aim.dts != AV_NOPTS_VALUE ? aim.dts : aim.pts;
+    if (time != AV_NOPTS_VALUE && at != AV_NOPTS_VALUE && (back == 0 || at < time) &&
+        av_seek_frame(input_.get(), streamIndex_, at, AVSEEK_FLAG_BACKWARD) >= 0 && reached()) {
+      return true;
+    }
   }
-  if (av_seek_frame(input_.get(), streamIndex_, target, flags) < 0) return false;
-  while (ReadOwnPacket()) {
-    const bool samePlace = key.pos >= 0 ? packet_->pos == key.pos : packet_->dts == key.dts;
-    if (samePlace && packet_->size == key.size && packet_->pts == key.pts) return true;
-    const bool beyond = key.pos >= 0 && packet_->pos > key.pos;
-    av_packet_unref(packet_.get());
-    if (beyond) break;
-  }
-  return false;
+  return key.pos >= 0 && (input_->iformat->flags & AVFMT_NO_BYTE_SEEK) == 0 &&
+         av_seek_frame(input_.get(), streamIndex_, key.pos, AVSEEK_FLAG_BYTE) >= 0 && reached();
 }
 
 bool DecodeCursor::SeekToKey(const StreamSource& source, const FrameIndex& index,
@@ -103,6 +116,7 @@ bool DecodeCursor::SeekToKey(const StreamSource& source, const FrameIndex& index
   if (!SeekInFile(index, decodeIndex)) {
     // From the start of the file (opened anew, reading its stream information), counting packets
     // up to the key frame.
+    ++rereads_;
     input_ = source.Open(true);
     if (!input_) return false;
     for (int64_t skipped = 0; skipped <= decodeIndex; ++skipped) {

@@ -74,6 +74,8 @@ class DecodeCursor {
   bool fresh() const { return live_ && nextPacket_ == runStart_ && !flushSent_; }
   bool delivered() const { return live_ && outputsInRun_ > 0; }
   int64_t runStart() const { return runStart_; }
+  // How many seeks found no way into the file but its start (the packets counted from there).
+  uint64_t rereads() const { return rereads_; }
 
  private:
   bool SeekInFile(const FrameIndex& index, int64_t decodeIndex);
@@ -92,6 +94,7 @@ class DecodeCursor {
   int64_t lastOutput_ = -1;  // frame number of the last frame that came out
   int64_t outputsInRun_ = 0;
   bool skippedInRun_ = false;  // some picture of the run was not decoded
+  uint64_t rereads_ = 0;
 };
 
 }  // namespace zr8

@@ -347,7 +347,11 @@ void VideoStream::RebalanceThreads() {
 bool VideoStream::SeekToKey(int64_t decodeIndex) {
   ++seeks_;
   RebalanceThreads();
-  return access_.current().SeekToKey(source_, index_, decodeIndex);
+  DecodeCursor& cursor = access_.current();
+  const uint64_t before = cursor.rereads();
+  const bool sought = cursor.SeekToKey(source_, index_, decodeIndex);
+  rereads_ += cursor.rereads() - before;
+  return sought;
 }
 
 std::unique_ptr<DecodeCursor> VideoStream::MakeCursor() {

@@ -57,6 +57,7 @@ class VideoStream final : public Handle {
   // How many frames were decoded and how many seeks made so far (for tests of the access paths).
   uint64_t decodedFrames() const { return decodedFrames_; }
   uint64_t seeks() const { return seeks_; }
+  uint64_t rereads() const { return rereads_; }  // seeks that counted packets from the start
   uint64_t cacheHits() const { return cacheHits_; }
   int decoderThreads() { return access_.current().threads(); }
 
@@ -105,6 +106,7 @@ class VideoStream final : public Handle {
   bool fullRange_ = false;
   uint64_t decodedFrames_ = 0;
   uint64_t seeks_ = 0;
+  uint64_t rereads_ = 0;
   uint64_t cacheHits_ = 0;
 };
 
