@@ -22,6 +22,24 @@ inline void PrintTo(const Clip& clip, std::ostream* out) {
   *out << clip.name;
 }
 
+#define ZR8_TEST_SOURCE "-f lavfi -i testsrc2=size=96x64:rate=25 "
+
+// Containers that carry no presentation times for reordered pictures: AVI (decode times only),
+// raw elementary streams (no times at all), and a program stream whose B-pictures lack them.
+inline const Clip kNoPresentationTimes[] = {
+    {"mpeg4_bframes.avi", ZR8_TEST_SOURCE "-t 4 -c:v mpeg4 -bf 2 -g 12 -vtag XVID", {}},
+    {"h264_bframes.avi",
+     ZR8_TEST_SOURCE "-t 4 -c:v libx264 -preset ultrafast -bf 3 -g 12 -pix_fmt yuv420p",
+     {}},
+    {"mpeg2_open_gop.mpg", ZR8_TEST_SOURCE "-t 4 -c:v mpeg2video -bf 2 -g 12 -f mpeg", {}},
+    {"elementary.h264", ZR8_TEST_SOURCE "-t 4 -c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p", {}},
+    {"elementary.hevc",
+     ZR8_TEST_SOURCE
+     "-t 4 -c:v libx265 -x265-params log-level=error:keyint=12:bframes=3 -pix_fmt yuv420p",
+     {}},
+    {"elementary.m2v", ZR8_TEST_SOURCE "-t 4 -c:v mpeg2video -bf 2 -g 12", {}},
+};
+
 // Small clips of the codings and containers that matter: reordering (B-frames), open GOPs,
 // 10-bit and 4:2:2 sources, full-range sources, variable frame rate, times that do not start at
 // zero, odd picture sizes.

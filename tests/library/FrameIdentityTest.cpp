@@ -22,8 +22,6 @@ constexpr int32_t kI420 = 0x2000;
 
 using clips::Clip;
 
-#define SOURCE "-f lavfi -i testsrc2=size=96x64:rate=25 "
-
 // The file, made once and damaged as the clip says.
 fs::path MakeClip(const Clip& clip) {
   if (clip.damage.packet < 0) {
@@ -54,28 +52,13 @@ fs::path MakeClip(const Clip& clip) {
   return damaged;
 }
 
-// Containers that carry no presentation times for reordered pictures: AVI (decode times only),
-// raw elementary streams (no times at all), and a program stream whose B-pictures lack them.
-const Clip kNoPresentationTimes[] = {
-    {"mpeg4_bframes.avi", SOURCE "-t 4 -c:v mpeg4 -bf 2 -g 12 -vtag XVID", {}},
-    {"h264_bframes.avi",
-     SOURCE "-t 4 -c:v libx264 -preset ultrafast -bf 3 -g 12 -pix_fmt yuv420p",
-     {}},
-    {"mpeg2_open_gop.mpg", SOURCE "-t 4 -c:v mpeg2video -bf 2 -g 12 -f mpeg", {}},
-    {"elementary.h264", SOURCE "-t 4 -c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p", {}},
-    {"elementary.hevc",
-     SOURCE "-t 4 -c:v libx265 -x265-params log-level=error:keyint=12:bframes=3 -pix_fmt yuv420p",
-     {}},
-    {"elementary.m2v", SOURCE "-t 4 -c:v mpeg2video -bf 2 -g 12", {}},
-};
-
 // Damaged pictures: bytes of one P picture in a long GOP, and a slice of an IDR picture.
 const Clip kDamaged[] = {
     {"damaged_long_gop.mp4",
-     SOURCE "-t 8 -c:v libx264 -preset ultrafast -bf 2 -g 250 -pix_fmt yuv420p",
+     ZR8_TEST_SOURCE "-t 8 -c:v libx264 -preset ultrafast -bf 2 -g 250 -pix_fmt yuv420p",
      {40, 24}},
     {"damaged_idr_slice.mp4",
-     SOURCE
+     ZR8_TEST_SOURCE
      "-t 4 -c:v libx264 -preset ultrafast -bf 2 -g 25 -x264-params slices=4 -pix_fmt yuv420p",
      {25, 16}},
 };
@@ -144,7 +127,7 @@ std::string ClipName(const testing::TestParamInfo<Clip>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(NoPresentationTimes, FrameIdentity,
-                         testing::ValuesIn(kNoPresentationTimes), ClipName);
+                         testing::ValuesIn(clips::kNoPresentationTimes), ClipName);
 INSTANTIATE_TEST_SUITE_P(Damaged, FrameIdentity, testing::ValuesIn(kDamaged), ClipName);
 INSTANTIATE_TEST_SUITE_P(CleanTimes, FrameIdentity, testing::ValuesIn(clips::kClips), ClipName);
 
