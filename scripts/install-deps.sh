@@ -7,6 +7,9 @@ packages=(
   libgtest-dev googletest
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   ocl-icd-opencl-dev opencl-headers pocl-opencl-icd
+  # Files of other toolchains for the video tests: GStreamer's encoder and muxers, mkvmerge.
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-ugly mkvtoolnix
   # The Windows build (posix thread model, for std::thread) and wine to test it; 64-bit only.
   g++-mingw-w64-x86-64-posix wine wine64
 )

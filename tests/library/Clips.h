@@ -16,6 +16,7 @@ struct Clip {
   const char* name;
   const char* arguments;  // for the ffmpeg tool, before the output name
   Damage damage;
+  bool shell = false;  // `arguments` is a shell command that writes the file named by $OUT
 };
 
 inline void PrintTo(const Clip& clip, std::ostream* out) {

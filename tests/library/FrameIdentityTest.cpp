@@ -8,6 +8,7 @@
 #include <numeric>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 
 #include "Clips.h"
 #include "Handles.h"
@@ -24,9 +25,18 @@ using clips::Clip;
 
 // The file, made once and damaged as the clip says.
 fs::path MakeClip(const Clip& clip) {
-  if (clip.damage.packet < 0) {
-    return media::Make(clip.name, clip.arguments);
+  if (clip.shell) {
+    const fs::path path = media::Dir() / clip.name;
+    if (fs::exists(path)) return path;
+    const fs::path partial = media::Dir() / (std::string("partial-") + clip.name);
+    const std::string command = "cd " + media::Quote(media::Dir().string()) +
+                                " && OUT=" + media::Quote(partial.string()) + " sh -c " +
+                                media::Quote(clip.arguments) + " >/dev/null 2>&1 </dev/null";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+    fs::rename(partial, path);
+    return path;
   }
+  if (clip.damage.packet < 0) return media::Make(clip.name, clip.arguments);
   const fs::path damaged = media::Dir() / clip.name;
   if (fs::exists(damaged)) return damaged;
   const fs::path clean = media::Make(std::string("clean-") + clip.name, clip.arguments);
@@ -61,6 +71,22 @@ const Clip kDamaged[] = {
      ZR8_TEST_SOURCE
      "-t 4 -c:v libx264 -preset ultrafast -bf 2 -g 25 -x264-params slices=4 -pix_fmt yuv420p",
      {25, 16}},
+};
+
+// Files written by other toolchains: GStreamer's encoder and muxers, and mkvmerge (which makes
+// the times of a raw stream's pictures itself).
+#define ZR8_TEST_GST                                               \
+  "gst-launch-1.0 -q videotestsrc num-buffers=100 pattern=ball ! " \
+  "video/x-raw,width=96,height=64,framerate=25/1 ! x264enc key-int-max=12 bframes=2 ! "
+const Clip kOtherToolchains[] = {
+    {"gstreamer.mp4", ZR8_TEST_GST "mp4mux ! filesink location=\"$OUT\"", {}, true},
+    {"gstreamer.mkv", ZR8_TEST_GST "matroskamux ! filesink location=\"$OUT\"", {}, true},
+    {"gstreamer.avi", ZR8_TEST_GST "avimux ! filesink location=\"$OUT\"", {}, true},
+    {"mkvmerge.mkv",
+     "ffmpeg -nostdin -y " ZR8_TEST_SOURCE "-t 4 -c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p "
+     "-f h264 mkvmerge-source.h264 && mkvmerge -q -o \"$OUT\" mkvmerge-source.h264",
+     {},
+     true},
 };
 
 class FrameIdentity : public testing::TestWithParam<Clip> {
@@ -128,6 +154,8 @@ std::string ClipName(const testing::TestParamInfo<Clip>& info) {
 
 INSTANTIATE_TEST_SUITE_P(NoPresentationTimes, FrameIdentity,
                          testing::ValuesIn(clips::kNoPresentationTimes), ClipName);
+INSTANTIATE_TEST_SUITE_P(OtherToolchains, FrameIdentity, testing::ValuesIn(kOtherToolchains),
+                         ClipName);
 INSTANTIATE_TEST_SUITE_P(Damaged, FrameIdentity, testing::ValuesIn(kDamaged), ClipName);
 INSTANTIATE_TEST_SUITE_P(CleanTimes, FrameIdentity, testing::ValuesIn(clips::kClips), ClipName);
 
