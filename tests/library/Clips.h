@@ -39,6 +39,7 @@ inline const Clip kNoPresentationTimes[] = {
      "-t 4 -c:v libx265 -x265-params log-level=error:keyint=12:bframes=3 -pix_fmt yuv420p",
      {}},
     {"elementary.m2v", ZR8_TEST_SOURCE "-t 4 -c:v mpeg2video -bf 2 -g 12", {}},
+    {"elementary.m4v", ZR8_TEST_SOURCE "-t 4 -c:v mpeg4 -bf 2 -g 12", {}},
 };
 
 // Small clips of the codings and containers that matter: reordering (B-frames), open GOPs,
