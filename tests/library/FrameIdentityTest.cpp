@@ -62,7 +62,8 @@ fs::path MakeClip(const Clip& clip) {
   return damaged;
 }
 
-// Damaged pictures: bytes of one P picture in a long GOP, and a slice of an IDR picture.
+// Damaged pictures: bytes of one P picture in a long GOP, a slice of an IDR picture, and bytes of
+// one picture of a raw stream (ordered by one decode).
 const Clip kDamaged[] = {
     {"damaged_long_gop.mp4",
      ZR8_TEST_SOURCE "-t 8 -c:v libx264 -preset ultrafast -bf 2 -g 250 -pix_fmt yuv420p",
@@ -71,6 +72,7 @@ const Clip kDamaged[] = {
      ZR8_TEST_SOURCE
      "-t 4 -c:v libx264 -preset ultrafast -bf 2 -g 25 -x264-params slices=4 -pix_fmt yuv420p",
      {25, 16}},
+    {"damaged.h264", ZR8_TEST_SOURCE "-t 4 -c:v libx264 -bf 2 -g 50 -pix_fmt yuv420p", {30, 64}},
 };
 
 // Files written by other toolchains: GStreamer's encoder and muxers, and mkvmerge (which makes
