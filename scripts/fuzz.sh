@@ -63,6 +63,18 @@ corpus() {
   seed "$v" ffv1.mkv "$t2" $src -c:v ffv1 -pix_fmt yuv422p
   seed "$v" vfr.mp4 "$t1" $src -vf "setpts='N*0.1/TB+if(gt(N,4),0.05/TB,0)'" -fps_mode vfr -c:v libx264 -bf 1
   seed "$v" start.mp4 "$t2" $src -output_ts_offset 3 -c:v libx264 -g 3
+  # Files whose times do not give the frame order (ordered by one decode), and damaged pictures.
+  seed "$v" mpeg4-b.avi "$t1" $src -c:v mpeg4 -bf 2 -g 5 -vtag XVID
+  seed "$v" h264-b.avi "$t2" $src -c:v libx264 -bf 3 -g 5
+  seed "$v" mpeg2-ps.mpg "$t1" $src -c:v mpeg2video -bf 2 -g 5 -f mpeg
+  seed "$v" raw.h264 "$t2" $src -c:v libx264 -bf 2 -g 5
+  seed "$v" raw.hevc "$t1" $src -c:v libx265 -x265-params log-level=none:keyint=5
+  seed "$v" raw.m2v "$t2" $src -c:v mpeg2video -bf 2 -g 5
+  seed "$v" slices.mp4 "$t1" $src -c:v libx264 -g 5 -bf 2 -x264-params slices=4
+  # Bytes in the middle of the file (inside a picture) overwritten.
+  cp "$v/slices.mp4.seed" "$v/damaged.mp4.seed"
+  printf '\x5a\xa5\x00\xff\x13\x37\xc0\xde' |
+    dd of="$v/damaged.mp4.seed" bs=1 seek=$(($(stat -c %s "$v/slices.mp4.seed") / 2)) conv=notrunc status=none
   seed "$a" aac.m4a "$t1" $tone -c:a aac -b:a 24k
   seed "$a" mp3.mp3 "$t2" $tone -c:a libmp3lame -b:a 32k
   seed "$a" mp2.mp2 "$t1" -f lavfi -i sine=sample_rate=16000:duration=0.5 -c:a mp2

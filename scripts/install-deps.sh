@@ -9,9 +9,8 @@ packages=(
   libgtest-dev googletest
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   ocl-icd-opencl-dev opencl-headers pocl-opencl-icd
-  # Audio files of other toolchains for the sample-exactness tests, and a sound theme's sounds.
-  lame flac opus-tools vorbis-tools sox mkvtoolnix sound-theme-freedesktop
-  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  # Video files of other toolchains: GStreamer's x264enc (plugins-ugly) and its muxers.
+  gstreamer1.0-plugins-ugly
   # The Windows build (posix thread model, for std::thread) and wine to test it; 64-bit only.
   g++-mingw-w64-x86-64-posix wine wine64
 )

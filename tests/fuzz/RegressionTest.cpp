@@ -47,6 +47,13 @@ TEST(FuzzRegression, SeedsIntactAndDamaged) {
       media::Make("fuzz_mpeg2_mp2.ts",
                   "-f lavfi -i testsrc2=size=48x32:rate=10:duration=0.5 -f lavfi -i "
                   "sine=sample_rate=16000:duration=0.5 -map 0 -map 1 -c:v mpeg2video -c:a mp2"),
+      // Ordered by one decode: B-frames in AVI, a raw stream.
+      media::Make(
+          "fuzz_mpeg4_b.avi",
+          "-f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i "
+          "sine=sample_rate=8000:duration=0.5 -map 0 -map 1 -c:v mpeg4 -bf 2 -g 5 -c:a mp2"),
+      media::Make("fuzz_raw.h264",
+                  "-f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -c:v libx264 -bf 2 -g 5"),
   };
   // An ADTS stream whose layout changes, stereo to mono and back (the resampler once crashed on
   // it).

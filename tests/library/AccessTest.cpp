@@ -165,4 +165,29 @@ TEST(ThreadBudgetTest, OpenStreamsShareCoresPlusOneThreads) {
   EXPECT_EQ(budget.inUse(), 0);
 }
 
+// A request decodes from the key frame it needs (one earlier at most), never from the start of the
+// file: on a stream without times (found by its place in the file), and past a damaged picture.
+TEST(BoundedCostTest, RequestsDecodeFromTheirKeyFrame) {
+  const struct {
+    const char* name;
+    const char* arguments;
+  } cases[] = {
+      {"bounded.h264",
+       "-f lavfi -i testsrc2=size=96x64:rate=25 -t 8 -c:v libx264 -preset ultrafast -bf 2 -g 25"},
+      {"bounded.m2v", "-f lavfi -i testsrc2=size=96x64:rate=25 -t 8 -c:v mpeg2video -bf 2 -g 25"},
+      {"bounded.mpg",
+       "-f lavfi -i testsrc2=size=96x64:rate=25 -t 8 -c:v mpeg2video -bf 2 -g 25 -f mpeg"},
+  };
+  for (const auto& c : cases) {
+    auto stream = OpenStream(media::Make(c.name, c.arguments).string(), 1);
+    ASSERT_TRUE(stream) << c.name;
+    for (int64_t n : {190, 120, 60, 170}) {
+      const uint64_t decoded = stream->decodedFrames();
+      EXPECT_FALSE(Picture(*stream, n).empty()) << c.name << " " << n;
+      EXPECT_LE(stream->decodedFrames() - decoded, 2u * 25 + 8) << c.name << " " << n;
+    }
+    EXPECT_EQ(stream->rereads(), 0u) << c.name;
+  }
+}
+
 }  // namespace

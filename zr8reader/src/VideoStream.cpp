@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <string_view>
 
 #include "PictureMemory.h"
@@ -63,23 +62,27 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
                           std::shared_ptr<PictureStore> store, std::unique_ptr<VideoStream>* out,
                           const HardwareRequest& hardware, FormatPtr probed) {
   std::unique_ptr<VideoStream> stream(new VideoStream(path, std::move(store)));
-  stream->number_ = number;
-  if (!stream->OpenInput(std::move(probed))) return kFail;
-  const AVCodecParameters& parameters = *stream->parameters_;
+  StreamSource& source = stream->source_;
+  source.number = number;
+  FormatPtr input = probed ? std::move(probed) : OpenMedia(path, true);
+  if (!input || !source.Describe(input.get())) return kFail;
+  const AVCodecParameters& parameters = *source.parameters;
   stream->threadLimit_ = prefs != nullptr ? static_cast<int>(prefs->decoderThreads) : 0;
+  auto cursor = std::make_unique<DecodeCursor>();
+  bool opened = false;
   if (hardware.kind != 0) {
     // A hardware decoder takes no threads of the budget: it decodes on the calling thread.
     stream->hardware_ = CreateHardwareDecoder(hardware);
-    if (stream->hardware_) {
-      stream->decoder_ = OpenDecoder(parameters, stream->timeBase_, 1, stream->hardware_.get());
-    }
-    if (!stream->decoder_) stream->hardware_.reset();
+    opened =
+        stream->hardware_ && cursor->Open(source, 1, stream->hardware_.get(), std::move(input));
+    if (!opened) stream->hardware_.reset();
   }
-  if (!stream->decoder_) {
-    stream->decoderThreads_ = stream->lease_.Rebalance(stream->threadLimit_);
-    stream->decoder_ = OpenDecoder(parameters, stream->timeBase_, stream->decoderThreads_);
+  if (!opened) {
+    const int threads = stream->lease_.Rebalance(stream->threadLimit_);
+    opened = cursor->input() != nullptr ? cursor->Reopen(source, threads)
+                                        : cursor->Open(source, threads, nullptr, std::move(input));
   }
-  if (!stream->decoder_) return kFail;
+  if (!opened) return kFail;
   const auto nativeFormat = static_cast<AVPixelFormat>(parameters.format);
   int32_t pixelType = prefs != nullptr ? prefs->pixelType : 0;
   if (pixelType == 0) pixelType = PreferredPixelType(nativeFormat);
@@ -87,11 +90,9 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
   if (!MakeLayout(pixelType, parameters.width, parameters.height, &stream->layout_)) {
     return kNoInterface;
   }
-  stream->packet_ = MakePacket();
-  stream->frame_ = MakeFrame();
-  stream->last_ = MakeFrame();
-  if (!stream->ScanPackets() || stream->presentation_.empty()) return kFail;
-  if (!stream->SeekToKey(stream->keys_.front())) return kFail;
+  if (!stream->BuildIndex(*cursor) || stream->index_.frameCount() == 0) return kFail;
+  stream->access_.Add(std::move(cursor));
+  if (!stream->SeekToKey(0)) return kFail;
   stream->converter_.emplace(stream->layout_);
   if (prefs != nullptr)
     stream->prefs_ = *prefs;
@@ -119,11 +120,11 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
   } else {
     stream->ReportSoftware();
   }
-  stream->BuildFormat(pixelType);
+  stream->BuildFormat(stream->access_.current().input(), pixelType);
   const int nativeBytes =
       av_image_get_buffer_size(nativeFormat, parameters.width, parameters.height, 1);
-  stream->pictureBytes_ = static_cast<int64_t>(PictureFootprint(static_cast<size_t>(
-      std::max<int64_t>({nativeBytes, static_cast<int64_t>(stream->layout_.totalSize), 1}))));
+  stream->access_.SetPictureBytes(static_cast<int64_t>(PictureFootprint(static_cast<size_t>(
+      std::max<int64_t>({nativeBytes, static_cast<int64_t>(stream->layout_.totalSize), 1})))));
   *out = std::move(stream);
   return kOk;
 }
@@ -142,60 +143,65 @@ void VideoStream::ReportSoftware() {
 bool VideoStream::FallBackToSoftware() {
   // The decoder goes before the hardware it refers to; the software decoder takes its share of the
   // thread budget.
-  decoderThreads_ = lease_.Rebalance(threadLimit_);
-  decoder_ = OpenDecoder(*parameters_, timeBase_, decoderThreads_);
+  const bool reopened = access_.current().Reopen(source_, lease_.Rebalance(threadLimit_));
   hardware_.reset();
   ReportSoftware();
-  return decoder_ != nullptr;
+  return reopened;
 }
 
-bool VideoStream::OpenInput(FormatPtr probed) {
-  const bool unprobed = !probed && parameters_ && reopenUnprobed_;
-  input_ = probed ? std::move(probed) : OpenMedia(path_, !unprobed);
-  if (!input_) return false;
-  int seen = 0;
-  streamIndex_ = -1;
-  for (unsigned i = 0; i < input_->nb_streams; ++i) {
-    AVStream* stream = input_->streams[i];
-    if (IsVideoStream(stream) && seen++ == number_) {
-      streamIndex_ = static_cast<int>(i);
-    } else {
-      stream->discard = AVDISCARD_ALL;
+bool VideoStream::BuildIndex(DecodeCursor& cursor) {
+  std::vector<PacketEntry> packets;
+  if (!PacketsFromIndex(cursor, &packets)) {
+    if (!cursor.input()) return false;
+    while (cursor.ReadOwnPacket()) {
+      const AVPacket& packet = *cursor.packet();
+      packets.push_back(PacketEntry{packet.pts, packet.dts, packet.pos, packet.duration,
+                                    packet.size, (packet.flags & AV_PKT_FLAG_KEY) != 0,
+                                    (packet.flags & AV_PKT_FLAG_DISCARD) == 0});
+      av_packet_unref(cursor.packet());
     }
   }
-  if (streamIndex_ < 0) return false;
-  const AVStream* stream = input_->streams[streamIndex_];
-  if (parameters_) {
-    // The same stream as before.
-    return stream->codecpar->codec_id == parameters_->codec_id &&
-           av_cmp_q(stream->time_base, timeBase_) == 0;
+  if (packets.empty()) return false;
+  // AVI keeps decode times only: what times its demuxer shows are guesses.
+  const bool decodeTimesOnly = std::string_view(cursor.input()->iformat->name) == "avi";
+  const AVCodecDescriptor* coding = avcodec_descriptor_get(source_.parameters->codec_id);
+  const bool intraOnly = coding != nullptr && (coding->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
+  if (intraOnly) {
+    // Pictures are shown in the order they are decoded.
+    std::vector<int64_t> order;
+    for (int64_t i = 0; i < static_cast<int64_t>(packets.size()); ++i) {
+      if (packets[i].presented) order.push_back(i);
+    }
+    index_.OrderByOutputs(std::move(packets), order);
+    return true;
   }
-  if (!IsDecodableVideo(stream)) return false;
-  parameters_ = CopyParameters(*stream->codecpar);
-  timeBase_ = stream->time_base;
+  if (!decodeTimesOnly && index_.OrderByTimes(packets)) return true;
+  return OrderByDecoding(std::move(packets));
+}
+
+bool VideoStream::OrderByDecoding(std::vector<PacketEntry> packets) {
+  // One decode of the whole stream in software with automatic threads, as a full decode presents
+  // it.
+  DecodeCursor pass;
+  std::vector<int64_t> outputs;
+  if (!pass.Open(source_, 0, nullptr) || !pass.DecodeAll(&outputs)) return false;
+  index_.OrderByOutputs(std::move(packets), outputs);
   return true;
 }
 
-bool VideoStream::ScanPackets() {
-  packets_.clear();
-  if (!PacketsFromIndex()) {
-    if (!input_) return false;
-    ReadAllPackets();
-  }
-  return OrderFrames();
-}
-
-bool VideoStream::PacketsFromIndex() {
+bool VideoStream::PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry>* out) {
   // MP4 and MOV files list every sample with its position, size, decode time and key flag; the
   // demuxer keeps that list as the stream's index. Presentation times add the composition offsets
   // of the file's sample table. The result is checked against packets actually read at the start
   // and at the end; any difference, or a file whose index is not exactly its sample table (edited
   // or fragmented), is read packet by packet instead.
-  AVStream* stream = input_->streams[streamIndex_];
-  if (std::string_view(input_->iformat->name).find("mp4") == std::string_view::npos) return false;
+  AVFormatContext* input = cursor.input();
+  AVStream* stream = input->streams[source_.streamIndex];
+  if (std::string_view(input->iformat->name).find("mp4") == std::string_view::npos) return false;
   const int count = avformat_index_get_entries_count(stream);
   SampleTable table;
-  if (count <= 0 || !ReadSampleTable(path_, stream->id, &table) || table.sampleCount != count) {
+  if (count <= 0 || !ReadSampleTable(source_.path, stream->id, &table) ||
+      table.sampleCount != count) {
     return false;
   }
   std::vector<PacketEntry> packets(count);
@@ -226,134 +232,64 @@ bool VideoStream::PacketsFromIndex() {
   };
   int64_t shift = 0;
   auto check = [&]() {
-    if (!ReadOwnPacket() || packet_->pts == AV_NOPTS_VALUE) return false;
-    shift = packet_->pts - packets[0].pts;
-    bool matches = same(packets[0], *packet_, shift);
-    av_packet_unref(packet_.get());
+    if (!cursor.ReadOwnPacket() || cursor.packet()->pts == AV_NOPTS_VALUE) return false;
+    shift = cursor.packet()->pts - packets[0].pts;
+    bool matches = same(packets[0], *cursor.packet(), shift);
+    av_packet_unref(cursor.packet());
     for (int i = 1; matches && i < std::min(count, 64); ++i) {
-      matches = ReadOwnPacket() && same(packets[i], *packet_, shift);
-      av_packet_unref(packet_.get());
+      matches = cursor.ReadOwnPacket() && same(packets[i], *cursor.packet(), shift);
+      av_packet_unref(cursor.packet());
     }
     if (!matches || count <= 64) return matches;
     const PacketEntry& last = packets.back();
     // The seek may land a few samples early (it looks up times the demuxer has shifted).
-    if (av_seek_frame(input_.get(), streamIndex_, last.dts,
+    if (av_seek_frame(input, source_.streamIndex, last.dts,
                       AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) < 0) {
       return false;
     }
     for (int read = 0; read < 256; ++read) {
-      if (!ReadOwnPacket()) return false;
-      const bool reached = packet_->pos == last.pos;
-      matches = reached ? same(last, *packet_, shift) : packet_->pos < last.pos;
-      av_packet_unref(packet_.get());
+      if (!cursor.ReadOwnPacket()) return false;
+      const bool reached = cursor.packet()->pos == last.pos;
+      matches = reached ? same(last, *cursor.packet(), shift) : cursor.packet()->pos < last.pos;
+      av_packet_unref(cursor.packet());
       if (reached || !matches) return matches;
     }
     return false;
   };
   if (!check()) {
-    av_packet_unref(packet_.get());
-    if (!OpenInput()) input_.reset();  // from the start again, for the packet scan
+    av_packet_unref(cursor.packet());
+    // From the start again, for the packet scan.
+    cursor.Rewind(source_);
     return false;
   }
   for (auto& packet : packets) packet.pts += shift;
-  packets_ = std::move(packets);
-  reopenUnprobed_ = true;
+  *out = std::move(packets);
+  source_.reopenUnprobed = true;
   return true;
 }
 
-void VideoStream::ReadAllPackets() {
-  packets_.clear();
-  while (av_read_frame(input_.get(), packet_.get()) >= 0) {
-    if (packet_->stream_index == streamIndex_) {
-      PacketEntry entry{};
-      entry.pts = packet_->pts;
-      entry.dts = packet_->dts;
-      entry.pos = packet_->pos;
-      entry.duration = packet_->duration;
-      entry.size = packet_->size;
-      entry.key = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
-      entry.presented = (packet_->flags & AV_PKT_FLAG_DISCARD) == 0;
-      packets_.push_back(entry);
-    }
-    av_packet_unref(packet_.get());
-  }
-}
-
-bool VideoStream::OrderFrames() {
-  if (packets_.empty()) return false;
-
-  // Presentation times: the packet's own, else its decode time (no reordering then).
-  for (auto& entry : packets_) {
-    if (entry.pts == AV_NOPTS_VALUE) entry.pts = entry.dts;
-    if (entry.pts == AV_NOPTS_VALUE) timesReliable_ = false;
-  }
-  presentation_.clear();
-  for (int64_t i = 0; i < static_cast<int64_t>(packets_.size()); ++i) {
-    if (packets_[i].presented) presentation_.push_back(i);
-  }
-  if (timesReliable_) {
-    std::stable_sort(presentation_.begin(), presentation_.end(),
-                     [this](int64_t a, int64_t b) { return packets_[a].pts < packets_[b].pts; });
-    for (int64_t n = 0; n < static_cast<int64_t>(presentation_.size()); ++n) {
-      if (!presentationOfPts_.emplace(packets_[presentation_[n]].pts, n).second) {
-        timesReliable_ = false;  // two frames at one time: recognise frames by their order
-      }
-    }
-  }
-  if (!timesReliable_) {
-    std::sort(presentation_.begin(), presentation_.end());
-    presentationOfPts_.clear();
-  }
-  keys_.clear();
-  for (int64_t i = 0; i < static_cast<int64_t>(packets_.size()); ++i) {
-    if (packets_[i].key) keys_.push_back(i);
-  }
-  if (!keys_.empty() && timesReliable_) {
-    // A stream that starts inside a GOP: the pictures before the first key frame, and those
-    // after it that are shown before it (they refer to what is missing), cannot be decoded and
-    // are not presented.
-    const int64_t firstKey = keys_.front();
-    const int64_t firstKeyPts = packets_[firstKey].pts;
-    std::vector<int64_t> kept;
-    for (int64_t decodeIndex : presentation_) {
-      if (decodeIndex >= firstKey && packets_[decodeIndex].pts >= firstKeyPts) {
-        kept.push_back(decodeIndex);
-      }
-    }
-    if (kept.size() != presentation_.size() && !kept.empty()) {
-      presentation_ = std::move(kept);
-      presentationOfPts_.clear();
-      for (int64_t n = 0; n < static_cast<int64_t>(presentation_.size()); ++n) {
-        presentationOfPts_.emplace(packets_[presentation_[n]].pts, n);
-      }
-    }
-  }
-  if (keys_.empty() || keys_.front() != 0) keys_.insert(keys_.begin(), 0);
-  return true;
-}
-
-void VideoStream::BuildFormat(int32_t pixelType) {
-  const AVStream* stream = input_->streams[streamIndex_];
-  const AVCodecParameters& parameters = *stream->codecpar;
-  AVRational par =
-      av_guess_sample_aspect_ratio(input_.get(), const_cast<AVStream*>(stream), nullptr);
+void VideoStream::BuildFormat(AVFormatContext* input, int32_t pixelType) {
+  const AVStream* stream = input->streams[source_.streamIndex];
+  const AVCodecParameters& parameters = *source_.parameters;
+  AVRational par = av_guess_sample_aspect_ratio(input, const_cast<AVStream*>(stream), nullptr);
   const double parValue = par.num > 0 && par.den > 0 ? av_q2d(par) : 1.0;
   AVRational rate = stream->avg_frame_rate;
   if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
   double frameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
 
-  const PacketEntry& first = packets_[presentation_.front()];
-  const PacketEntry& last = packets_[presentation_.back()];
+  const bool timed = index_.byTimes();
+  const PacketEntry& first = index_.packetOfFrame(0);
+  const PacketEntry& last = index_.packetOfFrame(frameCount() - 1);
   bool variable = false;
   int64_t previousDelta = -1;
-  for (size_t n = 1; timesReliable_ && n < presentation_.size(); ++n) {
-    const int64_t delta = packets_[presentation_[n]].pts - packets_[presentation_[n - 1]].pts;
+  for (int64_t n = 1; timed && n < frameCount(); ++n) {
+    const int64_t delta = index_.packetOfFrame(n).pts - index_.packetOfFrame(n - 1).pts;
     if (previousDelta >= 0 && delta != previousDelta) variable = true;
     previousDelta = delta;
   }
   int64_t lastDuration = last.duration;
   if (lastDuration <= 0 && previousDelta > 0) lastDuration = previousDelta;
-  if (timesReliable_) {
+  if (timed) {
     length_ = ToTicks(last.pts + std::max<int64_t>(lastDuration, 0) - first.pts, stream->time_base);
   } else if (frameRate > 0) {
     length_ = static_cast<int64_t>(std::llround(frameCount() * 1e7 / frameRate));
@@ -376,7 +312,7 @@ void VideoStream::BuildFormat(int32_t pixelType) {
   format_.topDown = 1;
   format_.duration = length_;
   format_.displayAspect = parValue * layout_.width / layout_.height;
-  format_.startTime = first.pts == AV_NOPTS_VALUE ? 0 : ToTicks(first.pts, stream->time_base);
+  format_.startTime = !timed ? 0 : ToTicks(first.pts, stream->time_base);
   format_.fullRange = fullRange_ ? 1 : 0;
   format_.interlace = InterlaceCode(parameters.field_order);
   format_.aspectRatio = parValue;
@@ -391,157 +327,69 @@ void VideoStream::BuildFormat(int32_t pixelType) {
   compressed_.fourCC = VideoFourCC(parameters);
 }
 
-size_t VideoStream::KeyFor(int64_t index) const {
-  const int64_t target = presentation_[index];
-  const int64_t targetPts = packets_[target].pts;
-  auto after = std::upper_bound(keys_.begin(), keys_.end(), target);
-  size_t key = static_cast<size_t>(after - keys_.begin()) - 1;
-  while (key > 0 && timesReliable_ && packets_[keys_[key]].pts > targetPts) --key;
-  return key;
-}
-
-bool VideoStream::ReadOwnPacket() {
-  while (true) {
-    if (av_read_frame(input_.get(), packet_.get()) < 0) return false;
-    if (packet_->stream_index == streamIndex_) return true;
-    av_packet_unref(packet_.get());
-  }
-}
-
 int VideoStream::ThreadLimit() const {
-  if (parked_.empty()) return threadLimit_;
-  // A stream that moves between positions restarts a decoder at most requests; a thread beyond
-  // the cores only lengthens each restart.
+  if (access_.cursors() < 2) return threadLimit_;
+  // A stream that moves between cursors restarts a decoder at most requests; a thread beyond the
+  // cores only lengthens each restart.
   const int cores = ThreadBudget::Instance().total() - 1;
   return threadLimit_ > 0 ? std::min(threadLimit_, cores) : cores;
 }
 
 void VideoStream::RebalanceThreads() {
   if (hardware_) return;  // a hardware decoder keeps the calling thread
+  DecodeCursor& cursor = access_.current();
   const int threads = lease_.Rebalance(ThreadLimit());
-  if (threads == decoderThreads_) return;
-  CodecPtr fresh = OpenDecoder(*parameters_, timeBase_, threads);
-  if (!fresh) {
-    lease_.Rebalance(decoderThreads_);
-    return;
+  if (threads != cursor.threads() && !cursor.Reopen(source_, threads)) {
+    lease_.Rebalance(cursor.threads());
   }
-  decoder_ = std::move(fresh);
-  decoderThreads_ = threads;
 }
 
 bool VideoStream::SeekToKey(int64_t decodeIndex) {
   ++seeks_;
   RebalanceThreads();
-  avcodec_flush_buffers(decoder_.get());
-  av_packet_unref(packet_.get());
-  live_ = false;
-  packetHeld_ = false;
-  flushSent_ = false;
-  lastOutput_ = -1;
-  outputsInRun_ = 0;
-  const PacketEntry& key = packets_[decodeIndex];
-  const int64_t time = key.dts != AV_NOPTS_VALUE ? key.dts : key.pts;
-  bool found = false;
-  if (time != AV_NOPTS_VALUE &&
-      av_seek_frame(input_.get(), streamIndex_, time, AVSEEK_FLAG_BACKWARD) >= 0) {
-    // Read up to the key frame's own packet; past it means the seek overshot.
-    while (ReadOwnPacket()) {
-      const bool samePlace = key.pos >= 0 ? packet_->pos == key.pos : packet_->dts == key.dts;
-      if (samePlace && packet_->size == key.size && packet_->pts == key.pts) {
-        found = true;
-        break;
-      }
-      const bool beyond = key.pos >= 0 && packet_->pos > key.pos;
-      av_packet_unref(packet_.get());
-      if (beyond) break;
-    }
-  }
-  if (!found) {
-    // From the start of the file (opened anew, reading its stream information), counting packets
-    // up to the key frame.
-    reopenUnprobed_ = false;
-    if (!OpenInput()) return false;
-    for (int64_t skipped = 0; skipped <= decodeIndex; ++skipped) {
-      if (!ReadOwnPacket()) return false;
-      if (skipped == decodeIndex) break;
-      av_packet_unref(packet_.get());
-    }
-  }
-  packetHeld_ = true;
-  nextPacket_ = decodeIndex;
-  runStart_ = decodeIndex;
-  live_ = true;
-  return true;
+  DecodeCursor& cursor = access_.current();
+  const uint64_t before = cursor.rereads();
+  const bool sought = cursor.SeekToKey(source_, index_, decodeIndex);
+  rereads_ += cursor.rereads() - before;
+  return sought;
 }
 
-int64_t VideoStream::Identify(const AVFrame& frame) {
-  if (!timesReliable_) {
-    // Without times, frames come out in decode order from the run's key frame.
-    const int64_t first = std::lower_bound(presentation_.begin(), presentation_.end(), runStart_) -
-                          presentation_.begin();
-    return first + outputsInRun_ - 1;
+std::unique_ptr<DecodeCursor> VideoStream::MakeCursor() {
+  if (hardware_) return nullptr;  // a hardware-decoded stream keeps one cursor on its device
+  auto cursor = std::make_unique<DecodeCursor>();
+  const int threads = lease_.Rebalance(ThreadLimit());
+  if (!cursor->Open(source_, threads, nullptr)) {
+    lease_.Rebalance(access_.current().threads());
+    return nullptr;
   }
-  int64_t time = frame.best_effort_timestamp;
-  if (time == AV_NOPTS_VALUE) time = frame.pts;
-  auto found = presentationOfPts_.find(time);
-  return found == presentationOfPts_.end() ? -1 : found->second;
+  return cursor;
 }
 
 VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
-  const int64_t targetPts = packets_[presentation_[index]].pts;
+  DecodeCursor& cursor = access_.current();
   while (true) {
-    const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
-    if (received == 0) {
-      if (hardware_) {
-        const int downloaded = hardware_->Download(frame_.get());
-        if (downloaded < 0) {
-          av_frame_unref(frame_.get());
-          return Outcome::kHardwareFailed;
-        }
-        // The decoder chose software for these pictures (a profile the hardware lacks).
-        if (downloaded == 0) ReportSoftware();
-      }
-      ++decodedFrames_;
-      ++outputsInRun_;
-      const int64_t identity = Identify(*frame_);
-      if (identity < 0) {
-        av_frame_unref(frame_.get());
-        continue;
-      }
-      lastOutput_ = identity;
-      if (identity == index) return Outcome::kFound;
-      Pass(identity);
-      if (identity > index) return Outcome::kMissed;
-      continue;
+    int64_t identity = FrameIndex::kNone;
+    bool software = false;
+    switch (cursor.Next(index_, index, !damaged_, hardware_.get(), &identity, &software)) {
+      case DecodeCursor::Step::kEnd:
+        return Outcome::kMissed;
+      case DecodeCursor::Step::kHardwareFailed:
+        return Outcome::kHardwareFailed;
+      case DecodeCursor::Step::kDamaged:
+        // From now on every picture is decoded, and none kept from runs that skipped some.
+        damaged_ = true;
+        access_.cache().Trim(0);
+        return Outcome::kAgain;
+      case DecodeCursor::Step::kFrame:
+        break;
     }
-    if (hardware_ && received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
-      return Outcome::kHardwareFailed;
-    }
-    if (received == AVERROR_EOF || flushSent_) {
-      live_ = false;
-      return Outcome::kMissed;
-    }
-    if (!packetHeld_) {
-      if (!ReadOwnPacket()) {
-        avcodec_send_packet(decoder_.get(), nullptr);
-        flushSent_ = true;
-        continue;
-      }
-    }
-    packetHeld_ = false;
-    // Pictures shown before the target that no other picture refers to are not decoded at all.
-    if (timesReliable_ && nextPacket_ < static_cast<int64_t>(packets_.size())) {
-      const bool before = packets_[nextPacket_].pts < targetPts;
-      decoder_->skip_frame = before ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-    }
-    ++nextPacket_;
-    // Output is always taken before input is offered, so a packet is never refused for want of
-    // room; a damaged packet is dropped (but not a failure of the hardware).
-    const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
-    av_packet_unref(packet_.get());
-    if (hardware_ && sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_INVALIDDATA) {
-      return Outcome::kHardwareFailed;
-    }
+    // The decoder chose software for these pictures (a profile the hardware lacks).
+    if (software) ReportSoftware();
+    ++decodedFrames_;
+    if (identity == index) return Outcome::kFound;
+    if (identity != FrameIndex::kNone) access_.Pass(index_, identity, *cursor.frame());
+    av_frame_unref(cursor.frame());
+    if (identity > index) return Outcome::kMissed;
   }
 }
 
@@ -566,159 +414,51 @@ int32_t VideoStream::Deliver(const AVFrame& frame, Image** image) {
   return kOk;
 }
 
-int64_t VideoStream::ForwardCost(bool live, int64_t lastOutput, int64_t runStart,
-                                 int64_t nextPacket, int64_t index, size_t key) const {
-  const bool reaches = live && index > lastOutput && keys_[key] >= runStart &&
-                       (keys_[key] < nextPacket || index == lastOutput + 1);
-  if (!reaches) return kUnreachable;
-  return std::max<int64_t>(presentation_[index] - nextPacket, 0);
-}
-
-void VideoStream::SwapPosition(Position& other) {
-  std::swap(input_, other.input);
-  std::swap(decoder_, other.decoder);
-  std::swap(decoderThreads_, other.decoderThreads);
-  std::swap(packet_, other.packet);
-  std::swap(frame_, other.frame);
-  std::swap(live_, other.live);
-  std::swap(packetHeld_, other.packetHeld);
-  std::swap(flushSent_, other.flushSent);
-  std::swap(nextPacket_, other.nextPacket);
-  std::swap(runStart_, other.runStart);
-  std::swap(lastOutput_, other.lastOutput);
-  std::swap(outputsInRun_, other.outputsInRun);
-}
-
-void VideoStream::TakeParked(size_t slot) {
-  SwapPosition(parked_[slot]);
-  // The position just left is now the most recently used of the parked ones.
-  std::rotate(parked_.begin() + static_cast<std::ptrdiff_t>(slot),
-              parked_.begin() + static_cast<std::ptrdiff_t>(slot) + 1, parked_.end());
-}
-
-int64_t VideoStream::RunLength(int64_t index) const {
-  return presentation_[index] - keys_[KeyFor(index)] + 1;
-}
-
-void VideoStream::Pass(int64_t index) {
-  cache_.Offer(index, RunLength(index), *frame_, CacheLimit());
-  av_frame_unref(frame_.get());
-}
-
-int64_t VideoStream::AidShare() {
-  return kAidBytes / 2 / std::max(ThreadBudget::Instance().streams(), 1);
-}
-
-size_t VideoStream::CacheLimit() const {
-  return static_cast<size_t>(std::min<int64_t>(AidShare() / pictureBytes_, kCachedFrames));
-}
-
-size_t VideoStream::PositionLimit() const {
-  // A parked decoder holds about its threads' pictures and a few references.
-  const int64_t perPosition = pictureBytes_ * (decoderThreads_ + 3);
-  return static_cast<size_t>(std::clamp<int64_t>(AidShare() / perPosition, 2, kPositions));
-}
-
-bool VideoStream::MakePosition() {
-  if (hardware_) return false;  // a hardware-decoded stream keeps one position on its device
-  const int streamIndex = streamIndex_;
-  parked_.emplace_back();
-  SwapPosition(parked_.back());  // the current position is parked; an empty one becomes current
-  const int threads = lease_.Rebalance(ThreadLimit());
-  bool made = OpenInput() && streamIndex_ == streamIndex;
-  if (made) {
-    decoder_ = OpenDecoder(*parameters_, timeBase_, threads);
-    made = decoder_ != nullptr;
-  }
-  if (!made) {
-    SwapPosition(parked_.back());
-    parked_.pop_back();
-    streamIndex_ = streamIndex;
-    lease_.Rebalance(decoderThreads_);
-    return false;
-  }
-  decoderThreads_ = threads;
-  packet_ = MakePacket();
-  frame_ = MakeFrame();
-  live_ = false;
-  return true;
-}
-
-bool VideoStream::ChoosePosition(int64_t index, size_t key) {
-  // Decoding forward from a position costs the packets up to the frame; seeking costs those from
-  // the key frame. The cheapest position that can go forward is taken when it is not dearer than
-  // a seek; otherwise the position used longest ago seeks (a new one while there are fewer than
-  // kPositions and the current one has delivered frames).
-  const int64_t seekCost = presentation_[index] - keys_[key] + 1;
-  int64_t best = ForwardCost(live_, lastOutput_, runStart_, nextPacket_, index, key);
-  int chosen = -1;
-  for (size_t slot = 0; slot < parked_.size(); ++slot) {
-    const Position& other = parked_[slot];
-    const int64_t cost =
-        ForwardCost(other.live, other.lastOutput, other.runStart, other.nextPacket, index, key);
-    if (cost < best) {
-      best = cost;
-      chosen = static_cast<int>(slot);
-    }
-  }
-  if (best != kUnreachable && best <= seekCost) {
-    if (chosen >= 0) TakeParked(static_cast<size_t>(chosen));
-    return true;
-  }
-  if (live_ && outputsInRun_ > 0) {
-    if (parked_.size() + 1 < PositionLimit() && MakePosition()) return false;
-    if (!parked_.empty()) TakeParked(0);
-  }
-  return false;
-}
-
 int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   std::lock_guard lock(mutex_);
   if (index < 0 || index >= frameCount()) return kBounds;
   if (index == lastIndex_) return Deliver(*last_, image);
-  av_frame_unref(frame_.get());
-  if (cache_.Take(index, frame_.get())) {
+  FramePtr kept = MakeFrame();
+  if (access_.cache().Take(index, kept.get())) {
     ++cacheHits_;
-    return DeliverFound(index, image);
+    return DeliverFound(kept.get(), index, image);
   }
-  // More streams opened since: fewer parked positions (those used longest ago go).
-  const size_t positions = PositionLimit();
-  if (parked_.size() + 1 > positions) {
-    parked_.erase(parked_.begin(),
-                  parked_.begin() + static_cast<std::ptrdiff_t>(parked_.size() + 1 - positions));
-  }
-  cache_.Trim(CacheLimit());
+  access_.Trim();
 
   // Nothing sent to the decoder since its last seek: it may change its thread count for free.
-  if (live_ && nextPacket_ == runStart_ && !flushSent_) RebalanceThreads();
-  size_t key = KeyFor(index);
-  bool forward = ChoosePosition(index, key);
-  if (!forward && !SeekToKey(keys_[key])) return kFail;
+  if (access_.current().fresh()) RebalanceThreads();
+  size_t key = index_.KeyFor(index);
+  const size_t needed = key;
+  bool forward = access_.Choose(index_, index, key, [this] { return MakeCursor(); });
+  if (!forward && !SeekToKey(index_.keys()[key])) return kFail;
   for (Outcome outcome; (outcome = DecodeTo(index)) != Outcome::kFound;) {
-    if (outcome == Outcome::kHardwareFailed) {
+    if (outcome == Outcome::kAgain) {
+      forward = false;
+    } else if (outcome == Outcome::kHardwareFailed) {
       // The same frames from software, from the key frame the target needs.
       if (!FallBackToSoftware()) return kFail;
-      forward = false;
-      key = KeyFor(index);
+      key = needed;
     } else if (forward) {
       forward = false;
-    } else if (runStart_ == 0 && hardware_) {
-      // Not delivered even from the start: software may still deliver it.
+    } else if (hardware_) {
+      // Not delivered from the hardware: software may still deliver it.
       if (!FallBackToSoftware()) return kFail;
-      key = KeyFor(index);
+      key = needed;
+    } else if (key + 1 == needed || key == 0) {
+      // Not even from one key frame earlier: the frame cannot be had (damage the index did not
+      // see); no request walks further back.
+      return kFail;
     } else {
-      // Not delivered from this key frame: start from an earlier one.
-      if (runStart_ == 0) return kFail;
-      while (key > 0 && keys_[key] >= runStart_) --key;
+      key = needed - 1;
     }
-    if (!SeekToKey(keys_[key])) return kFail;
+    if (!SeekToKey(index_.keys()[key])) return kFail;
   }
-  return DeliverFound(index, image);
+  return DeliverFound(access_.current().frame(), index, image);
 }
 
-int32_t VideoStream::DeliverFound(int64_t index, Image** image) {
+int32_t VideoStream::DeliverFound(AVFrame* frame, int64_t index, Image** image) {
   av_frame_unref(last_.get());
-  av_frame_move_ref(last_.get(), frame_.get());
+  av_frame_move_ref(last_.get(), frame);
   lastIndex_ = index;
   return Deliver(*last_, image);
 }

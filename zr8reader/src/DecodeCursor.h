@@ -1,0 +1,100 @@
+// One reader of a video stream's file and one decoder, with the run they are in: the key frame the
+// run started at, the next packet to send and the last frame that came out. Each packet is sent
+// with its decode index as its time, and each picture that comes out is recognised by it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Av.h"
+#include "FrameIndex.h"
+
+namespace zr8 {
+
+class HardwareDecoder;
+
+// Where a cursor finds its stream: the file, which video stream, and its parameters.
+struct StreamSource {
+  std::string path;
+  int number = 0;  // among the file's video streams
+  int streamIndex = -1;
+  ParametersPtr parameters;
+  AVRational timeBase{1, 1};
+  bool reopenUnprobed = false;  // packets and times need no stream information
+
+  // The file opened anew (with its stream information unless `probe` is false), reading only the
+  // stream; null when it cannot be opened or is not the same stream as before.
+  FormatPtr Open(bool probe) const;
+  // Takes the stream from a reader that has read its stream information; false when the file has
+  // no such decodable video stream.
+  bool Describe(AVFormatContext* input);
+};
+
+class DecodeCursor {
+ public:
+  enum class Step {
+    kFrame,
+    kEnd,
+    kHardwareFailed,
+    kDamaged,  // a damaged picture after skipped ones: the run must be made again without skipping
+  };
+
+  // A cursor of a fresh reader (or `input`) and a decoder of `threads` threads (on `hardware`
+  // when given); false when either cannot be had.
+  bool Open(const StreamSource& source, int threads, HardwareDecoder* hardware,
+            FormatPtr input = nullptr);
+  // Replaces the decoder with one of `threads` threads (and no hardware); the run starts again.
+  bool Reopen(const StreamSource& source, int threads);
+  // Opens the file anew (reading its stream information) at its start.
+  bool Rewind(const StreamSource& source) { return (input_ = source.Open(true)) != nullptr; }
+
+  // Positions the cursor at the key frame of decode index `decodeIndex`: a seek where the file
+  // allows it, else the packets counted from the start of the file (opened anew).
+  bool SeekToKey(const StreamSource& source, const FrameIndex& index, int64_t decodeIndex);
+  // The next picture on the way to frame `target`, in frame(); its frame number in *identity
+  // (FrameIndex::kNone when it is not one to deliver from this run). With `skipNonReference`,
+  // pictures shown before the target that no other picture refers to are not decoded.
+  Step Next(const FrameIndex& index, int64_t target, bool skipNonReference,
+            HardwareDecoder* hardware, int64_t* identity, bool* decodedInSoftware);
+  // Every picture of the stream from the start of the file, as the decode index each came from.
+  bool DecodeAll(std::vector<int64_t>* outputs);
+
+  // Packets to decode to frame `target` (whose key frame is keys()[key]) going forward, -1 when it
+  // cannot go forward.
+  int64_t ForwardCost(const FrameIndex& index, int64_t target, size_t key) const;
+  bool ReadOwnPacket();
+
+  AVFormatContext* input() const { return input_.get(); }
+  AVCodecContext* decoder() const { return decoder_.get(); }
+  AVPacket* packet() const { return packet_.get(); }
+  AVFrame* frame() const { return frame_.get(); }
+  int threads() const { return threads_; }
+  bool live() const { return live_; }
+  bool fresh() const { return live_ && nextPacket_ == runStart_ && !flushSent_; }
+  bool delivered() const { return live_ && outputsInRun_ > 0; }
+  int64_t runStart() const { return runStart_; }
+  // How many seeks found no way into the file but its start (the packets counted from there).
+  uint64_t rereads() const { return rereads_; }
+
+ private:
+  bool SeekInFile(const FrameIndex& index, int64_t decodeIndex);
+
+  FormatPtr input_;
+  int streamIndex_ = -1;
+  CodecPtr decoder_;
+  int threads_ = 1;
+  PacketPtr packet_ = MakePacket();
+  FramePtr frame_ = MakeFrame();
+  bool live_ = false;
+  bool packetHeld_ = false;  // packet_ holds the next packet to send
+  bool flushSent_ = false;
+  int64_t nextPacket_ = 0;   // decode index of the next packet of the stream to send
+  int64_t runStart_ = 0;     // decode index of the key frame the run started at
+  int64_t lastOutput_ = -1;  // frame number of the last frame that came out
+  int64_t outputsInRun_ = 0;
+  bool skippedInRun_ = false;  // some picture of the run was not decoded
+  uint64_t rereads_ = 0;
+};
+
+}  // namespace zr8
