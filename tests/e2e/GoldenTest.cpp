@@ -8,8 +8,8 @@
 //   [exit]     the exit status                   [stdout]   standard output, times as "#"
 //   [stderr]   standard error (no section: none)
 //   [calls]    the fake's log; "[calls A B]": the calls of those entry points only
-//   [files]    "NAME absent", "NAME pcm FRAMES CHANNELS" or "NAME pictures STREAM SIZE FRAMES..."
-//              (frames as numbers or ranges "0-127")
+//   [files]    "NAME absent", "NAME size BYTES", "NAME pcm FRAMES CHANNELS" or
+//              "NAME pictures STREAM SIZE FRAMES..." (frames as numbers or ranges "0-127")
 // In text: \xHH is a byte, \(N*c) N copies of c, a backslash ending a line drops its line feed,
 // and a backslash before any other character is that character. ${prefix}, ${library},
 // ${odd-name}, ${ENOENT} and ${ENOEXEC} stand for what differs by platform, ${usage} for the usage
@@ -189,6 +189,7 @@ std::string FileLine(const std::string& spec, const harness::RunResult& result) 
   const std::string path = DecodeLine(name);
   if (kind == "absent") return name + (result.HasFile(path) ? " present" : " absent");
   const std::string bytes = result.File(path);
+  if (kind == "size") return name + " size " + std::to_string(bytes.size());
   std::vector<int64_t> frames;
   for (size_t at = 0; kind == "pictures" && size > 0 && at + size <= bytes.size(); at += size) {
     int64_t frame = 0;  // the fake writes the frame number into a picture's first bytes

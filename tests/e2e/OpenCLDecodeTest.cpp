@@ -1,9 +1,12 @@
-// The GPU image pool on the machine's own OpenCL loader (PoCL's CPU device in CI), end to end: the
-// device listing differs by machine, so it is checked for its layout and its rule of choice.
+// The GPU image pool end to end: on the machine's own OpenCL loader (PoCL's CPU device in CI),
+// where the device listing differs by machine, so it is checked for its layout and its rule of
+// choice; and where no OpenCL library loads at all.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "e2e/ClientHarness.h"
@@ -51,23 +54,45 @@ TEST(OpenCLDecode, DecodesIntoTheGpuImagePool) {
                    "ZR8READER_DeleteImagePoolHandle imagepool1 => 0"}));
 }
 
-// No OpenCL platform: the set-up's own message, then the mode's, and the buffer pool goes back.
-TEST(OpenCLDecode, SetUpFails) {
+// Where the system's OpenCL library cannot be loaded: the client starts, runs its other modes,
+// and only the GPU image pool's set-up fails, with its messages, releasing the buffer pool.
+TEST(OpenCLDecode, StartsWithoutAnOpenCLLibrary) {
   ClientRun run;
   run.WithLibrary(Library::kFake);
-  const auto vendors = run.dir().parent_path() / "no-vendors";
-  std::filesystem::create_directory(vendors);
-  setenv("OCL_ICD_VENDORS", vendors.c_str(), 1);
-  const auto result = run.Run({"clip.mp4", "-video", "-extract", "-gpu_buffer"});
-  unsetenv("OCL_ICD_VENDORS");
-  if (result.out.find("Detected ") != std::string::npos) {
-    GTEST_SKIP() << "this OpenCL loader does not take its vendors from OCL_ICD_VENDORS";
-  }
-  EXPECT_EQ(result.out,
-            kHeader + "Error getting num platforms\nAn error occured setting up OpenCL.\n");
-  EXPECT_EQ(result.CallsOf({"CreateBufferPoolCPU", "DeleteBufferPoolHandle", "OpenReadFileEx2"}),
-            (Calls{"ZR8READER_CreateBufferPoolCPU => 0 bufferpool1",
-                   "ZR8READER_DeleteBufferPoolHandle bufferpool1 => 0"}));
+  // Linux: a libOpenCL.so.1 found first that does not load. Windows build: wine without it.
+  const auto hidden = run.dir().parent_path() / "no-opencl";
+  std::filesystem::create_directory(hidden);
+  std::ofstream(hidden / "libOpenCL.so.1") << "not a library\n";
+  setenv("LD_LIBRARY_PATH", hidden.c_str(), 1);
+  setenv("WINEDLLOVERRIDES", "opencl=d", 1);
+  const auto brief = run.Run({"clip.mp4", "-brief"});
+  const auto video = run.Run({"clip.mp4", "-video", "-extract", "-gpu_buffer"});
+  unsetenv("LD_LIBRARY_PATH");
+  unsetenv("WINEDLLOVERRIDES");
+
+  EXPECT_NE(brief.out.find("Video stream count: 1\n"), std::string::npos) << brief.out;
+  EXPECT_TRUE(
+      video.out.ends_with("Error getting num platforms\n"
+                          "An error occured setting up OpenCL.\n"))
+      << video.out;
+  const Calls entryPoints = video.EntryPoints();
+  ASSERT_GE(entryPoints.size(), 2u);
+  EXPECT_EQ(Calls(entryPoints.end() - 2, entryPoints.end()),
+            (Calls{"ZR8READER_CreateBufferPoolCPU", "ZR8READER_DeleteBufferPoolHandle"}));
+}
+
+// The client's ELF file names no OpenCL library among the ones it needs.
+TEST(OpenCLDecode, DoesNotLinkTheOpenCLLibrary) {
+  if (harness::IsWindowsBuild()) GTEST_SKIP() << "a Linux build's ELF file";
+  const std::string command = std::string("readelf -d '") + ZR8_TEST_CLIENT + "'";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string dynamic;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) dynamic.append(buffer, n);
+  ASSERT_EQ(pclose(pipe), 0) << command;
+  ASSERT_NE(dynamic.find("(NEEDED)"), std::string::npos) << dynamic;
+  EXPECT_EQ(dynamic.find("libOpenCL"), std::string::npos) << dynamic;
 }
 
 }  // namespace

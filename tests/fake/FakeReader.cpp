@@ -176,7 +176,9 @@ int32_t CreatePool(Call& call, void** pool, HandleKind kind) {
   return call.Finish(static_cast<int32_t>(call.Pick(0)), handle->name);
 }
 
+// A release: logs the handle, then gives it back.
 int32_t Delete(Call& call, void* pointer, HandleKind kind) {
+  call.Handle(pointer);
   call.state().Release(call.entry(), pointer, kind);
   return Status(call);
 }
@@ -603,37 +605,31 @@ uint32_t ZR8READER_Image_TotalSize(void* image) {
 
 int32_t ZR8READER_DeleteBufferPoolHandle(void* pool) {
   Call call(__func__);
-  call.Handle(pool);
   return Delete(call, pool, HandleKind::kBufferPool);
 }
 
 int32_t ZR8READER_DeleteImagePoolHandle(void* pool) {
   Call call(__func__);
-  call.Handle(pool);
   return Delete(call, pool, HandleKind::kImagePool);
 }
 
 int32_t ZR8READER_DeleteImageHandle(void* image) {
   Call call(__func__);
-  call.Handle(image);
   return Delete(call, image, HandleKind::kImage);
 }
 
 int32_t ZR8READER_DeleteReadFileHandle(void* file) {
   Call call(__func__);
-  call.Handle(file);
   return Delete(call, file, HandleKind::kFile);
 }
 
 int32_t ZR8READER_DeleteReadAudioStreamHandle(void* audio) {
   Call call(__func__);
-  call.Handle(audio);
   return Delete(call, audio, HandleKind::kAudio);
 }
 
 int32_t ZR8READER_DeleteReadVideoStreamHandle(void* video) {
   Call call(__func__);
-  call.Handle(video);
   return Delete(call, video, HandleKind::kVideo);
 }
 

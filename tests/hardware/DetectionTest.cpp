@@ -175,18 +175,19 @@ TEST_F(Detection, MoreThanSixteenDecodersKeepTheFullCount) {
 TEST_F(Detection, DamagedRecordsAreRejected) {
   const auto good = Record(machine.System(&fake::FakeCuda()));
   EXPECT_FALSE(zr8hw::IsValidDetectionRecord(good.data(), good.size() - 1));
-  auto damaged = good;
-  damaged[0] ^= 1;  // magic
-  EXPECT_FALSE(zr8hw::IsValidDetectionRecord(damaged.data(), damaged.size()));
-  damaged = good;
-  damaged[4] = 2;  // layout version
-  EXPECT_FALSE(zr8hw::IsValidDetectionRecord(damaged.data(), damaged.size()));
-  damaged = good;
-  damaged[33812 + 276] = 9;  // kind of the second decoder
-  EXPECT_FALSE(zr8hw::IsValidDetectionRecord(damaged.data(), damaged.size()));
-  damaged = good;
-  std::memset(damaged.data() + 33812 + 4, 'x', 256);  // unterminated device name
-  EXPECT_FALSE(zr8hw::IsValidDetectionRecord(damaged.data(), damaged.size()));
+  const struct {
+    const char* what;
+    std::size_t at, length;
+    unsigned char byte;
+  } damage[] = {{"magic", 0, 1, 0x5B},
+                {"layout version", 4, 1, 2},
+                {"kind of the second decoder", 33812 + 276, 1, 9},
+                {"unterminated device name", 33812 + 4, 256, 'x'}};
+  for (const auto& d : damage) {
+    auto damaged = good;
+    std::memset(damaged.data() + d.at, d.byte, d.length);
+    EXPECT_FALSE(zr8hw::IsValidDetectionRecord(damaged.data(), damaged.size())) << d.what;
+  }
 }
 
 TEST(Utf16, ConvertsTerminatesAndNeverSplitsAPair) {

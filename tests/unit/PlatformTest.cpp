@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "platform/Platform.h"
-#include "platform/WideText.h"
 
 namespace {
 
@@ -34,14 +33,6 @@ TEST(Platform, WideToIntParsesLikeTheRuntime) {
   EXPECT_EQ(platform::WideToInt(L"99999999999999999999"), INT_MAX);
   EXPECT_EQ(platform::WideToInt(L"-2147483648"), INT_MIN);
   EXPECT_EQ(platform::WideToInt(L"-99999999999"), INT_MIN);
-}
-
-TEST(Platform, FileNameBytesSurviveTheRoundTrip) {
-  const std::string bytes = "a\xff\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa5\xed\xa0\x80\xc0\xaf\x80";
-  const std::wstring wide = platform::BytesToWide(bytes);
-  EXPECT_EQ(wide[1], static_cast<wchar_t>(0xDCFF));
-  EXPECT_EQ(wide[2], static_cast<wchar_t>(0xE9));
-  EXPECT_EQ(platform::WideToBytes(wide), bytes);
 }
 
 }  // namespace

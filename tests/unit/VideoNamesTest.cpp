@@ -1,7 +1,5 @@
-// Pixel-type names, FourCC text and the video description block.
+// Pixel-type names and FourCC text.
 #include <gtest/gtest.h>
-
-#include <sstream>
 
 #include "video/VideoNames.h"
 
@@ -31,23 +29,6 @@ TEST(VideoNames, FourCCKeepsEveryByteInOrder) {
   EXPECT_EQ(FourCCToWString(0x61C3A962),
             L"a\xE9"
             L"b");
-}
-
-TEST(VideoNames, DescriptionBlock) {
-  VideoFormat format;
-  format.frameRate = 30000.0 / 1001.0;
-  format.interlace = 2;
-  format.aspectRatio = 16.0 / 9.0;
-  format.width = 1920;
-  format.height = 1080;
-  format.pixelType = 8192;
-  VideoCompressedFormat compressed;
-  compressed.fourCC = 0x61766331;
-  std::wostringstream out;
-  WriteVideoDescription(out, format, compressed);
-  EXPECT_EQ(out.str(),
-            L"Frame rate:   29.97\nInterlace:    2\nAspect ratio: 1.77778\n"
-            L"Frame size:   1920x1080\nPixel format: I420\nFourCC: avc1\n\n");
 }
 
 }  // namespace

@@ -173,65 +173,29 @@ EXPORT int cuStreamSynchronize(void* stream) {
   return kSuccess;
 }
 
-/* Resolved by FFmpeg's loader, never needed on the way to the decoder's refusal. */
+/* Resolved by FFmpeg's loader, never needed on the way to the decoder's refusal: each answers
+ * "not supported". */
+/* clang-format off */
+#define NOT_SUPPORTED_LIST(X) \
+  X(cuArray3DCreate_v2) X(cuArrayDestroy) X(cuDestroyExternalMemory) X(cuDestroyExternalSemaphore) \
+  X(cuEGLStreamConsumerDisconnect) X(cuEGLStreamProducerConnect) X(cuEGLStreamProducerDisconnect) \
+  X(cuEGLStreamProducerPresentFrame) X(cuEGLStreamProducerReturnFrame) X(cuEventCreate) \
+  X(cuEventDestroy_v2) X(cuEventQuery) X(cuEventRecord) X(cuEventSynchronize) \
+  X(cuExternalMemoryGetMappedBuffer) X(cuExternalMemoryGetMappedMipmappedArray) \
+  X(cuGLGetDevices_v2) X(cuGraphicsGLRegisterImage) X(cuGraphicsMapResources) \
+  X(cuGraphicsResourceGetMappedPointer_v2) X(cuGraphicsSubResourceGetMappedArray) \
+  X(cuGraphicsUnmapResources) X(cuGraphicsUnregisterResource) X(cuImportExternalMemory) \
+  X(cuImportExternalSemaphore) X(cuLaunchKernel) X(cuLinkAddData) X(cuLinkComplete) X(cuLinkCreate) \
+  X(cuLinkDestroy) X(cuMemAllocManaged) X(cuMemAllocPitch_v2) X(cuMemcpy) X(cuMemcpy2DAsync_v2) \
+  X(cuMemcpy2D_v2) X(cuMemcpyAsync) X(cuMemcpyDtoDAsync_v2) X(cuMemcpyDtoD_v2) \
+  X(cuMemcpyDtoHAsync_v2) X(cuMemcpyDtoH_v2) X(cuMemcpyHtoDAsync_v2) X(cuMemcpyHtoD_v2) \
+  X(cuMemsetD8Async) X(cuMipmappedArrayDestroy) X(cuMipmappedArrayGetLevel) X(cuModuleGetFunction) \
+  X(cuModuleGetGlobal) X(cuModuleLoadData) X(cuModuleUnload) X(cuSignalExternalSemaphoresAsync) \
+  X(cuStreamAddCallback) X(cuStreamCreate) X(cuStreamDestroy_v2) X(cuStreamQuery) \
+  X(cuTexObjectCreate) X(cuTexObjectDestroy) X(cuWaitExternalSemaphoresAsync)
+/* clang-format on */
 #define NOT_SUPPORTED(name) \
   EXPORT int name(void) {   \
     return kNotSupported;   \
   }
-NOT_SUPPORTED(cuArray3DCreate_v2)
-NOT_SUPPORTED(cuArrayDestroy)
-NOT_SUPPORTED(cuDestroyExternalMemory)
-NOT_SUPPORTED(cuDestroyExternalSemaphore)
-NOT_SUPPORTED(cuEGLStreamConsumerDisconnect)
-NOT_SUPPORTED(cuEGLStreamProducerConnect)
-NOT_SUPPORTED(cuEGLStreamProducerDisconnect)
-NOT_SUPPORTED(cuEGLStreamProducerPresentFrame)
-NOT_SUPPORTED(cuEGLStreamProducerReturnFrame)
-NOT_SUPPORTED(cuEventCreate)
-NOT_SUPPORTED(cuEventDestroy_v2)
-NOT_SUPPORTED(cuEventQuery)
-NOT_SUPPORTED(cuEventRecord)
-NOT_SUPPORTED(cuEventSynchronize)
-NOT_SUPPORTED(cuExternalMemoryGetMappedBuffer)
-NOT_SUPPORTED(cuExternalMemoryGetMappedMipmappedArray)
-NOT_SUPPORTED(cuGLGetDevices_v2)
-NOT_SUPPORTED(cuGraphicsGLRegisterImage)
-NOT_SUPPORTED(cuGraphicsMapResources)
-NOT_SUPPORTED(cuGraphicsResourceGetMappedPointer_v2)
-NOT_SUPPORTED(cuGraphicsSubResourceGetMappedArray)
-NOT_SUPPORTED(cuGraphicsUnmapResources)
-NOT_SUPPORTED(cuGraphicsUnregisterResource)
-NOT_SUPPORTED(cuImportExternalMemory)
-NOT_SUPPORTED(cuImportExternalSemaphore)
-NOT_SUPPORTED(cuLaunchKernel)
-NOT_SUPPORTED(cuLinkAddData)
-NOT_SUPPORTED(cuLinkComplete)
-NOT_SUPPORTED(cuLinkCreate)
-NOT_SUPPORTED(cuLinkDestroy)
-NOT_SUPPORTED(cuMemAllocManaged)
-NOT_SUPPORTED(cuMemAllocPitch_v2)
-NOT_SUPPORTED(cuMemcpy)
-NOT_SUPPORTED(cuMemcpy2DAsync_v2)
-NOT_SUPPORTED(cuMemcpy2D_v2)
-NOT_SUPPORTED(cuMemcpyAsync)
-NOT_SUPPORTED(cuMemcpyDtoDAsync_v2)
-NOT_SUPPORTED(cuMemcpyDtoD_v2)
-NOT_SUPPORTED(cuMemcpyDtoHAsync_v2)
-NOT_SUPPORTED(cuMemcpyDtoH_v2)
-NOT_SUPPORTED(cuMemcpyHtoDAsync_v2)
-NOT_SUPPORTED(cuMemcpyHtoD_v2)
-NOT_SUPPORTED(cuMemsetD8Async)
-NOT_SUPPORTED(cuMipmappedArrayDestroy)
-NOT_SUPPORTED(cuMipmappedArrayGetLevel)
-NOT_SUPPORTED(cuModuleGetFunction)
-NOT_SUPPORTED(cuModuleGetGlobal)
-NOT_SUPPORTED(cuModuleLoadData)
-NOT_SUPPORTED(cuModuleUnload)
-NOT_SUPPORTED(cuSignalExternalSemaphoresAsync)
-NOT_SUPPORTED(cuStreamAddCallback)
-NOT_SUPPORTED(cuStreamCreate)
-NOT_SUPPORTED(cuStreamDestroy_v2)
-NOT_SUPPORTED(cuStreamQuery)
-NOT_SUPPORTED(cuTexObjectCreate)
-NOT_SUPPORTED(cuTexObjectDestroy)
-NOT_SUPPORTED(cuWaitExternalSemaphoresAsync)
+NOT_SUPPORTED_LIST(NOT_SUPPORTED)
