@@ -181,8 +181,8 @@ std::string FormatFrames(const std::vector<int64_t>& frames) {
 }
 
 // One [files] line as this run's file gives it, its content checked to be what the fake delivers.
-std::string FileLine(const std::string& spec, const harness::RunResult& result) {
-  std::istringstream in(spec);
+std::string FileLine(const std::string& entry, const harness::RunResult& result) {
+  std::istringstream in(entry);
   std::string name, kind;
   int64_t serial = 0, size = 0;
   in >> name >> kind >> serial >> size;
@@ -266,7 +266,7 @@ TEST_P(Golden, Case) {
   }
   if (const Section* files = c.Find("files")) {
     Lines lines;
-    for (const std::string& spec : files->lines) lines.push_back(FileLine(spec, result));
+    for (const std::string& entry : files->lines) lines.push_back(FileLine(entry, result));
     results.push_back({"files", lines});
   }
   if (std::getenv("ZR8_UPDATE_GOLDEN") == nullptr) {
