@@ -5,45 +5,59 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "FakeMachine.h"
 #include "HardwareDecode.h"
 #include "Media.h"
 #include "StandIn.h"
+#include "ThreadBudget.h"
 #include "VideoStream.h"
 #include "zr8hardware/Hardware.h"
 
 namespace {
 
-// Stands in for the hardware: frames stay in system memory; the Nth download fails, and with N < 0
-// every frame is reported as made in system memory by the decoder.
+// Stands in for the hardware: frames stay in system memory; the download numbered `failAt` fails,
+// and from the one numbered `softwareFrom` on, frames are reported as made in system memory by the
+// decoder (0: never). The stream's open confirms the hardware with download 1.
 class FakeHardware final : public zr8::HardwareDecoder {
  public:
-  FakeHardware(bool attaches, int failAt) : attaches_(attaches), failAt_(failAt) {}
+  FakeHardware(bool attaches, int failAt, int softwareFrom = 0, int* downloads = nullptr)
+      : attaches_(attaches), failAt_(failAt), softwareFrom_(softwareFrom), downloads_(downloads) {}
   bool Attach(AVCodecContext*) override { return attaches_; }
   int Download(AVFrame*) override {
-    if (failAt_ < 0) return 0;
-    return ++downloads_ == failAt_ ? AVERROR(EIO) : 1;
+    const int n = ++count_;
+    if (downloads_ != nullptr) *downloads_ = n;
+    if (n == failAt_) return AVERROR(EIO);
+    return softwareFrom_ > 0 && n >= softwareFrom_ ? 0 : 1;
   }
 
  private:
   bool attaches_;
   int failAt_;
-  int downloads_ = 0;
+  int softwareFrom_;
+  int* downloads_;
+  int count_ = 0;
 };
 
 struct Case {
   const char* name;
-  bool created;   // the device can be made
-  bool attaches;  // the hardware takes the coding
-  int failAt;     // the download that fails (0: none; -1: the decoder chose system memory)
+  bool created;      // the device can be made
+  bool attaches;     // the hardware takes the coding
+  int failAt;        // the download that fails (0: none)
+  int softwareFrom;  // the first download the decoder made in system memory (0: none)
+  bool openedOnHardware;
   int32_t kindInEffect;
 };
 
 const Case kCases[] = {
-    {"DeviceFails", false, true, 0, 0},          {"CodingRefused", true, false, 0, 0},
-    {"FailsOnFirstFrame", true, true, 1, 0},     {"FailsMidStream", true, true, 9, 0},
-    {"DecoderChoseSoftware", true, true, -1, 0}, {"Works", true, true, 0, 4},
+    {"DeviceFails", false, true, 0, 0, false, 0},
+    {"CodingRefused", true, false, 0, 0, false, 0},
+    {"FailsOnFirstFrame", true, true, 1, 0, false, 0},
+    {"FailsMidStream", true, true, 9, 0, true, 0},
+    {"DecoderChoseSoftware", true, true, 0, 1, false, 0},
+    {"DecoderChoseSoftwareMidStream", true, true, 0, 9, true, 0},
+    {"Works", true, true, 0, 0, true, 4},
 };
 
 class HardwareFallback : public testing::TestWithParam<Case> {
@@ -61,33 +75,46 @@ std::string Picture(zr8::VideoStream& stream, int64_t index) {
   return copy;
 }
 
+const char* const kClip =
+    "-f lavfi -i testsrc2=size=96x64:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 10 -bf 2";
+
+// The stream decoded in software, as the reference, in NV12 (what hardware surfaces come back as,
+// converted all the same).
+std::unique_ptr<zr8::VideoStream> OpenSoftware(const std::filesystem::path& path) {
+  Zr8DecodePrefs prefs{};
+  prefs.pixelType = 0x2001;
+  std::unique_ptr<zr8::VideoStream> stream;
+  EXPECT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
+                                   std::make_shared<zr8::CpuPictureStore>(), &stream),
+            0);
+  return stream;
+}
+
 TEST_P(HardwareFallback, DeliversTheSoftwareFrames) {
   const Case& c = GetParam();
-  const auto path = media::Make(
-      "hw_clip.mp4",
-      "-f lavfi -i testsrc2=size=96x64:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 10 -bf 2");
-  Zr8DecodePrefs prefs{};
-  prefs.pixelType = 0x2001;  // NV12: what hardware surfaces come back as, converted all the same
-  std::unique_ptr<zr8::VideoStream> software;
-  ASSERT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
-                                   std::make_shared<zr8::CpuPictureStore>(), &software),
-            0);
+  const auto path = media::Make("hw_clip.mp4", kClip);
+  auto software = OpenSoftware(path);
+  ASSERT_TRUE(software);
 
   int requests = 0;
   zr8::SetHardwareFactory([&](const zr8::HardwareRequest& request) {
     ++requests;
     EXPECT_EQ(request.kind, 4);
-    return c.created ? std::make_unique<FakeHardware>(c.attaches, c.failAt) : nullptr;
+    return c.created ? std::make_unique<FakeHardware>(c.attaches, c.failAt, c.softwareFrom)
+                     : nullptr;
   });
   zr8::HardwareRequest request;
   request.kind = 4;
+  Zr8DecodePrefs prefs{};
+  prefs.pixelType = 0x2001;
   prefs.hardwarePreference = 4;
   std::unique_ptr<zr8::VideoStream> hardware;
   ASSERT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
                                    std::make_shared<zr8::CpuPictureStore>(), &hardware, request),
             0);
   EXPECT_EQ(requests, 1);
-  EXPECT_EQ(hardware->onHardware(), c.created && c.attaches);
+  EXPECT_EQ(hardware->onHardware(), c.openedOnHardware);
+  EXPECT_EQ(hardware->prefs().hardwarePreference, c.openedOnHardware ? 4 : 0);
 
   // In order, then jumps back and ahead across key frames.
   std::vector<int64_t> order;
@@ -102,6 +129,79 @@ TEST_P(HardwareFallback, DeliversTheSoftwareFrames) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, HardwareFallback, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+std::unique_ptr<zr8::VideoStream> OpenOn(const std::filesystem::path& path,
+                                         std::function<std::unique_ptr<FakeHardware>()> make) {
+  zr8::SetHardwareFactory([make](const zr8::HardwareRequest&) { return make(); });
+  Zr8DecodePrefs prefs{};
+  prefs.pixelType = 0x2001;
+  prefs.hardwarePreference = 4;
+  zr8::HardwareRequest request;
+  request.kind = 4;
+  std::unique_ptr<zr8::VideoStream> stream;
+  EXPECT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
+                                   std::make_shared<zr8::CpuPictureStore>(), &stream, request),
+            0);
+  zr8::SetHardwareFactory({});
+  return stream;
+}
+
+// Alone in the process, a stream that leaves the hardware (at its open, when a download fails,
+// when the decoder's format negotiation ends in system memory) decodes with the whole budget.
+TEST(HardwareStream, SoftwareFallBackKeepsTheStreamsThreads) {
+  const auto path = media::Make("hw_clip.mp4", kClip);
+  const int budget = zr8::ThreadBudget::Instance().total();
+  struct {
+    int failAt, softwareFrom;
+  } const fakes[] = {{0, 1}, {5, 0}, {0, 5}};
+  for (const auto& fake : fakes) {
+    auto stream = OpenOn(
+        path, [&] { return std::make_unique<FakeHardware>(true, fake.failAt, fake.softwareFrom); });
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->decoderThreads(), stream->onHardware() ? 1 : budget);
+    for (int64_t n = 0; n < 10; ++n) ASSERT_NE(Picture(*stream, n), "failed");
+    EXPECT_FALSE(stream->onHardware());
+    EXPECT_EQ(stream->decoderThreads(), budget) << fake.failAt << " " << fake.softwareFrom;
+  }
+}
+
+// Two places alternate on the hardware without a seek; a third takes one of their two cursors.
+// Only the pictures asked for and those the cache keeps are downloaded.
+TEST(HardwareStream, TwoPositionsAndDownloadsOfKeptPicturesOnly) {
+  const auto path = media::Make("hw_clip.mp4", kClip);
+  auto software = OpenSoftware(path);
+  auto hardware = OpenOn(path, [] { return std::make_unique<FakeHardware>(true, 0); });
+  ASSERT_TRUE(software && hardware && hardware->onHardware());
+  uint64_t seeks = 0;
+  for (int64_t n = 0; n < 10; ++n) {
+    for (int64_t frame : {n, 30 + n}) {
+      ASSERT_EQ(Picture(*hardware, frame), Picture(*software, frame)) << "frame " << frame;
+    }
+    if (n == 0) seeks = hardware->seeks();
+  }
+  EXPECT_EQ(hardware->seeks(), seeks);
+  EXPECT_EQ(hardware->cursors(), 2u);
+  ASSERT_EQ(Picture(*hardware, 25), Picture(*software, 25));
+  EXPECT_EQ(hardware->cursors(), 2u);
+  EXPECT_TRUE(hardware->onHardware());
+
+  // A long run fills the cache with its dearest pictures; the cheap ones passed on the way back to
+  // the start stay on the device.
+  const auto longRun = media::Make("hw_long_gop.mp4",
+                                   "-f lavfi -i testsrc2=size=96x64:rate=25 -t 2.4 -c:v libx264 "
+                                   "-preset ultrafast -g 60 -bf 0");
+  auto reference = OpenSoftware(longRun);
+  int downloads = 0;
+  auto stream =
+      OpenOn(longRun, [&] { return std::make_unique<FakeHardware>(true, 0, 0, &downloads); });
+  ASSERT_TRUE(reference && stream && stream->onHardware());
+  ASSERT_EQ(Picture(*stream, 59), Picture(*reference, 59));
+  const int before = downloads;
+  const uint64_t decoded = stream->decodedFrames();
+  ASSERT_EQ(Picture(*stream, 5), Picture(*reference, 5));
+  EXPECT_EQ(stream->decodedFrames() - decoded, 6u);
+  EXPECT_EQ(downloads - before, 1);
+}
 
 // FFmpeg's own hardware path against the stand-in NVIDIA driver (libcuda.so.1 and libnvcuvid.so.1
 // of tests/hardware, first on LD_LIBRARY_PATH): a device it accepts, a video decoder that has no
@@ -133,15 +233,13 @@ class StandInDriver : public testing::Test {
   }
 
   // Decodes `path` on the stand-in and in software: the same pictures in order and out of order,
-  // the stream's preferences telling hardware from its open and software once the hardware
-  // refused, and the decoder asked on InitCUDA's context.
+  // the stream's preferences telling software from its open (the hardware refused its first key
+  // frame), and the decoder asked on InitCUDA's context.
   void ExpectCleanFallback(const std::filesystem::path& path) {
+    auto software = OpenSoftware(path);
+    ASSERT_TRUE(software);
     Zr8DecodePrefs prefs{};
     prefs.pixelType = 0x2001;
-    std::unique_ptr<zr8::VideoStream> software;
-    ASSERT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
-                                     std::make_shared<zr8::CpuPictureStore>(), &software),
-              0);
     prefs.hardwarePreference = zr8hw::kKindNvidia;
     prefs.useCuda = 1;
     prefs.cudaId = id_;
@@ -151,8 +249,8 @@ class StandInDriver : public testing::Test {
     ASSERT_EQ(zr8::VideoStream::Open(path.string(), 0, &prefs,
                                      std::make_shared<zr8::CpuPictureStore>(), &hardware, request_),
               0);
-    EXPECT_EQ(hardware->prefs().hardwarePreference, zr8hw::kKindNvidia);
-    EXPECT_EQ(hardware->prefs().cudaHandle1, context_);
+    EXPECT_EQ(hardware->prefs().hardwarePreference, 0);
+    EXPECT_EQ(hardware->prefs().cudaHandle1, nullptr);
     const int64_t count = software->frameCount();
     for (int64_t n : {int64_t{0}, count / 2, int64_t{1}, count - 1, count / 3}) {
       ASSERT_EQ(Picture(*hardware, n), Picture(*software, n)) << "frame " << n;

@@ -17,7 +17,8 @@ size_t AccessPolicy::CacheLimit() const {
 size_t AccessPolicy::CursorLimit() const {
   // A parked decoder holds about its threads' pictures and a few references.
   const int64_t perCursor = pictureBytes_ * (cursors_.back()->threads() + 3);
-  return static_cast<size_t>(std::clamp<int64_t>(AidShare() / perCursor, 2, kCursors));
+  return std::min(static_cast<size_t>(std::clamp<int64_t>(AidShare() / perCursor, 2, kCursors)),
+                  cap_);
 }
 
 void AccessPolicy::Trim() {
@@ -29,9 +30,16 @@ void AccessPolicy::Trim() {
   cache_.Trim(CacheLimit());
 }
 
+int64_t AccessPolicy::Cost(const FrameIndex& index, int64_t frame) {
+  return index.decodeIndexOf(frame) - index.keys()[index.KeyFor(frame)] + 1;
+}
+
+bool AccessPolicy::Wants(const FrameIndex& index, int64_t frame) const {
+  return cache_.Wants(frame, Cost(index, frame), CacheLimit());
+}
+
 void AccessPolicy::Pass(const FrameIndex& index, int64_t frame, const AVFrame& picture) {
-  const int64_t cost = index.decodeIndexOf(frame) - index.keys()[index.KeyFor(frame)] + 1;
-  cache_.Offer(frame, cost, picture, CacheLimit());
+  cache_.Offer(frame, Cost(index, frame), picture, CacheLimit());
 }
 
 bool AccessPolicy::Choose(const FrameIndex& index, int64_t target, size_t key,

@@ -8,9 +8,10 @@
 // used longest ago seeks. Pictures decoded on the way to a requested one are kept in the cache.
 // The memory for parked cursors and kept pictures is shared by the open streams of the process:
 // with more streams open, or larger pictures, each keeps fewer (at least two cursors, so that two
-// places alternate freely).
+// places alternate freely). A stream may cap its cursors lower (two, for decoders on one device).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,8 +42,14 @@ class AccessPolicy {
   // true when it decodes forward to the frame, false when it must seek. `make`, when given, makes a
   // new cursor (null when it cannot).
   bool Choose(const FrameIndex& index, int64_t target, size_t key, const CursorMaker& make);
-  // Offers a picture passed on the way to another to the cache.
+  // Whether the cache would keep the picture of `frame`, passed on the way to another; Pass offers
+  // it.
+  bool Wants(const FrameIndex& index, int64_t frame) const;
   void Pass(const FrameIndex& index, int64_t frame, const AVFrame& picture);
+  // At most `cap` cursors from now on (a hardware stream's decoders share one device).
+  void CapCursors(size_t cap) { cap_ = std::min(cap, kCursors); }
+  // Forgets every cursor but the current one.
+  void DropParked() { cursors_.erase(cursors_.begin(), cursors_.end() - 1); }
 
  private:
   static constexpr size_t kCursors = 8;        // cursors of one stream at most
@@ -50,12 +57,15 @@ class AccessPolicy {
   // Memory of the whole process for parked cursors and kept pictures.
   static constexpr int64_t kAidBytes = int64_t{320} << 20;
   static int64_t AidShare();  // of kAidBytes, for each kind of aid of one stream
+  // Packets to decode from the frame's key frame to the frame.
+  static int64_t Cost(const FrameIndex& index, int64_t frame);
   size_t CursorLimit() const;
   size_t CacheLimit() const;
 
   std::vector<std::unique_ptr<DecodeCursor>> cursors_;  // used longest ago first
   FrameCache cache_;
   int64_t pictureBytes_;  // of one decoded picture
+  size_t cap_ = kCursors;
 };
 
 }  // namespace zr8

@@ -133,19 +133,10 @@ bool DecodeCursor::SeekToKey(const StreamSource& source, const FrameIndex& index
 }
 
 DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
-                                      bool skipNonReference, HardwareDecoder* hardware,
-                                      int64_t* identity, bool* decodedInSoftware) {
+                                      bool skipNonReference, bool onHardware, int64_t* identity) {
   while (true) {
     const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (received == 0) {
-      if (hardware != nullptr) {
-        const int downloaded = hardware->Download(frame_.get());
-        if (downloaded < 0) {
-          av_frame_unref(frame_.get());
-          return Step::kHardwareFailed;
-        }
-        *decodedInSoftware = downloaded == 0;
-      }
       if (skippedInRun_ &&
           (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0)) {
         // A damaged picture is concealed from the pictures decoded before it: with some skipped,
@@ -163,7 +154,7 @@ DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
       if (whole) lastOutput_ = shown;
       return Step::kFrame;
     }
-    if (hardware != nullptr && received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
+    if (onHardware && received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
       return Step::kHardwareFailed;
     }
     if (received == AVERROR_EOF || flushSent_) {
@@ -186,7 +177,7 @@ DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
     // room; a damaged packet is dropped (but not a failure of the hardware).
     const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
     av_packet_unref(packet_.get());
-    if (hardware != nullptr && sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_INVALIDDATA) {
+    if (onHardware && sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_INVALIDDATA) {
       return Step::kHardwareFailed;
     }
   }

@@ -54,9 +54,10 @@ class DecodeCursor {
   bool SeekToKey(const StreamSource& source, const FrameIndex& index, int64_t decodeIndex);
   // The next picture on the way to frame `target`, in frame(); its frame number in *identity
   // (FrameIndex::kNone when it is not one to deliver from this run). With `skipNonReference`,
-  // pictures shown before the target that no other picture refers to are not decoded.
-  Step Next(const FrameIndex& index, int64_t target, bool skipNonReference,
-            HardwareDecoder* hardware, int64_t* identity, bool* decodedInSoftware);
+  // pictures shown before the target that no other picture refers to are not decoded. A picture of
+  // a decoder `onHardware` may still be on the device (HardwareDecoder::Download).
+  Step Next(const FrameIndex& index, int64_t target, bool skipNonReference, bool onHardware,
+            int64_t* identity);
   // Every picture of the stream from the start of the file, as the decode index each came from.
   bool DecodeAll(std::vector<int64_t>* outputs);
 

@@ -32,6 +32,17 @@ void FrameCache::Offer(int64_t index, int64_t cost, const AVFrame& frame, size_t
   if (av_frame_ref(slot->frame.get(), &frame) < 0) entries_.erase(slot);
 }
 
+bool FrameCache::Wants(int64_t index, int64_t cost, size_t capacity) const {
+  if (capacity == 0) return false;
+  for (const Entry& entry : entries_) {
+    if (entry.index == index) return false;
+  }
+  if (entries_.size() < capacity) return true;
+  // When full, the cheapest kept makes way for one that costs no less.
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [cost](const Entry& entry) { return entry.cost <= cost; });
+}
+
 bool FrameCache::Take(int64_t index, AVFrame* out) {
   auto found = std::find_if(entries_.begin(), entries_.end(),
                             [index](const Entry& entry) { return entry.index == index; });

@@ -18,6 +18,9 @@ class FrameCache {
   // costs more to decode again than the cheapest one kept (which then goes). The decoder takes
   // recycled memory (PictureMemory) in place of the picture it no longer gets back.
   void Offer(int64_t index, int64_t cost, const AVFrame& frame, size_t capacity);
+  // Whether Offer would keep a picture of `index` and `cost` (one not yet in system memory is
+  // brought there only then).
+  bool Wants(int64_t index, int64_t cost, size_t capacity) const;
   // Moves the picture of `index` into `out` (which must be empty) and forgets it; false when it is
   // not kept.
   bool Take(int64_t index, AVFrame* out);

@@ -182,9 +182,10 @@ bool ConfirmHardware(HardwareDecoder& hardware, const AVCodecParameters& paramet
   if (avcodec_send_packet(decoder.get(), packet.get()) < 0) return false;
   avcodec_send_packet(decoder.get(), nullptr);
   FramePtr frame = MakeFrame();
-  // Frames on the device carry their frames context; those the decoder made in system memory
-  // do not.
-  return avcodec_receive_frame(decoder.get(), frame.get()) == 0 && frame->hw_frames_ctx != nullptr;
+  // A picture on the device is the one Download copies from it; one the decoder made in system
+  // memory is left alone.
+  return avcodec_receive_frame(decoder.get(), frame.get()) == 0 &&
+         hardware.Download(frame.get()) == 1;
 }
 
 std::unique_ptr<HardwareDecoder> CreateHardwareDecoder(const HardwareRequest& request) {

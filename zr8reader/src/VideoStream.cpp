@@ -93,6 +93,15 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
   if (!stream->BuildIndex(*cursor) || stream->index_.frameCount() == 0) return kFail;
   stream->access_.Add(std::move(cursor));
   if (!stream->SeekToKey(0)) return kFail;
+  // Whether the hardware decodes this stream is known from its first key frame, before the stream
+  // is reported as decoded there; where it does not, the software decoder takes its threads.
+  if (stream->hardware_ &&
+      !ConfirmHardware(*stream->hardware_, parameters, source.timeBase,
+                       *stream->access_.current().packet()) &&
+      !stream->FallBackToSoftware()) {
+    return kFail;
+  }
+  if (stream->hardware_) stream->access_.CapCursors(kHardwareCursors);
   stream->converter_.emplace(stream->layout_);
   if (prefs != nullptr)
     stream->prefs_ = *prefs;
@@ -141,12 +150,26 @@ void VideoStream::ReportSoftware() {
 }
 
 bool VideoStream::FallBackToSoftware() {
-  // The decoder goes before the hardware it refers to; the software decoder takes its share of the
-  // thread budget.
-  const bool reopened = access_.current().Reopen(source_, lease_.Rebalance(threadLimit_));
+  // The decoders go before the hardware they refer to (the hardware stays while one is left); the
+  // software decoder takes its share of the thread budget, and further cursors are made anew.
+  access_.DropParked();
+  access_.CapCursors(SIZE_MAX);
+  madeInSoftware_ = false;
+  if (!access_.current().Reopen(source_, lease_.Rebalance(threadLimit_))) return false;
   hardware_.reset();
   ReportSoftware();
-  return reopened;
+  return true;
+}
+
+bool VideoStream::Download(AVFrame* frame) {
+  if (!hardware_) return true;
+  const int downloaded = hardware_->Download(frame);
+  if (downloaded < 0) {
+    av_frame_unref(frame);
+    return false;
+  }
+  madeInSoftware_ = madeInSoftware_ || downloaded == 0;
+  return true;
 }
 
 bool VideoStream::BuildIndex(DecodeCursor& cursor) {
@@ -355,8 +378,12 @@ bool VideoStream::SeekToKey(int64_t decodeIndex) {
 }
 
 std::unique_ptr<DecodeCursor> VideoStream::MakeCursor() {
-  if (hardware_) return nullptr;  // a hardware-decoded stream keeps one cursor on its device
   auto cursor = std::make_unique<DecodeCursor>();
+  if (hardware_) {
+    // On the same device, decoding on the calling thread.
+    if (!cursor->Open(source_, 1, hardware_.get())) return nullptr;
+    return cursor;
+  }
   const int threads = lease_.Rebalance(ThreadLimit());
   if (!cursor->Open(source_, threads, nullptr)) {
     lease_.Rebalance(access_.current().threads());
@@ -369,8 +396,7 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
   DecodeCursor& cursor = access_.current();
   while (true) {
     int64_t identity = FrameIndex::kNone;
-    bool software = false;
-    switch (cursor.Next(index_, index, !damaged_, hardware_.get(), &identity, &software)) {
+    switch (cursor.Next(index_, index, !damaged_, hardware_ != nullptr, &identity)) {
       case DecodeCursor::Step::kEnd:
         return Outcome::kMissed;
       case DecodeCursor::Step::kHardwareFailed:
@@ -383,11 +409,13 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
       case DecodeCursor::Step::kFrame:
         break;
     }
-    // The decoder chose software for these pictures (a profile the hardware lacks).
-    if (software) ReportSoftware();
     ++decodedFrames_;
+    // Only the picture asked for and those the cache keeps leave the device.
+    const bool kept =
+        identity == index || (identity != FrameIndex::kNone && access_.Wants(index_, identity));
+    if (kept && !Download(cursor.frame())) return Outcome::kHardwareFailed;
     if (identity == index) return Outcome::kFound;
-    if (identity != FrameIndex::kNone) access_.Pass(index_, identity, *cursor.frame());
+    if (kept) access_.Pass(index_, identity, *cursor.frame());
     av_frame_unref(cursor.frame());
     if (identity > index) return Outcome::kMissed;
   }
@@ -453,7 +481,11 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
     }
     if (!SeekToKey(index_.keys()[key])) return kFail;
   }
-  return DeliverFound(access_.current().frame(), index, image);
+  const int32_t delivered = DeliverFound(access_.current().frame(), index, image);
+  // The decoder's format negotiation ended in software (a profile the hardware lacks): the stream
+  // goes on in software with its threads (on the hardware still, should that decoder not open).
+  if (madeInSoftware_) FallBackToSoftware();
+  return delivered;
 }
 
 int32_t VideoStream::DeliverFound(AVFrame* frame, int64_t index, Image** image) {

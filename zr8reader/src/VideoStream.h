@@ -60,9 +60,13 @@ class VideoStream final : public Handle {
   uint64_t rereads() const { return rereads_; }  // seeks that counted packets from the start
   uint64_t cacheHits() const { return cacheHits_; }
   int decoderThreads() { return access_.current().threads(); }
+  size_t cursors() const { return access_.cursors(); }
 
  private:
   enum class Outcome { kFound, kMissed, kHardwareFailed, kAgain };
+  // Decoding positions of a stream on hardware: two, so that a caller alternating between two
+  // places does not seek, each decoder holding its own surfaces of the device.
+  static constexpr size_t kHardwareCursors = 2;
 
   VideoStream(std::string path, std::shared_ptr<PictureStore> store)
       : Handle(kKind), store_(std::move(store)) {
@@ -82,6 +86,8 @@ class VideoStream final : public Handle {
   int32_t Deliver(const AVFrame& frame, Image** image);
   // Keeps the current cursor's frame (frame `index`) as the last delivered frame and delivers it.
   int32_t DeliverFound(AVFrame* frame, int64_t index, Image** image);
+  // Brings a picture of the hardware into system memory; false when the hardware failed.
+  bool Download(AVFrame* frame);
   bool FallBackToSoftware();
   void ReportSoftware();
 
@@ -96,6 +102,7 @@ class VideoStream final : public Handle {
   FramePtr last_ = MakeFrame();  // the last delivered frame, kept for a repeated request
   int64_t lastIndex_ = -1;
   bool damaged_ = false;  // a damaged picture was seen: pictures before a target are all decoded
+  bool madeInSoftware_ = false;  // the hardware's decoder chose system memory for a picture
 
   std::optional<PictureConverter> converter_;
   PictureLayout layout_;
