@@ -43,9 +43,9 @@ inline const Clip kNoPresentationTimes[] = {
     // Packed B-frames, as older encoders and cameras write them: a P and the following B picture
     // in one packet, then a placeholder packet of a few bytes.
     {"mpeg4_packed_bframes.avi",
-     "ffmpeg -nostdin -y " ZR8_TEST_SOURCE "-t 4 -pix_fmt yuv420p packed-source.y4m && "
-     "mencoder packed-source.y4m -ovc xvid -xvidencopts bitrate=300:max_bframes=2:packed "
-     "-o \"$OUT\"",
+     "ffmpeg -nostdin -y " ZR8_TEST_SOURCE "-t 4 -pix_fmt yuv420p \"$OUT.y4m\" && "
+     "mencoder \"$OUT.y4m\" -ovc xvid -xvidencopts bitrate=300:max_bframes=2:packed "
+     "-o \"$OUT\" && rm \"$OUT.y4m\"",
      {},
      true},
 };
