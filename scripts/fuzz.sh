@@ -66,6 +66,11 @@ corpus() {
   # Files whose times do not give the frame order (ordered by one decode), and damaged pictures.
   seed "$v" mpeg4-b.avi "$t1" $src -c:v mpeg4 -bf 2 -g 5 -vtag XVID
   seed "$v" h264-b.avi "$t2" $src -c:v libx264 -bf 3 -g 5
+  # Packed B-frames (a P and a B picture in one packet, then a placeholder), which mencoder writes.
+  if command -v mencoder >/dev/null; then
+    made "$v" mpeg4-packed.avi "$t2" "ffmpeg -nostdin -loglevel error -y $src -pix_fmt yuv420p \$1.y4m &&
+      mencoder -really-quiet \$1.y4m -ovc xvid -xvidencopts bitrate=200:max_bframes=2:packed -o \$1 && rm \$1.y4m"
+  fi
   seed "$v" mpeg2-ps.mpg "$t1" $src -c:v mpeg2video -bf 2 -g 5 -f mpeg
   seed "$v" raw.h264 "$t2" $src -c:v libx264 -bf 2 -g 5
   seed "$v" raw.hevc "$t1" $src -c:v libx265 -x265-params log-level=none:keyint=5

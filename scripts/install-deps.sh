@@ -11,6 +11,8 @@ packages=(
   ocl-icd-opencl-dev opencl-headers pocl-opencl-icd
   # Video files of other toolchains: GStreamer's x264enc (plugins-ugly) and its muxers.
   gstreamer1.0-plugins-ugly
+  # AVI with packed B-frames (XviD's packed bitstream), which FFmpeg cannot write.
+  mencoder
   # The Windows build (posix thread model, for std::thread) and wine to test it; 64-bit only.
   g++-mingw-w64-x86-64-posix wine wine64
 )

@@ -40,6 +40,14 @@ inline const Clip kNoPresentationTimes[] = {
      {}},
     {"elementary.m2v", ZR8_TEST_SOURCE "-t 4 -c:v mpeg2video -bf 2 -g 12", {}},
     {"elementary.m4v", ZR8_TEST_SOURCE "-t 4 -c:v mpeg4 -bf 2 -g 12", {}},
+    // Packed B-frames, as older encoders and cameras write them: a P and the following B picture
+    // in one packet, then a placeholder packet of a few bytes.
+    {"mpeg4_packed_bframes.avi",
+     "ffmpeg -nostdin -y " ZR8_TEST_SOURCE "-t 4 -pix_fmt yuv420p \"$OUT.y4m\" && "
+     "mencoder \"$OUT.y4m\" -ovc xvid -xvidencopts bitrate=300:max_bframes=2:packed "
+     "-o \"$OUT\" && rm \"$OUT.y4m\"",
+     {},
+     true},
 };
 
 // Small clips of the codings and containers that matter: reordering (B-frames), open GOPs,

@@ -25,17 +25,7 @@ using clips::Clip;
 
 // The file, made once and damaged as the clip says.
 fs::path MakeClip(const Clip& clip) {
-  if (clip.shell) {
-    const fs::path path = media::Dir() / clip.name;
-    if (fs::exists(path)) return path;
-    const fs::path partial = media::Dir() / (std::string("partial-") + clip.name);
-    const std::string command = "cd " + media::Quote(media::Dir().string()) +
-                                " && OUT=" + media::Quote(partial.string()) + " sh -c " +
-                                media::Quote(clip.arguments) + " >/dev/null 2>&1 </dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
-    fs::rename(partial, path);
-    return path;
-  }
+  if (clip.shell) return media::MakeByShell(clip.name, clip.arguments);
   if (clip.damage.packet < 0) return media::Make(clip.name, clip.arguments);
   const fs::path damaged = media::Dir() / clip.name;
   if (fs::exists(damaged)) return damaged;

@@ -65,6 +65,17 @@ fs::path Make(const std::string& name, const std::string& arguments) {
   return path;
 }
 
+fs::path MakeByShell(const std::string& name, const std::string& command) {
+  const fs::path path = Dir() / name;
+  if (fs::exists(path)) return path;
+  const fs::path partial = Dir() / ("partial-" + std::to_string(getpid()) + "-" + name);
+  const std::string line = "cd " + Quote(Dir().string()) + " && OUT=" + Quote(partial.string()) +
+                           " sh -c " + Quote(command) + " >/dev/null 2>&1 </dev/null";
+  if (std::system(line.c_str()) != 0) throw std::runtime_error("failed: " + line);
+  fs::rename(partial, path);
+  return path;
+}
+
 std::string Capture(const std::string& command) {
   std::unique_ptr<FILE, PipeCloser> pipe(popen(command.c_str(), "r"));
   if (!pipe) throw std::runtime_error("popen failed");

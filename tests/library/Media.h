@@ -16,6 +16,10 @@ const std::filesystem::path& Dir();
 // Throws when ffmpeg fails.
 std::filesystem::path Make(const std::string& name, const std::string& arguments);
 
+// Makes Dir()/name with a shell command that writes the file named by $OUT unless it exists;
+// returns its path. Throws when the command fails.
+std::filesystem::path MakeByShell(const std::string& name, const std::string& command);
+
 // Standard output of a shell command, as bytes; throws when it exits non-zero.
 std::string Capture(const std::string& command);
 

@@ -185,6 +185,16 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
     }
   }
   if (packets.empty()) return false;
+  // Packed B-frames (MPEG-4 Part 2 as older encoders write it): a packet carries a P picture and
+  // the B picture shown before it, followed by a placeholder packet of a few bytes. The decoder
+  // keeps the second picture of a packet and decodes it with the next packet, so a packet's
+  // picture is not its own content, and skipping one would lose the picture held for the next.
+  // Such streams decode every picture; the placeholders give them away.
+  constexpr int kPlaceholderBytes = 19;  // the decoder's own bound for a placeholder
+  packedPictures_ = source_.parameters->codec_id == AV_CODEC_ID_MPEG4 &&
+                    std::any_of(packets.begin(), packets.end(), [](const PacketEntry& packet) {
+                      return packet.size <= kPlaceholderBytes;
+                    });
   // AVI keeps decode times only: what times its demuxer shows are guesses.
   const bool decodeTimesOnly = std::string_view(cursor.input()->iformat->name) == "avi";
   const AVCodecDescriptor* coding = avcodec_descriptor_get(source_.parameters->codec_id);
@@ -396,7 +406,8 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
   DecodeCursor& cursor = access_.current();
   while (true) {
     int64_t identity = FrameIndex::kNone;
-    switch (cursor.Next(index_, index, !damaged_, hardware_ != nullptr, &identity)) {
+    switch (cursor.Next(index_, index, !damaged_ && !packedPictures_, hardware_ != nullptr,
+                        &identity)) {
       case DecodeCursor::Step::kEnd:
         return Outcome::kMissed;
       case DecodeCursor::Step::kHardwareFailed:

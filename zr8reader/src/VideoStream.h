@@ -102,6 +102,7 @@ class VideoStream final : public Handle {
   FramePtr last_ = MakeFrame();  // the last delivered frame, kept for a repeated request
   int64_t lastIndex_ = -1;
   bool damaged_ = false;  // a damaged picture was seen: pictures before a target are all decoded
+  bool packedPictures_ = false;  // packets may hold two pictures: every picture is decoded
   bool madeInSoftware_ = false;  // the hardware's decoder chose system memory for a picture
 
   std::optional<PictureConverter> converter_;
