@@ -185,16 +185,26 @@ double LibraryOpen(const std::string& path) {
   return Seconds(start);
 }
 
+// The file's first audio stream.
+Audio OpenAudio(void* file) {
+  void* raw = nullptr;
+  if (ZR8READER_ReadFile_OpenAudioStream(file, 0, &raw) < 0) Fail("audio stream");
+  return Audio(raw);
+}
+
+// A block of 4,096 sample frames of the stream.
+std::vector<float> AudioBlock(void* audio) {
+  Zr8AudioCompressedFormat format{};
+  ZR8READER_ReadAudioStream_GetCompressedFormat(audio, &format);
+  return std::vector<float>(4096 * static_cast<size_t>(format.channels));
+}
+
 double LibraryAudio(const std::string& path) {
   const auto start = Clock::now();
   File file = OpenFile(path);
-  void* raw = nullptr;
-  if (ZR8READER_ReadFile_OpenAudioStream(file.get(), 0, &raw) < 0) Fail("audio stream");
-  Audio audio(raw);
+  Audio audio = OpenAudio(file.get());
   const int64_t samples = ZR8READER_ReadAudioStream_GetSampleCount(audio.get());
-  Zr8AudioCompressedFormat format{};
-  ZR8READER_ReadAudioStream_GetCompressedFormat(audio.get(), &format);
-  std::vector<float> buffer(4096 * static_cast<size_t>(format.channels));
+  std::vector<float> buffer = AudioBlock(audio.get());
   int64_t done = 0;
   while (done < samples) {
     int64_t read = 0;
@@ -212,13 +222,9 @@ double LibraryAudio(const std::string& path) {
 // starts (the same for every run): the seconds of each, the open excluded.
 std::pair<double, double> LibraryAudioRandom(const std::string& path) {
   File file = OpenFile(path);
-  void* raw = nullptr;
-  if (ZR8READER_ReadFile_OpenAudioStream(file.get(), 0, &raw) < 0) Fail("audio stream");
-  Audio audio(raw);
+  Audio audio = OpenAudio(file.get());
   const int64_t samples = ZR8READER_ReadAudioStream_GetSampleCount(audio.get());
-  Zr8AudioCompressedFormat format{};
-  ZR8READER_ReadAudioStream_GetCompressedFormat(audio.get(), &format);
-  std::vector<float> buffer(4096 * static_cast<size_t>(format.channels));
+  std::vector<float> buffer = AudioBlock(audio.get());
   auto read = [&](int64_t start) {
     int64_t count = 0;
     if (ZR8READER_ReadAudioStream_GetSamples(audio.get(), start, buffer.data(), 4096, &count) < 0 ||
