@@ -174,17 +174,32 @@ bool VideoStream::Download(AVFrame* frame) {
 
 bool VideoStream::BuildIndex(DecodeCursor& cursor) {
   std::vector<PacketEntry> packets;
+  std::vector<int64_t> corrupt;  // packets the demuxer found damaged (lost transport packets)
   if (!PacketsFromIndex(cursor, &packets)) {
     if (!cursor.input()) return false;
     while (cursor.ReadOwnPacket()) {
       const AVPacket& packet = *cursor.packet();
+      if ((packet.flags & AV_PKT_FLAG_CORRUPT) != 0) {
+        corrupt.push_back(static_cast<int64_t>(packets.size()));
+      }
       packets.push_back(PacketEntry{packet.pts, packet.dts, packet.pos, packet.duration,
                                     packet.size, (packet.flags & AV_PKT_FLAG_KEY) != 0,
                                     (packet.flags & AV_PKT_FLAG_DISCARD) == 0});
       av_packet_unref(cursor.packet());
     }
   }
-  if (packets.empty()) return false;
+  if (packets.empty() || !OrderIndex(cursor, std::move(packets), !corrupt.empty())) return false;
+  // The parser may carry the damage into the packet after the damaged one.
+  for (int64_t decodeIndex : corrupt) {
+    for (int64_t at : {decodeIndex, decodeIndex + 1}) {
+      const int64_t shown = index_.FrameOf(at);
+      if (shown != FrameIndex::kNone) concealedGroups_.insert(index_.KeyFor(shown));
+    }
+  }
+  return true;
+}
+
+bool VideoStream::OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged) {
   // Packed B-frames (MPEG-4 Part 2 as older encoders write it): a packet carries a P picture and
   // the B picture shown before it, followed by a placeholder packet of a few bytes. The decoder
   // keeps the second picture of a packet and decodes it with the next packet, so a packet's
@@ -199,7 +214,9 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
   const bool decodeTimesOnly = std::string_view(cursor.input()->iformat->name) == "avi";
   const AVCodecDescriptor* coding = avcodec_descriptor_get(source_.parameters->codec_id);
   const bool intraOnly = coding != nullptr && (coding->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
-  if (intraOnly) {
+  // A damaged packet may give no picture, or take the next one's with it: only a decode tells
+  // which pictures a stream with damage the demuxer saw presents.
+  if (intraOnly && !damaged) {
     // Pictures are shown in the order they are decoded.
     std::vector<int64_t> order;
     for (int64_t i = 0; i < static_cast<int64_t>(packets.size()); ++i) {
@@ -208,7 +225,7 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
     index_.OrderByOutputs(std::move(packets), order);
     return true;
   }
-  if (!decodeTimesOnly && index_.OrderByTimes(packets)) return true;
+  if (!decodeTimesOnly && !damaged && index_.OrderByTimes(packets)) return true;
   return OrderByDecoding(std::move(packets));
 }
 
@@ -421,6 +438,11 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
         break;
     }
     ++decodedFrames_;
+    if (cursor.concealed() && !hardware_ && NewlyConcealed(cursor, index)) {
+      av_frame_unref(cursor.frame());
+      access_.cache().Trim(0);
+      return Outcome::kEarlier;
+    }
     // Only the picture asked for and those the cache keeps leave the device.
     const bool kept =
         identity == index || (identity != FrameIndex::kNone && access_.Wants(index_, identity));
@@ -430,6 +452,17 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
     av_frame_unref(cursor.frame());
     if (identity > index) return Outcome::kMissed;
   }
+}
+
+// Records the group of the concealed picture in the cursor's frame; true when it is the group of
+// frame `target` (not the first), seen for the first time, in a run that started at its key frame:
+// the picture was concealed without the pictures a full decode had before it.
+bool VideoStream::NewlyConcealed(const DecodeCursor& cursor, int64_t target) {
+  const int64_t shown = index_.FrameOf(cursor.frame()->pts);
+  if (shown == FrameIndex::kNone) return false;
+  const size_t group = index_.KeyFor(shown);
+  if (!concealedGroups_.insert(group).second) return false;
+  return group > 0 && group == index_.KeyFor(target) && cursor.runStart() == index_.keys()[group];
 }
 
 int32_t VideoStream::Deliver(const AVFrame& frame, Image** image) {
@@ -468,11 +501,17 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   if (access_.current().fresh()) RebalanceThreads();
   size_t key = index_.KeyFor(index);
   const size_t needed = key;
+  // A group with a concealed picture is decoded from the key frame before it, as a full decode
+  // conceals it from the pictures before.
+  if (key > 0 && concealedGroups_.count(key) != 0) --key;
   bool forward = access_.Choose(index_, index, key, [this] { return MakeCursor(); });
   if (!forward && !SeekToKey(index_.keys()[key])) return kFail;
   for (Outcome outcome; (outcome = DecodeTo(index)) != Outcome::kFound;) {
     if (outcome == Outcome::kAgain) {
       forward = false;
+    } else if (outcome == Outcome::kEarlier) {
+      forward = false;
+      key = needed - 1;
     } else if (outcome == Outcome::kHardwareFailed) {
       // The same frames from software, from the key frame the target needs.
       if (!FallBackToSoftware()) return kFail;
