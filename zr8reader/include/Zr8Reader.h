@@ -369,12 +369,11 @@ ZR8_API int32_t ZR8READER_ReadAudioStream_GetFormat(void* audio, Zr8AudioCompres
 // A request that continues the previous one goes on with the same decoder; a start a little ahead
 // decodes forward. Other starts seek to a packet before the one holding the start and decode a
 // pre-roll with a fresh decoder, so their cost does not depend on the position: one packet for
-// PCM, FLAC, ALAC, TTA and WavPack, two for AAC and Vorbis, ten for MP3. AAC is then exact except
-// in noise-substituted bands, whose generator runs through the whole stream: there the noise after
-// a seek differs from a continuous decode's at the level of that noise. Codings whose decoders
-// carry state of unbounded reach (Opus, AC-3 and E-AC-3 dither, MPEG layer II, others) and streams
-// whose rate changes decode again from the beginning for a start behind, so that their samples
-// stay exact.
+// PCM, FLAC, ALAC, TTA and WavPack, two for AAC and Vorbis, ten for MP3; opening checks on a few
+// windows of packets that the pre-roll gives the full decode's samples. Codings whose decoders
+// carry state of unbounded reach (Opus, AC-3 and E-AC-3 dither, MPEG layer II, AAC with noise
+// substitution, whose generator runs through the whole stream, others) and streams whose rate
+// changes decode again from the beginning for a start behind, so that their samples stay exact.
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, float* buffer,
                                                      int64_t maxFrames, int64_t* framesRead);
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio,
