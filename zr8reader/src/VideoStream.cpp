@@ -1,5 +1,8 @@
 #include "VideoStream.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <string_view>
@@ -11,6 +14,71 @@
 
 namespace zr8 {
 namespace {
+
+// Length-prefixed H.264 and HEVC (as MP4 and Matroska carry them): the bytes of each NAL unit's
+// length; 0 for other streams.
+int NalLengthSize(const AVCodecParameters& parameters) {
+  const uint8_t* extra = parameters.extradata;
+  const int size = parameters.extradata_size;
+  if (parameters.codec_id == AV_CODEC_ID_H264 && size >= 7 && extra[0] == 1) {
+    return (extra[4] & 3) + 1;
+  }
+  if (parameters.codec_id == AV_CODEC_ID_HEVC && size >= 23 &&
+      (extra[0] != 0 || extra[1] != 0 || extra[2] > 1)) {
+    return (extra[21] & 3) + 1;
+  }
+  return 0;
+}
+
+// Whether the decoder can cut a packet of `size` bytes into its NAL units: each length is not 0 and
+// fits in what follows it. The decoder drops a packet where one does not, and shows no picture of
+// it. `read(offset, bytes, out)` reads bytes of the packet.
+template <typename Read>
+bool NalUnitsSplit(int64_t size, int lengthSize, Read read) {
+  int64_t at = 0;
+  while (size - at >= 4) {
+    uint8_t prefix[4];
+    if (!read(at, lengthSize, prefix)) return false;
+    uint64_t length = 0;
+    for (int i = 0; i < lengthSize; ++i) length = (length << 8) | prefix[i];
+    at += lengthSize;
+    if (length == 0 || length > static_cast<uint64_t>(size - at)) return false;
+    at += static_cast<int64_t>(length);
+  }
+  return true;
+}
+
+// The packets of an indexed stream whose NAL units do not split, read from the file by position
+// through a window of 16 KB (small packets share one read).
+std::vector<int64_t> UnsplitPackets(const std::string& path,
+                                    const std::vector<PacketEntry>& packets, int lengthSize) {
+  std::vector<int64_t> found;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return found;
+  std::vector<uint8_t> window(16 << 10);
+  int64_t windowStart = 0, windowBytes = 0;
+  auto readFile = [&](int64_t at, int bytes, uint8_t* out) {
+    if (at < windowStart || at + bytes > windowStart + windowBytes) {
+      const ssize_t got = ::pread(fd, window.data(), window.size(), at);
+      windowStart = at;
+      windowBytes = got > 0 ? got : 0;
+      if (windowBytes < bytes) return false;
+    }
+    std::copy_n(window.data() + (at - windowStart), bytes, out);
+    return true;
+  };
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const int64_t pos = packets[i].pos;
+    auto read = [&readFile, pos](int64_t offset, int bytes, uint8_t* out) {
+      return readFile(pos + offset, bytes, out);
+    };
+    if (pos >= 0 && !NalUnitsSplit(packets[i].size, lengthSize, read)) {
+      found.push_back(static_cast<int64_t>(i));
+    }
+  }
+  ::close(fd);
+  return found;
+}
 
 uint32_t VideoFourCC(const AVCodecParameters& parameters) {
   switch (parameters.codec_id) {
@@ -174,12 +242,21 @@ bool VideoStream::Download(AVFrame* frame) {
 
 bool VideoStream::BuildIndex(DecodeCursor& cursor) {
   std::vector<PacketEntry> packets;
-  std::vector<int64_t> corrupt;  // packets the demuxer found damaged (lost transport packets)
-  if (!PacketsFromIndex(cursor, &packets)) {
+  // Packets the demuxer found damaged (lost transport packets), or whose NAL units do not split.
+  std::vector<int64_t> corrupt;
+  const int lengthSize = NalLengthSize(*source_.parameters);
+  if (PacketsFromIndex(cursor, &packets)) {
+    if (lengthSize > 0) corrupt = UnsplitPackets(source_.path, packets, lengthSize);
+  } else {
     if (!cursor.input()) return false;
     while (cursor.ReadOwnPacket()) {
       const AVPacket& packet = *cursor.packet();
-      if ((packet.flags & AV_PKT_FLAG_CORRUPT) != 0) {
+      auto read = [&packet](int64_t offset, int bytes, uint8_t* out) {
+        std::copy_n(packet.data + offset, bytes, out);
+        return true;
+      };
+      if ((packet.flags & AV_PKT_FLAG_CORRUPT) != 0 ||
+          (lengthSize > 0 && !NalUnitsSplit(packet.size, lengthSize, read))) {
         corrupt.push_back(static_cast<int64_t>(packets.size()));
       }
       packets.push_back(PacketEntry{packet.pts, packet.dts, packet.pos, packet.duration,
