@@ -15,6 +15,10 @@
 
 namespace fs = std::filesystem;
 
+#ifndef ZR8_TEST_REAL
+#define ZR8_TEST_REAL ""  // the end-to-end tests: only from the environment
+#endif
+
 namespace harness {
 namespace {
 
@@ -30,13 +34,6 @@ std::string ReadAll(const fs::path& path) {
   return text.str();
 }
 
-std::vector<std::string> SplitWords(const std::string& text) {
-  std::istringstream in(text);
-  std::vector<std::string> words;
-  for (std::string word; in >> word;) words.push_back(word);
-  return words;
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -47,7 +44,6 @@ std::vector<std::string> Lines(const std::string& text) {
 // Windows writes line ends as CR LF; compare as LF. A bare LF is a fault there.
 std::string WithoutCarriageReturns(const std::string& text) {
   std::string out;
-  out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
     if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += "<bare LF>";
@@ -71,23 +67,17 @@ std::string DebuggerLines(const std::string& text) {
     const std::string quoted =
         line.substr(at + marker.size(), line.size() - at - marker.size() - 1);
     for (size_t i = 0; i < quoted.size(); ++i) {
-      if (quoted[i] != '\\' || i + 1 == quoted.size()) {
-        out.push_back(quoted[i]);
-        continue;
+      char c = quoted[i];
+      if (c == '\\' && i + 1 < quoted.size()) {
+        c = quoted[++i];
+        if (c == 'x' && i + 2 < quoted.size()) {
+          c = static_cast<char>(std::stoi(quoted.substr(i + 1, 2), nullptr, 16));
+          i += 2;
+        } else if (const size_t k = std::string("nrt").find(c); k != std::string::npos) {
+          c = "\n\r\t"[k];
+        }
       }
-      const char escaped = quoted[++i];
-      if (escaped == 'n') {
-        out.push_back('\n');
-      } else if (escaped == 'r') {
-        out.push_back('\r');
-      } else if (escaped == 't') {
-        out.push_back('\t');
-      } else if (escaped == 'x' && i + 2 < quoted.size()) {
-        out.push_back(static_cast<char>(std::stoi(quoted.substr(i + 1, 2), nullptr, 16)));
-        i += 2;
-      } else {
-        out.push_back(escaped);
-      }
+      out.push_back(c);
     }
     out.push_back('\n');
   }
@@ -97,11 +87,6 @@ std::string DebuggerLines(const std::string& text) {
 std::string EntryOf(const std::string& line) {
   return line.substr(0, line.find(' '));
 }
-
-// What a sanitizer writes on the stderr of the process it stops or warns about.
-const char* const kSanitizerMarks[] = {"ERROR: AddressSanitizer",
-                                       "runtime error:", "ERROR: LeakSanitizer",
-                                       "WARNING: ThreadSanitizer"};
 
 }  // namespace
 
@@ -121,10 +106,6 @@ bool IsWindowsBuild() {
   return Prefix() == ".\\";
 }
 
-bool RunResult::HasFile(const std::string& name) const {
-  return fs::exists(dir / name);
-}
-
 std::string RunResult::File(const std::string& name) const {
   return ReadAll(dir / name);
 }
@@ -132,9 +113,8 @@ std::string RunResult::File(const std::string& name) const {
 std::vector<std::string> RunResult::CallsOf(const std::vector<std::string>& names) const {
   std::vector<std::string> selected;
   for (const std::string& line : calls) {
-    const std::string entry = EntryOf(line);
     for (const std::string& name : names) {
-      if (entry == name || entry == "ZR8READER_" + name) selected.push_back(line);
+      if (EntryOf(line) == name || EntryOf(line) == "ZR8READER_" + name) selected.push_back(line);
     }
   }
   return selected;
@@ -143,7 +123,7 @@ std::vector<std::string> RunResult::CallsOf(const std::vector<std::string>& name
 std::vector<std::string> RunResult::EntryPoints() const {
   std::vector<std::string> entries;
   for (const std::string& line : calls) {
-    if (line.rfind("!!", 0) != 0) entries.push_back(EntryOf(line));
+    if (!line.starts_with("!!")) entries.push_back(EntryOf(line));
   }
   return entries;
 }
@@ -151,7 +131,7 @@ std::vector<std::string> RunResult::EntryPoints() const {
 std::vector<std::string> RunResult::Misuse() const {
   std::vector<std::string> lines;
   for (const std::string& line : calls) {
-    if (line.rfind("!!", 0) == 0) lines.push_back(line);
+    if (line.starts_with("!!")) lines.push_back(line);
   }
   return lines;
 }
@@ -171,22 +151,17 @@ ClientRun::~ClientRun() {
 }
 
 ClientRun& ClientRun::WithLibrary(Library library) {
-  const std::string name = LibraryName();
   std::string source;
   if (library == Library::kFake) source = Setting("ZR8_TEST_FAKE", ZR8_TEST_FAKE);
   if (library == Library::kFakeMissing20) {
     source = Setting("ZR8_TEST_FAKE_MISSING20", ZR8_TEST_FAKE_MISSING20);
   }
   if (library == Library::kReal) {
-#ifdef ZR8_TEST_REAL
     source = Setting("ZR8_TEST_REAL", ZR8_TEST_REAL);
-#else
-    source = Setting("ZR8_TEST_REAL", "");
-#endif
     if (source.empty()) throw std::runtime_error("no real reader library to test");
   }
   if (!source.empty()) {
-    fs::copy_file(source, work_ / name, fs::copy_options::overwrite_existing);
+    fs::copy_file(source, work_ / LibraryName(), fs::copy_options::overwrite_existing);
   }
   return *this;
 }
@@ -196,8 +171,17 @@ ClientRun& ClientRun::WithConfig(const std::string& text) {
   return *this;
 }
 
+ClientRun& ClientRun::WithoutOpenCL() {
+  fs::create_directory(root_ / "no-opencl");
+  std::ofstream(root_ / "no-opencl" / "libOpenCL.so.1") << "not a library\n";
+  environment_ = {"LD_LIBRARY_PATH=" + (root_ / "no-opencl").string(), "WINEDLLOVERRIDES=opencl=d"};
+  return *this;
+}
+
 RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
-  std::vector<std::string> command = SplitWords(Setting("ZR8_TEST_LAUNCHER", ""));
+  std::vector<std::string> command;
+  std::istringstream launcher(Setting("ZR8_TEST_LAUNCHER", ""));
+  for (std::string word; launcher >> word;) command.push_back(word);
   command.push_back(Setting("ZR8_TEST_CLIENT", ZR8_TEST_CLIENT));
   command.insert(command.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -219,6 +203,7 @@ RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    for (std::string& setting : environment_) putenv(setting.data());
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -236,7 +221,6 @@ RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
   }
 
   RunResult result;
-  result.dir = work_;
   result.out = ReadAll(outPath);
   result.err = ReadAll(errPath);
   if (IsWindowsBuild()) {
@@ -245,8 +229,10 @@ RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.calls = Lines(ReadAll(work_ / "fake_calls.log"));
+  result.dir = work_;
   // A sanitizer report fails whichever test ran the client, whatever else it checks.
-  for (const char* mark : kSanitizerMarks) {
+  for (const char* mark : {"ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer",
+                           "WARNING: ThreadSanitizer"}) {
     if (result.err.find(mark) != std::string::npos) {
       ADD_FAILURE() << "sanitizer report on the client's stderr:\n" << result.err;
       break;
