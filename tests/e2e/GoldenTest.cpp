@@ -130,18 +130,8 @@ std::string DecodeLine(const std::string& line) {
   return Decode({line + "\\"});
 }
 
-// The length of the UTF-8 sequence that starts at text[i] (by its shape), or 0.
-size_t Utf8Length(const std::string& text, size_t i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  const size_t n = lead >= 0xF8 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-  for (size_t k = 1; k < n; ++k) {
-    if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
-  }
-  return n;
-}
-
-// The text as Decode reads it back: runs of 40 or more, control bytes, bytes outside UTF-8 and a
-// space that ends a line escaped; "[" escaped where it starts a line.
+// The text as Decode reads it back: runs of 40 or more, bytes outside printable ASCII and a space
+// that ends a line escaped; "[" escaped where it starts a line.
 Lines Encode(std::string text) {
   for (const auto& [name, value] : Placeholders()) text = ReplaceAll(text, value, name);
   Lines lines{""};
@@ -151,7 +141,6 @@ Lines Encode(std::string text) {
     std::string& line = lines.back();
     size_t run = 1;
     while (i + run < text.size() && text[i + run] == c) ++run;
-    const size_t n = u >= 0x80 ? Utf8Length(text, i) : 0;
     if (c == '\n') {
       lines.emplace_back();
     } else if (run >= 40 && u > 0x20 && u < 0x7F && c != '\\') {
@@ -159,9 +148,6 @@ Lines Encode(std::string text) {
       i += run - 1;
     } else if (c == '\\' || (c == '[' && line.empty())) {
       line += std::string("\\") + c;
-    } else if (n > 0) {
-      line += text.substr(i, n);
-      i += n - 1;
     } else if (u < 0x20 || u >= 0x7F ||
                (c == ' ' && (i + 1 == text.size() || text[i + 1] == '\n'))) {
       char hex[8];
