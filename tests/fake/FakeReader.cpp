@@ -116,10 +116,6 @@ class State {
     const auto value = Value(key, path);
     return value ? std::strtod(value->c_str(), nullptr) : fallback;
   }
-  std::string Text(const std::string& key, const std::string& fallback,
-                   const std::string& path = {}) const {
-    return Value(key, path).value_or(fallback);
-  }
 
   // Counts this call of entry and returns the result that the test forces for it, if any.
   std::optional<int64_t> Forced(const char* entry) {
@@ -324,6 +320,17 @@ T Query(const char* entry, void* pointer, Kind kind, const std::string& key, int
   return call.Finish(static_cast<T>(call.Pick(Number(call.state, handle, key, fallback))));
 }
 
+// A query that fills a record about a live stream.
+template <typename Record, typename Fill>
+int32_t Describe(const char* entry, void* stream, Kind kind, Record* record, Fill fill) {
+  Call call(entry);
+  const Handle* handle = call.Use(stream, kind);
+  if (call.ForcedFailure()) return call.Status();
+  if (handle == nullptr || record == nullptr) return call.Finish(kInvalidArgument);
+  fill(call.state, handle);
+  return call.Status();
+}
+
 // Every field of a DecodePrefs by its offset and type (d: double, b: byte, i: int32_t, l: int64_t,
 // p: a pointer by name), so that a test sees exactly what the record holds.
 std::string DescribePrefs(const State& state, const DecodePrefs* prefs) {
@@ -377,13 +384,12 @@ std::vector<HardwareDecoderInfo> DecoderList(const std::string& text) {
   std::istringstream entries(text);
   for (std::string entry; std::getline(entries, entry, ';');) {
     if (entry.empty()) continue;
+    std::istringstream fields(entry);
+    std::string kind, vendor, name;
+    std::getline(std::getline(std::getline(fields, kind, ':'), vendor, ':'), name);
     HardwareDecoderInfo info{};
-    const size_t first = entry.find(':');
-    const size_t second = entry.find(':', first + 1);
-    info.kind = static_cast<int32_t>(std::strtol(entry.substr(0, first).c_str(), nullptr, 0));
-    info.vendorUniqueId = static_cast<uint32_t>(
-        std::strtoul(entry.substr(first + 1, second - first - 1).c_str(), nullptr, 0));
-    const std::string name = second == std::string::npos ? "" : entry.substr(second + 1);
+    info.kind = static_cast<int32_t>(std::strtol(kind.c_str(), nullptr, 0));
+    info.vendorUniqueId = static_cast<uint32_t>(std::strtoul(vendor.c_str(), nullptr, 0));
     // The name's UTF-8 as UTF-16 (bytes that are not UTF-8 become lone surrogates, U+DC80 to
     // U+DCFF). A name of 128 code units or more fills the field without a terminating zero.
     const std::u16string units = platform::BytesToUtf16(name);
@@ -396,8 +402,8 @@ std::vector<HardwareDecoderInfo> DecoderList(const std::string& text) {
 int32_t SupportedDecoders(Call& call, int32_t capacity, HardwareDecoderInfo* records,
                           int32_t* count) {
   if (call.ForcedFailure()) return call.Status();
-  std::string text = call.state.Text("decoders", "");
-  if (capacity > 0) text = call.state.Text("decoders.second", text);
+  std::string text = call.state.Value("decoders").value_or("");
+  if (capacity > 0) text = call.state.Value("decoders.second").value_or(text);
   const auto list = DecoderList(text);
   if (records != nullptr) {
     std::copy_n(list.begin(), std::min<size_t>(list.size(), static_cast<size_t>(capacity)),
@@ -411,7 +417,7 @@ int32_t SupportedDecoders(Call& call, int32_t capacity, HardwareDecoderInfo* rec
 
 int32_t DetectionResults(Call& call, void* results) {
   if (call.ForcedFailure()) return call.Status();
-  const auto list = DecoderList(call.state.Text("decoders", ""));
+  const auto list = DecoderList(call.state.Value("decoders").value_or(""));
   const auto count = static_cast<uint32_t>(
       call.state.Integer("detection.count", static_cast<int64_t>(list.size())));
   auto* bytes = static_cast<unsigned char*>(results);
@@ -446,7 +452,7 @@ int32_t InitHardware(Call& call, const char* key, const char* description, wchar
     *handle = reinterpret_cast<void*>(value);
     written += (written.empty() ? "" : " ") + call.state.NameOf(*handle);
   }
-  CopyText(call.state.Text(key, description), text, capacity);
+  CopyText(call.state.Value(key).value_or(description), text, capacity);
   return call.Finish(static_cast<int32_t>(call.Pick(0)), written);
 }
 
@@ -507,7 +513,7 @@ int32_t ZR8READER_ReadFile_GetFileName(void* file, wchar_t* name, int32_t capaci
   const Handle* handle = call.Use(file, Kind::kFile);
   call.Arg(capacity);
   if (handle == nullptr || call.ForcedFailure()) return call.Status(kInvalidArgument);
-  CopyText(call.state.Text("fileName", handle->path, handle->path), name, capacity);
+  CopyText(call.state.Value("fileName", handle->path).value_or(handle->path), name, capacity);
   return call.Status();
 }
 
@@ -561,21 +567,18 @@ int64_t ZR8READER_ReadAudioStream_GetSampleCount(void* audio) {
 }
 
 int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio, AudioCompressedFormat* format) {
-  Call call(__func__);
-  const Handle* handle = call.Use(audio, Kind::kAudio);
-  if (call.ForcedFailure()) return call.Status();
-  if (handle == nullptr || format == nullptr) return call.Finish(kInvalidArgument);
-  const auto number = [&](const char* key, int64_t fallback) {
-    return Number(call.state, handle, key, fallback);
-  };
-  format->format = static_cast<uint32_t>(number("audio.format", 0x666C3332));
-  format->sampleRate = call.state.Real("audio.sampleRate", 48000.0, FilePath(handle));
-  format->channels = static_cast<int32_t>(number("audio.channels", 2));
-  format->bitDepth = static_cast<int32_t>(number("audio.bitDepth", 16));
-  format->avgBitRate = static_cast<uint32_t>(number("audio.avgBitRate", 128000));
-  format->maxBitRate = static_cast<uint32_t>(number("audio.maxBitRate", 160000));
-  format->fourCC = static_cast<uint32_t>(number("audio.fourCC", 0x6D703461));
-  return call.Status();
+  return Describe(__func__, audio, Kind::kAudio, format, [&](const State& state, const Handle* h) {
+    const auto number = [&](const char* key, int64_t fallback) {
+      return Number(state, h, std::string("audio.") + key, fallback);
+    };
+    format->format = static_cast<uint32_t>(number("format", 0x666C3332));
+    format->sampleRate = state.Real("audio.sampleRate", 48000.0, FilePath(h));
+    format->channels = static_cast<int32_t>(number("channels", 2));
+    format->bitDepth = static_cast<int32_t>(number("bitDepth", 16));
+    format->avgBitRate = static_cast<uint32_t>(number("avgBitRate", 128000));
+    format->maxBitRate = static_cast<uint32_t>(number("maxBitRate", 160000));
+    format->fourCC = static_cast<uint32_t>(number("fourCC", 0x6D703461));
+  });
 }
 
 int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, float* buffer,
@@ -594,7 +597,7 @@ int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, fl
   const auto channels = static_cast<int32_t>(Number(state, handle, "audio.channels", 2));
   // "audio.blocks 4096 100 0": the most frames each successive call delivers.
   int64_t frames = std::clamp<int64_t>(available - startFrame, 0, maxFrames);
-  std::istringstream blocks(state.Text("audio.blocks", "", FilePath(handle)));
+  std::istringstream blocks(state.Value("audio.blocks", FilePath(handle)).value_or(""));
   int64_t block = 0;
   for (int64_t request = 0; request <= handle->frame && (blocks >> block); ++request) {
     if (request == handle->frame) frames = std::min(frames, block);
@@ -624,30 +627,21 @@ int64_t ZR8READER_ReadVideoStream_GetFrameCount(void* video) {
 }
 
 int32_t ZR8READER_ReadVideoStream_GetFormat(void* video, VideoFormat* format) {
-  Call call(__func__);
-  const Handle* handle = call.Use(video, Kind::kVideo);
-  if (call.ForcedFailure()) return call.Status();
-  if (handle == nullptr || format == nullptr) return call.Finish(kInvalidArgument);
-  const State& state = call.state;
-  const std::string path = FilePath(handle);
-  if (state.Integer("video.leaveFormat", 0, path) == 0) {
+  return Describe(__func__, video, Kind::kVideo, format, [&](const State& state, const Handle* h) {
+    const std::string path = FilePath(h);
     format->pixelType = static_cast<int32_t>(state.Integer("video.pixelType", 0x2000, path));
     format->width = static_cast<uint32_t>(state.Integer("video.width", 16, path));
     format->height = static_cast<uint32_t>(state.Integer("video.height", 8, path));
     format->interlace = static_cast<int32_t>(state.Integer("video.interlace", 0, path));
     format->aspectRatio = state.Real("video.aspectRatio", 1.0, path);
     format->frameRate = state.Real("video.frameRate", 25.0, path);
-  }
-  return call.Status();
+  });
 }
 
 int32_t ZR8READER_ReadVideoStream_GetCompressedFormat(void* video, VideoCompressedFormat* format) {
-  Call call(__func__);
-  const Handle* handle = call.Use(video, Kind::kVideo);
-  if (call.ForcedFailure()) return call.Status();
-  if (handle == nullptr || format == nullptr) return call.Finish(kInvalidArgument);
-  format->fourCC = static_cast<uint32_t>(Number(call.state, handle, "video.fourCC", 0x61766331));
-  return call.Status();
+  return Describe(__func__, video, Kind::kVideo, format, [&](const State& state, const Handle* h) {
+    format->fourCC = static_cast<uint32_t>(Number(state, h, "video.fourCC", 0x61766331));
+  });
 }
 
 int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameIndex, void** image) {
