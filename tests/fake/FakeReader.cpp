@@ -108,13 +108,13 @@ class State {
     }
     return std::nullopt;
   }
-  int64_t Integer(const std::string& key, int64_t fallback, const std::string& path = {}) const {
+  // A number (int64_t or double) configured for key, or fallback.
+  template <typename T>
+  T Number(const std::string& key, T fallback, const std::string& path = {}) const {
     const auto value = Value(key, path);
-    return value ? std::strtoll(value->c_str(), nullptr, 0) : fallback;
-  }
-  double Real(const std::string& key, double fallback, const std::string& path) const {
-    const auto value = Value(key, path);
-    return value ? std::strtod(value->c_str(), nullptr) : fallback;
+    if (!value) return fallback;
+    if constexpr (std::is_same_v<T, double>) return std::strtod(value->c_str(), nullptr);
+    return std::strtoll(value->c_str(), nullptr, 0);
   }
 
   // Counts this call of entry and returns the result that the test forces for it, if any.
@@ -184,14 +184,10 @@ class State {
         continue;
       }
       std::istringstream words(value);
-      Forcing forcing{};
+      Forcing forcing{"", kFail, 0};
       words >> forcing.entry;
-      if (key == "fail") {
-        forcing.value = kFail;
-      } else {
-        words >> forcing.value;
-      }
-      if (!(words >> forcing.call)) forcing.call = 0;
+      if (key == "result") words >> forcing.value;
+      words >> forcing.call;  // none: 0
       forcings_.push_back(forcing);
     }
   }
@@ -307,7 +303,7 @@ int64_t Number(const State& state, const Handle* handle, const std::string& key,
     const auto own = state.Value("audio" + std::to_string(handle->index) + key.substr(5), path);
     if (own) return std::strtoll(own->c_str(), nullptr, 0);
   }
-  return state.Integer(key, fallback, path);
+  return state.Number<int64_t>(key, fallback, path);
 }
 
 // A number answered by an entry point about the file or stream behind pointer.
@@ -410,7 +406,8 @@ int32_t SupportedDecoders(Call& call, int32_t capacity, HardwareDecoderInfo* rec
                 records);
   }
   // "decoders.count n": the count reported, whatever the list holds.
-  const int64_t reported = call.state.Integer("decoders.count", static_cast<int64_t>(list.size()));
+  const int64_t reported =
+      call.state.Number<int64_t>("decoders.count", static_cast<int64_t>(list.size()));
   if (count != nullptr) *count = static_cast<int32_t>(reported);
   return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(reported));
 }
@@ -419,7 +416,7 @@ int32_t DetectionResults(Call& call, void* results) {
   if (call.ForcedFailure()) return call.Status();
   const auto list = DecoderList(call.state.Value("decoders").value_or(""));
   const auto count = static_cast<uint32_t>(
-      call.state.Integer("detection.count", static_cast<int64_t>(list.size())));
+      call.state.Number<int64_t>("detection.count", static_cast<int64_t>(list.size())));
   auto* bytes = static_cast<unsigned char*>(results);
   std::memset(bytes, 0xEE, kDetectionDecoderCountOffset);
   std::memcpy(bytes + kDetectionDecoderCountOffset, &count, sizeof(count));
@@ -445,7 +442,7 @@ int32_t InitHardware(Call& call, const char* key, const char* description, wchar
   if (call.ForcedFailure()) return call.Status();
   std::string written;
   if (cudaId != nullptr) {
-    *cudaId = static_cast<int32_t>(call.state.Integer("cuda.id", 3));
+    *cudaId = static_cast<int32_t>(call.state.Number<int64_t>("cuda.id", 3));
     written = std::to_string(*cudaId);
   }
   for (const auto& [handle, value] : handles) {
@@ -473,7 +470,7 @@ int32_t ZR8READER_Uninitialize() {
 int32_t ZR8READER_IsSupported(const wchar_t* path) {
   Call call(__func__);
   call.Arg(Quote(path));
-  return call.Status(call.state.Integer("supported", 1, Narrow(path)));
+  return call.Status(call.state.Number<int64_t>("supported", 1, Narrow(path)));
 }
 
 int32_t ZR8READER_OpenReadFile(void** file, const wchar_t* path, int32_t flags) {
@@ -572,7 +569,7 @@ int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio, AudioCompress
       return Number(state, h, std::string("audio.") + key, fallback);
     };
     format->format = static_cast<uint32_t>(number("format", 0x666C3332));
-    format->sampleRate = state.Real("audio.sampleRate", 48000.0, FilePath(h));
+    format->sampleRate = state.Number("audio.sampleRate", 48000.0, FilePath(h));
     format->channels = static_cast<int32_t>(number("channels", 2));
     format->bitDepth = static_cast<int32_t>(number("bitDepth", 16));
     format->avgBitRate = static_cast<uint32_t>(number("avgBitRate", 128000));
@@ -629,12 +626,13 @@ int64_t ZR8READER_ReadVideoStream_GetFrameCount(void* video) {
 int32_t ZR8READER_ReadVideoStream_GetFormat(void* video, VideoFormat* format) {
   return Describe(__func__, video, Kind::kVideo, format, [&](const State& state, const Handle* h) {
     const std::string path = FilePath(h);
-    format->pixelType = static_cast<int32_t>(state.Integer("video.pixelType", 0x2000, path));
-    format->width = static_cast<uint32_t>(state.Integer("video.width", 16, path));
-    format->height = static_cast<uint32_t>(state.Integer("video.height", 8, path));
-    format->interlace = static_cast<int32_t>(state.Integer("video.interlace", 0, path));
-    format->aspectRatio = state.Real("video.aspectRatio", 1.0, path);
-    format->frameRate = state.Real("video.frameRate", 25.0, path);
+    format->pixelType =
+        static_cast<int32_t>(state.Number<int64_t>("video.pixelType", 0x2000, path));
+    format->width = static_cast<uint32_t>(state.Number<int64_t>("video.width", 16, path));
+    format->height = static_cast<uint32_t>(state.Number<int64_t>("video.height", 8, path));
+    format->interlace = static_cast<int32_t>(state.Number<int64_t>("video.interlace", 0, path));
+    format->aspectRatio = state.Number("video.aspectRatio", 1.0, path);
+    format->frameRate = state.Number("video.frameRate", 25.0, path);
   });
 }
 
