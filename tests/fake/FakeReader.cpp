@@ -206,9 +206,12 @@ class State {
 // One call: holds the fake's lock, collects the log line, applies a forced result.
 class Call {
  public:
-  explicit Call(const char* entry)
+  // Logs the arguments given here and by Arg and Use, in order.
+  template <typename... Args>
+  explicit Call(const char* entry, const Args&... args)
       : state(State::Get()), lock_(state.mutex), entry_(entry), line_(entry) {
     forced_ = state.Forced(entry);
+    (Arg(args), ...);
   }
 
   Call& Arg(const std::string& text) {
@@ -468,28 +471,24 @@ int32_t ZR8READER_Uninitialize() {
 }
 
 int32_t ZR8READER_IsSupported(const wchar_t* path) {
-  Call call(__func__);
-  call.Arg(Quote(path));
+  Call call(__func__, Quote(path));
   return call.Status(call.state.Number<int64_t>("supported", 1, Narrow(path)));
 }
 
 int32_t ZR8READER_OpenReadFile(void** file, const wchar_t* path, int32_t flags) {
-  Call call(__func__);
-  call.Arg(Quote(path)).Arg(flags);
+  Call call(__func__, Quote(path), flags);
   return OpenFile(call, file, path);
 }
 
 int32_t ZR8READER_OpenReadFileEx(void** file, const wchar_t* path, int32_t flags,
                                  void* bufferPool) {
-  Call call(__func__);
-  call.Arg(Quote(path)).Arg(flags).Arg(bufferPool);
+  Call call(__func__, Quote(path), flags, bufferPool);
   return OpenFile(call, file, path);
 }
 
 int32_t ZR8READER_OpenReadFileEx2(void** file, const wchar_t* path, int32_t flags, void* bufferPool,
                                   void* gpuImagePool) {
-  Call call(__func__);
-  call.Arg(Quote(path)).Arg(flags).Arg(bufferPool).Arg(gpuImagePool);
+  Call call(__func__, Quote(path), flags, bufferPool, gpuImagePool);
   return OpenFile(call, file, path);
 }
 
@@ -760,84 +759,74 @@ int32_t ZR8READER_DeleteReadVideoStreamHandle(void* video) {
 
 int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1, void** cudaHandle2,
                            wchar_t* text, int32_t capacity) {
-  Call call(__func__);
-  call.Arg(device);
+  Call call(__func__, device);
   return InitHardware(call, "cuda.text", "Fake CUDA device", text, capacity,
                       {{cudaHandle1, 0xC1}, {cudaHandle2, 0xC2}}, cudaId);
 }
 
 int32_t ZR8READER_UninitCUDA(int32_t* cudaId, void** cudaHandle1, void** cudaHandle2) {
-  Call call(__func__);
-  return call.Arg(*cudaId).Arg(*cudaHandle1).Arg(*cudaHandle2).Status();
+  return Call(__func__, *cudaId, *cudaHandle1, *cudaHandle2).Status();
 }
 
 int32_t ZR8READER_InitAMF(int32_t device, int32_t mode, void** amfHandle1, void** amfHandle2,
                           wchar_t* text, int32_t capacity) {
-  Call call(__func__);
-  call.Arg(device).Arg(mode);
+  Call call(__func__, device, mode);
   return InitHardware(call, "amf.text", "Fake AMF device", text, capacity,
                       {{amfHandle1, 0xA1}, {amfHandle2, 0xA2}});
 }
 
 int32_t ZR8READER_UninitAMF(void** amfHandle1, void** amfHandle2) {
-  Call call(__func__);
-  return call.Arg(*amfHandle1).Arg(*amfHandle2).Status();
+  return Call(__func__, *amfHandle1, *amfHandle2).Status();
 }
 
 int32_t ZR8READER_InitQSV(int32_t device, int32_t mode, void** qsvHandle, wchar_t* text,
                           int32_t capacity) {
-  Call call(__func__);
-  call.Arg(device).Arg(mode);
+  Call call(__func__, device, mode);
   return InitHardware(call, "qsv.text", "Fake QSV device", text, capacity, {{qsvHandle, 0x51}});
 }
 
 int32_t ZR8READER_UninitQSV(void** qsvHandle) {
-  Call call(__func__);
-  return call.Arg(qsvHandle == nullptr ? nullptr : *qsvHandle).Status();
+  return Call(__func__, qsvHandle == nullptr ? nullptr : *qsvHandle).Status();
 }
 
 int32_t ZR8READER_GetSupportedHardwareDecoders(int32_t capacity, HardwareDecoderInfo* records,
                                                int32_t* count) {
-  Call call(__func__);
-  call.Arg(capacity).Arg(records == nullptr ? "null" : "records");
+  Call call(__func__, capacity, records == nullptr ? "null" : "records");
   return SupportedDecoders(call, capacity, records, count);
 }
 
 int32_t ZR8READER_GetSupportedHardwareDecodersOOP(int32_t capacity, HardwareDecoderInfo* records,
                                                   int32_t* count, int32_t timeoutMs,
                                                   int32_t useCache) {
-  Call call(__func__);
-  call.Arg(capacity).Arg(records == nullptr ? "null" : "records").Arg(timeoutMs).Arg(useCache);
+  Call call(__func__, capacity, records == nullptr ? "null" : "records", timeoutMs, useCache);
   return SupportedDecoders(call, capacity, records, count);
 }
 
 int32_t ZR8READER_GetHardwareDetectionResults(void* results, int32_t dxgiEnumPreference) {
-  Call call(__func__);
-  call.Arg(dxgiEnumPreference);
+  Call call(__func__, dxgiEnumPreference);
   return DetectionResults(call, results);
 }
 
 int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t timeoutMs, int32_t useCache,
                                                  int32_t dxgiEnumPreference) {
-  Call call(__func__);
-  call.Arg(timeoutMs).Arg(useCache).Arg(dxgiEnumPreference);
+  Call call(__func__, timeoutMs, useCache, dxgiEnumPreference);
   return DetectionResults(call, results);
 }
 
 // Plug-in preferences.
 
 int32_t ZR8READER_FIOPluginPrefs_SetHardwareDecoderPreference(int32_t preference) {
-  return Call(__func__).Arg(preference).Status();
+  return Call(__func__, preference).Status();
 }
 
 int32_t ZR8READER_FIOPluginPrefs_SetCUDAContext(int32_t cudaId, void* cudaHandle1,
                                                 void* cudaHandle2) {
-  return Call(__func__).Arg(cudaId).Arg(cudaHandle1).Arg(cudaHandle2).Status();
+  return Call(__func__, cudaId, cudaHandle1, cudaHandle2).Status();
 }
 
 int32_t ZR8READER_FIOPluginPrefs_SetAMFContext(int32_t device, int32_t mode, void* amfHandle1,
                                                void* amfHandle2) {
-  return Call(__func__).Arg(device).Arg(mode).Arg(amfHandle1).Arg(amfHandle2).Status();
+  return Call(__func__, device, mode, amfHandle1, amfHandle2).Status();
 }
 
 // The entry points that the client never calls: each logs its name and fails, or answers null.
