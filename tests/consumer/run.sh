@@ -10,16 +10,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build}" && pwd)
 work=$build/consumer-check
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+major=${version%%.*}
 rm -rf "$work/stage" "$work/deb" "$work/unpacked"
 mkdir -p "$work/media"
 
 # A 2 s 320x240 clip with B-frames (kept between runs) and FFmpeg's own decode of frame 17.
 clip=$work/media/clip.mp4
-frame=17
 if [ ! -s "$work/media/frame17.yuv" ]; then
   ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=320x240:rate=25 -t 2 \
     -c:v libx264 -pix_fmt yuv420p -bf 2 "$clip"
-  ffmpeg -nostdin -loglevel error -y -i "$clip" -vf "select=eq(n\,$frame)" -vsync 0 \
+  ffmpeg -nostdin -loglevel error -y -i "$clip" -vf "select=eq(n\,17)" -vsync 0 \
     -frames:v 1 -f rawvideo -pix_fmt yuv420p "$work/media/frame17.yuv"
 fi
 
@@ -30,52 +30,45 @@ fail() {
 
 # check ROOT: the tree under ROOT/usr, wherever its library directory is.
 check() {
-  local root=$1 out=$1.checks
-  local prefix=$root/usr library
-  library=$(find "$prefix" -name libZr8Reader.so -print -quit)
-  [ -n "$library" ] || fail "no libZr8Reader.so under $prefix"
-  local libdir
+  local root=$1 out=$1.checks library libdir flags consumer status=0
+  library=$(find "$root/usr" -name libZr8Reader.so -print -quit)
+  [ -n "$library" ] || fail "no libZr8Reader.so under $root/usr"
   libdir=$(dirname "$library")
-  mkdir -p "$out"
+  mkdir -p "$out/client"
 
   # Exactly these files: nothing from the tests, the benchmark or the fakes.
   (cd "$root" && find . ! -type d | sed "s|^\./${libdir#"$root"/}/|LIBDIR/|; s|^\./||" |
     sed 's/Targets-[a-z]*\.cmake$/Targets-CONFIG.cmake/' | sort) >"$out/files"
-  printf '%s\n' usr/bin/Zr8ReaderDllClient usr/include/Zr8Reader.h \
-    LIBDIR/cmake/Zr8Reader/Zr8ReaderConfig.cmake LIBDIR/cmake/Zr8Reader/Zr8ReaderConfigVersion.cmake \
-    LIBDIR/cmake/Zr8Reader/Zr8ReaderTargets-CONFIG.cmake LIBDIR/cmake/Zr8Reader/Zr8ReaderTargets.cmake \
-    LIBDIR/libZr8Reader.so "LIBDIR/libZr8Reader.so.${version%%.*}" "LIBDIR/libZr8Reader.so.$version" \
+  printf '%s\n' usr/bin/Zr8ReaderDllClient usr/include/Zr8Reader.h LIBDIR/libZr8Reader.so \
+    LIBDIR/cmake/Zr8Reader/Zr8Reader{Config,ConfigVersion,Targets-CONFIG,Targets}.cmake \
+    "LIBDIR/libZr8Reader.so.$major" "LIBDIR/libZr8Reader.so.$version" \
     LIBDIR/pkgconfig/zr8reader.pc LIBDIR/zr8reader/zr8reader-detect | sort >"$out/expected"
   diff -u "$out/expected" "$out/files" || fail "$root holds other files than expected"
-  readelf -d "$libdir/libZr8Reader.so.$version" | grep -q "SONAME.*\[libZr8Reader.so.${version%%.*}\]" ||
+  readelf -d "$libdir/libZr8Reader.so.$version" | grep -q "SONAME.*\[libZr8Reader.so.$major\]" ||
     fail "libZr8Reader.so.$version lacks its SONAME"
 
   # The consumer through pkg-config (the sysroot puts the staged tree before its paths) and through
   # CMake's package.
-  local flags
   flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$libdir/pkgconfig \
     pkg-config --cflags --libs zr8reader)
   # shellcheck disable=SC2086
   cc -std=c11 -Wall -Wextra -Werror "$here/consumer.c" $flags -o "$out/consumer-pkgconfig"
-  cmake -S "$here" -B "$out/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake -S "$here" -B "$out/cmake" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
   cmake --build "$out/cmake" >/dev/null
-  local consumer
   for consumer in "$out/consumer-pkgconfig" "$out/cmake/zr8consumer"; do
-    readelf -d "$consumer" | grep -q "NEEDED.*\[libZr8Reader.so.${version%%.*}\]" ||
-      fail "$consumer does not link libZr8Reader.so.${version%%.*}"
+    readelf -d "$consumer" | grep -q "NEEDED.*\[libZr8Reader.so.$major\]" ||
+      fail "$consumer does not link libZr8Reader.so.$major"
     rm -f "$out/frame.yuv"
     LD_LIBRARY_PATH=$libdir XDG_CACHE_HOME=$out/cache \
-      "$consumer" "$clip" "$frame" "$out/frame.yuv" >"$out/consumer.txt"
+      "$consumer" "$clip" 17 "$out/frame.yuv" >"$out/consumer.txt"
     [ "$(cat "$out/consumer.txt")" = "320x240 50 frames" ] ||
       fail "$consumer printed: $(cat "$out/consumer.txt")"
-    cmp "$out/frame.yuv" "$work/media/frame17.yuv" || fail "$consumer read another frame $frame"
+    cmp "$out/frame.yuv" "$work/media/frame17.yuv" || fail "$consumer read another frame 17"
   done
 
   # The installed client, run as it is meant to be: from a folder that holds the library.
-  mkdir -p "$out/client"
   ln -sf "$library" "$out/client/libZr8Reader.so"
-  local status=0
-  (cd "$out/client" && "$prefix/bin/Zr8ReaderDllClient" "$clip" -video -extract) \
+  (cd "$out/client" && "$root/usr/bin/Zr8ReaderDllClient" "$clip" -video -extract) \
     >"$out/client.txt" 2>&1 || status=$?
   [ "$status" -eq 255 ] || fail "the installed client exited with $status: $(cat "$out/client.txt")"
   [ "$(stat -c %s "$out/client/zr8reader.I420")" -eq $((50 * 320 * 240 * 3 / 2)) ] ||

@@ -27,9 +27,8 @@ struct RunResult {
   std::vector<std::string> calls;  // the fake's log, one entry per line
   std::filesystem::path dir;       // the directory the client ran in
 
-  bool HasFile(const std::string& name) const;
   std::string File(const std::string& name) const;  // the bytes of an output file
-  // The calls whose entry point is one of names, in order ("ZR8READER_" may be left out).
+  // The calls whose entry point is one of names ("ZR8READER_" may be left out), in order.
   std::vector<std::string> CallsOf(const std::vector<std::string>& names) const;
   // The entry points called, in order, without arguments.
   std::vector<std::string> EntryPoints() const;
@@ -46,6 +45,9 @@ class ClientRun {
 
   ClientRun& WithLibrary(Library library);
   ClientRun& WithConfig(const std::string& text);
+  // Runs without the system's OpenCL library: one that does not load is found first (Linux), or
+  // wine is told not to load it (Windows build).
+  ClientRun& WithoutOpenCL();
   // Runs the client with these arguments (after the program name); may run more than once.
   RunResult Run(const std::vector<std::string>& arguments);
 
@@ -54,6 +56,7 @@ class ClientRun {
  private:
   std::filesystem::path root_;
   std::filesystem::path work_;
+  std::vector<std::string> environment_;
 };
 
 // The relative-path prefix of output files and the library, as the client prints it ("./").

@@ -1,15 +1,30 @@
-// The fake reader library: all 76 entry points, answering as fake_config.txt says and recording
-// every call in fake_calls.log (see FakeState.h).
+// The fake reader library: all 76 entry points, answering as the test chose and recording every
+// call, and the accounting of every handle it gave out.
+//
+// A test writes its answers to "fake_config.txt" in the current directory, one per line:
+//   <key> <value>            a value; the rest of the line is the value
+//   <key>@<file> <value>     the same for one file only (the path as the client passed it)
+//   fail <EntryPoint> [n]    the entry point fails: every call, or only its n-th call (from 1)
+//   result <EntryPoint> <v> [n]   the entry point returns v: every call, or only its n-th call
+// The fake appends one line per call to "fake_calls.log":
+//   <EntryPoint> <arguments> => <result> <values it wrote>
+// Handles appear by name (file1, audio1, video1, bufferpool1, imagepool1, image1); other pointers
+// as hex, null as "null"; misuse of a handle adds a line that starts with "!!".
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "FakeContent.h"
-#include "FakeState.h"
 #include "platform/WideText.h"
 #include "reader/AudioRecords.h"
 #include "reader/EntryPointList.h"
@@ -26,68 +41,227 @@ ZR8_ENTRY_POINTS(ZR8_DECLARE_EXPORT)
 
 namespace {
 
-using fake::Handle;
-using fake::HandleKind;
-using fake::State;
-
 constexpr int32_t kFail = static_cast<int32_t>(0x80004005);
 constexpr int32_t kInvalidArgument = static_cast<int32_t>(0x80070057);
 constexpr int32_t kNotImplemented = static_cast<int32_t>(0x80004001);
 
+enum class Kind { kFile, kAudio, kVideo, kBufferPool, kImagePool, kImage };
+const char* const kKindNames[] = {"file", "audio", "video", "bufferpool", "imagepool", "image"};
+
+struct Handle {
+  Kind kind;
+  std::string name;
+  bool released = false;
+  std::string path;     // files: the path as opened
+  bool closed = false;  // files: whether CloseFile was called
+  // Streams: the owning file, the stream index, the serial among streams of this kind (from 1).
+  Handle* file = nullptr;
+  int32_t index = 0;
+  int32_t serial = 0;
+  // Images: the frame and its bytes; video streams: the decode preferences asked for.
+  int64_t frame = 0;  // audio streams: the number of sample requests so far
+  std::vector<uint8_t> bytes;
+  bool locked = false;
+  const float* buffer = nullptr;  // audio streams: the buffer of the first sample request
+};
+
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string Narrow(const wchar_t* text) {
+  return text == nullptr ? std::string() : platform::WideToBytes(text);
+}
+
+std::string Quote(const wchar_t* text) {
+  return text == nullptr ? "null" : "\"" + Narrow(text) + "\"";
+}
+
+void Log(const std::string& line) {
+  // Opened per line so that the record survives however the client process ends.
+  if (std::FILE* log = std::fopen("fake_calls.log", "ab")) {
+    std::fwrite(line.data(), 1, line.size(), log);
+    std::fputc('\n', log);
+    std::fclose(log);
+  }
+}
+
+// The answers a test chose and every handle given out. Used with the mutex held (see Call).
+class State {
+ public:
+  static State& Get() {
+    // Never destroyed: read threads and static destructors of the client may still call in.
+    static State* state = new State();
+    return *state;
+  }
+
+  std::recursive_mutex mutex;
+
+  // The configured text for key, looking first at key@path when path is given.
+  std::optional<std::string> Value(const std::string& key, const std::string& path = {}) const {
+    for (const std::string& wanted : {path.empty() ? key : key + "@" + path, key}) {
+      for (const auto& [name, value] : entries_) {
+        if (name == wanted) return value;
+      }
+    }
+    return std::nullopt;
+  }
+  // A number (int64_t or double) configured for key, or fallback.
+  template <typename T>
+  T Number(const std::string& key, T fallback, const std::string& path = {}) const {
+    const auto value = Value(key, path);
+    if (!value) return fallback;
+    if constexpr (std::is_same_v<T, double>) return std::strtod(value->c_str(), nullptr);
+    return std::strtoll(value->c_str(), nullptr, 0);
+  }
+
+  // Counts this call of entry and returns the result that the test forces for it, if any.
+  std::optional<int64_t> Forced(const char* entry) {
+    const int64_t call = ++callCounts_[entry];
+    std::optional<int64_t> result;
+    for (const Forcing& forcing : forcings_) {
+      if (forcing.entry == entry && (forcing.call == 0 || forcing.call == call)) {
+        result = forcing.value;
+      }
+    }
+    return result;
+  }
+
+  Handle* NewHandle(Kind kind) {
+    auto* handle = new Handle{};
+    handle->kind = kind;
+    const auto k = static_cast<size_t>(kind);
+    handle->serial = ++counters_[k];
+    handle->name = kKindNames[k] + std::to_string(handle->serial);
+    handles_.push_back(handle);
+    return handle;
+  }
+
+  std::string NameOf(void* pointer) const {
+    if (pointer == nullptr) return "null";
+    for (Handle* handle : handles_) {
+      if (handle == pointer) return handle->name;
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), "0x%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
+    return text;
+  }
+
+  // The live handle behind pointer, or null (and a "!!" line) when it is unknown or released.
+  // release: marks it released instead (null is harmless there).
+  Handle* Use(const char* entry, void* pointer, Kind kind, bool release = false) {
+    if (release && pointer == nullptr) return nullptr;
+    const std::string misuse = std::string("!! ") + entry;
+    for (Handle* handle : handles_) {
+      if (handle != pointer || handle->kind != kind) continue;
+      if (handle->released) {
+        Log(misuse +
+            (release ? " released " + handle->name + " twice" : " used released " + handle->name));
+        return nullptr;
+      }
+      if (release && handle->locked) Log(misuse + " released " + handle->name + " while locked");
+      handle->released = release;
+      return handle;
+    }
+    Log(misuse + " got an unknown handle " + NameOf(pointer));
+    return nullptr;
+  }
+
+ private:
+  State() {
+    std::ifstream config("fake_config.txt");
+    for (std::string line; std::getline(config, line);) {
+      line = Trim(line);
+      if (line.empty() || line[0] == '#') continue;
+      const size_t space = line.find_first_of(" \t");
+      const std::string key = line.substr(0, space);
+      const std::string value = space == std::string::npos ? "" : Trim(line.substr(space));
+      if (key != "fail" && key != "result") {
+        entries_.emplace_back(key, value);
+        continue;
+      }
+      std::istringstream words(value);
+      Forcing forcing{"", kFail, 0};
+      words >> forcing.entry;
+      if (key == "result") words >> forcing.value;
+      words >> forcing.call;  // none: 0
+      forcings_.push_back(forcing);
+    }
+  }
+  struct Forcing {
+    std::string entry;
+    int64_t value;
+    int64_t call;  // 0: every call
+  };
+  std::vector<std::pair<std::string, std::string>> entries_;
+  std::vector<Forcing> forcings_;
+  std::map<std::string, int64_t> callCounts_;
+  std::vector<Handle*> handles_;
+  int32_t counters_[6] = {};
+};
+
 // One call: holds the fake's lock, collects the log line, applies a forced result.
 class Call {
  public:
-  explicit Call(const char* entry)
-      : state_(State::Get()), lock_(state_.mutex), entry_(entry), line_(entry) {
-    forced_ = state_.Forced(entry);
+  // Logs the arguments given here and by Arg and Use, in order.
+  template <typename... Args>
+  explicit Call(const char* entry, const Args&... args)
+      : state(State::Get()), lock_(state.mutex), entry_(entry), line_(entry) {
+    forced_ = state.Forced(entry);
+    (Arg(args), ...);
   }
 
   Call& Arg(const std::string& text) {
-    line_ += ' ';
-    line_ += text;
+    line_ += ' ' + text;
     return *this;
   }
   Call& Arg(int64_t value) { return Arg(std::to_string(value)); }
-  Call& Handle(void* pointer) { return Arg(State::NameOf(pointer)); }
+  Call& Arg(void* pointer) { return Arg(state.NameOf(pointer)); }
+  // Logs the handle and returns it while it is live (see State::Use).
+  Handle* Use(void* pointer, Kind kind) {
+    Arg(pointer);
+    return state.Use(entry_, pointer, kind);
+  }
 
-  bool forced() const { return forced_.has_value(); }
-  int64_t forcedValue() const { return *forced_; }
+  // A forced negative status: the call fails before it does anything.
+  bool ForcedFailure() const { return forced_.has_value() && *forced_ < 0; }
   // The result: the forced one when the test chose one, else fallback.
   int64_t Pick(int64_t fallback) const { return forced_.value_or(fallback); }
-
+  int32_t Status(int64_t fallback = 0) { return Finish(static_cast<int32_t>(Pick(fallback))); }
   // Writes the log line with the result and what the call wrote, and returns the result.
   template <typename T>
   T Finish(T result, const std::string& written = {}) {
-    Done(written.empty() ? ToText(result) : ToText(result) + " " + written);
+    std::ostringstream text;
+    text << line_ << " => " << +result << (written.empty() ? "" : " ") << written;
+    Log(text.str());
     return result;
   }
-  void Done(const std::string& resultText) { state_.Log(line_ + " => " + resultText); }
+  void* FinishPointer(void* result, const char* text) {
+    Log(line_ + " => " + text);
+    return result;
+  }
+  // A new handle of kind in *out, with the forced or successful result.
+  int32_t Create(void** out, Kind kind, Handle** created = nullptr) {
+    if (ForcedFailure()) return Status();
+    if (out == nullptr) return Finish(kInvalidArgument);
+    Handle* handle = state.NewHandle(kind);
+    *out = handle;
+    if (created != nullptr) *created = handle;
+    return Finish(static_cast<int32_t>(Pick(0)), handle->name);
+  }
 
-  State& state() { return state_; }
+  State& state;
   const char* entry() const { return entry_; }
 
  private:
-  template <typename T>
-  static std::string ToText(T value) {
-    if constexpr (std::is_same_v<T, double>) {
-      std::ostringstream text;
-      text << value;
-      return text.str();
-    } else {
-      return std::to_string(value);
-    }
-  }
-
-  State& state_;
   std::lock_guard<std::recursive_mutex> lock_;
   const char* entry_;
   std::string line_;
   std::optional<int64_t> forced_;
 };
-
-int32_t Status(Call& call, int32_t fallback = 0) {
-  return call.Finish(static_cast<int32_t>(call.Pick(fallback)));
-}
 
 // An entry point that the client never calls: logged by name; a status of "not implemented", a
 // null pointer, or a number forced by the test (0 otherwise).
@@ -95,18 +269,19 @@ template <typename Result>
 Result NotCalled(const char* entry) {
   Call call(entry);
   if constexpr (std::is_pointer_v<Result>) {
-    call.Done("null");
-    return nullptr;
+    return static_cast<Result>(call.FinishPointer(nullptr, "null"));
   } else if constexpr (std::is_same_v<Result, int32_t>) {
-    return Status(call, kNotImplemented);
+    return call.Status(kNotImplemented);
   } else {
     return call.Finish(static_cast<Result>(call.Pick(0)));
   }
 }
 
-// A forced negative status: the call fails before it does anything.
-bool ForcedFailure(Call& call) {
-  return call.forced() && call.forcedValue() < 0;
+int32_t Delete(const char* entry, void* pointer, Kind kind) {
+  Call call(entry);
+  call.Arg(pointer);
+  call.state.Use(entry, pointer, kind, true);
+  return call.Status();
 }
 
 void CopyText(const std::string& text, wchar_t* buffer, int32_t capacity) {
@@ -119,84 +294,101 @@ void CopyText(const std::string& text, wchar_t* buffer, int32_t capacity) {
 
 std::string FilePath(const Handle* handle) {
   if (handle == nullptr) return {};
-  return handle->kind == HandleKind::kFile ? handle->path : FilePath(handle->file);
+  return handle->kind == Kind::kFile ? handle->path : FilePath(handle->file);
 }
 
-// An audio value: "audio<index>.<field>" for the stream first, then "audio.<field>".
-int64_t AudioInteger(State& state, const Handle* audio, const char* field, int64_t fallback) {
-  const std::string path = FilePath(audio);
-  const auto own = state.Value("audio" + std::to_string(audio->index) + "." + field, path);
-  if (own) return std::strtoll(own->c_str(), nullptr, 0);
-  return state.Integer(std::string("audio.") + field, fallback, path);
+// A number configured for the file of handle; for an audio stream "audio<index>.<field>" comes
+// before "audio.<field>". A handle not in use answers 0.
+int64_t Number(const State& state, const Handle* handle, const std::string& key, int64_t fallback) {
+  if (handle == nullptr) return 0;
+  const std::string path = FilePath(handle);
+  if (handle->kind == Kind::kAudio) {
+    const auto own = state.Value("audio" + std::to_string(handle->index) + key.substr(5), path);
+    if (own) return std::strtoll(own->c_str(), nullptr, 0);
+  }
+  return state.Number<int64_t>(key, fallback, path);
 }
 
-int64_t FrameCount(State& state, const Handle* video) {
-  return state.Integer("frameCount", 10, FilePath(video));
-}
-
+// A number answered by an entry point about the file or stream behind pointer.
 template <typename T>
-T ReadAt(const void* record, size_t offset) {
-  T value{};
-  std::memcpy(&value, static_cast<const unsigned char*>(record) + offset, sizeof(T));
-  return value;
+T Query(const char* entry, void* pointer, Kind kind, const std::string& key, int64_t fallback) {
+  Call call(entry);
+  const Handle* handle = call.Use(pointer, kind);
+  // A video stream's length follows its frame count unless the test sets it.
+  if (key == "videoLength") fallback = Number(call.state, handle, "frameCount", 10) * 400000;
+  return call.Finish(static_cast<T>(call.Pick(Number(call.state, handle, key, fallback))));
 }
 
-// Every field of a DecodePrefs by its offset, so that a test sees exactly what the record holds.
-std::string DescribePrefs(const DecodePrefs* prefs) {
+// A query that fills a record about a live stream.
+template <typename Record, typename Fill>
+int32_t Describe(const char* entry, void* stream, Kind kind, Record* record, Fill fill) {
+  Call call(entry);
+  const Handle* handle = call.Use(stream, kind);
+  if (call.ForcedFailure()) return call.Status();
+  if (handle == nullptr || record == nullptr) return call.Finish(kInvalidArgument);
+  fill(call.state, handle);
+  return call.Status();
+}
+
+// Every field of a DecodePrefs by its offset and type (d: double, b: byte, i: int32_t, l: int64_t,
+// p: a pointer by name), so that a test sees exactly what the record holds.
+std::string DescribePrefs(const State& state, const DecodePrefs* prefs) {
   if (prefs == nullptr) return "null";
+  static const std::pair<size_t, char> kFields[] = {
+      {0, 'd'},  {8, 'd'},  {16, 'b'}, {20, 'i'}, {24, 'i'},  {28, 'i'}, {32, 'i'},
+      {36, 'b'}, {40, 'd'}, {48, 'b'}, {52, 'i'}, {56, 'b'},  {60, 'i'}, {64, 'p'},
+      {72, 'p'}, {80, 'b'}, {88, 'l'}, {96, 'i'}, {104, 'p'}, {112, 'p'}};
+  const auto* bytes = reinterpret_cast<const unsigned char*>(prefs);
   std::ostringstream text;
-  auto pointer = [&](size_t offset) { return State::NameOf(ReadAt<void*>(prefs, offset)); };
-  text << "{0:" << ReadAt<double>(prefs, 0) << " 8:" << ReadAt<double>(prefs, 8)
-       << " 16:" << +ReadAt<uint8_t>(prefs, 16) << " 20:" << ReadAt<int32_t>(prefs, 20)
-       << " 24:" << ReadAt<int32_t>(prefs, 24) << " 28:" << ReadAt<int32_t>(prefs, 28)
-       << " 32:" << ReadAt<int32_t>(prefs, 32) << " 36:" << +ReadAt<uint8_t>(prefs, 36)
-       << " 40:" << ReadAt<double>(prefs, 40) << " 48:" << +ReadAt<uint8_t>(prefs, 48)
-       << " 52:" << ReadAt<int32_t>(prefs, 52) << " 56:" << +ReadAt<uint8_t>(prefs, 56)
-       << " 60:" << ReadAt<int32_t>(prefs, 60) << " 64:" << pointer(64) << " 72:" << pointer(72)
-       << " 80:" << +ReadAt<uint8_t>(prefs, 80) << " 88:" << ReadAt<int64_t>(prefs, 88)
-       << " 96:" << ReadAt<int32_t>(prefs, 96) << " 104:" << pointer(104) << " 112:" << pointer(112)
-       << "}";
-  return text.str();
+  for (const auto& [offset, type] : kFields) {
+    text << (offset == 0 ? "{" : " ") << offset << ":";
+    const auto read = [&](auto value) {
+      std::memcpy(&value, bytes + offset, sizeof(value));
+      return value;
+    };
+    if (type == 'd') text << read(0.0);
+    if (type == 'b') text << +read(uint8_t{});
+    if (type == 'i') text << read(int32_t{});
+    if (type == 'l') text << read(int64_t{});
+    if (type == 'p') text << state.NameOf(read(static_cast<void*>(nullptr)));
+  }
+  return text.str() + "}";
 }
 
 int32_t OpenFile(Call& call, void** file, const wchar_t* path) {
-  if (ForcedFailure(call)) return Status(call);
-  if (file == nullptr || path == nullptr) return call.Finish(kInvalidArgument);
-  Handle* handle = call.state().NewHandle(HandleKind::kFile);
-  handle->path = fake::Narrow(path);
-  *file = handle;
-  return call.Finish(static_cast<int32_t>(call.Pick(0)), handle->name);
+  if (path == nullptr && !call.ForcedFailure()) return call.Finish(kInvalidArgument);
+  Handle* handle = nullptr;
+  const int32_t status = call.Create(file, Kind::kFile, &handle);
+  if (handle != nullptr) handle->path = Narrow(path);
+  return status;
 }
 
-int32_t CreatePool(Call& call, void** pool, HandleKind kind) {
-  if (ForcedFailure(call)) return Status(call);
-  if (pool == nullptr) return call.Finish(kInvalidArgument);
-  Handle* handle = call.state().NewHandle(kind);
-  *pool = handle;
-  return call.Finish(static_cast<int32_t>(call.Pick(0)), handle->name);
-}
-
-// A release: logs the handle, then gives it back.
-int32_t Delete(Call& call, void* pointer, HandleKind kind) {
-  call.Handle(pointer);
-  call.state().Release(call.entry(), pointer, kind);
-  return Status(call);
+int32_t OpenStream(Call& call, Handle* owner, int32_t index, void** stream, Kind kind,
+                   Handle** created) {
+  if (call.ForcedFailure()) return call.Status();
+  const int64_t count =
+      Number(call.state, owner, kind == Kind::kAudio ? "audioStreams" : "videoStreams", 1);
+  if (owner == nullptr || index < 0 || index >= count) return call.Finish(kInvalidArgument);
+  const int32_t status = call.Create(stream, kind, created);
+  if (*created != nullptr) {
+    (*created)->file = owner;
+    (*created)->index = index;
+  }
+  return status;
 }
 
 // "kind:vendorId:name;kind:vendorId:name" into records.
 std::vector<HardwareDecoderInfo> DecoderList(const std::string& text) {
   std::vector<HardwareDecoderInfo> list;
   std::istringstream entries(text);
-  std::string entry;
-  while (std::getline(entries, entry, ';')) {
+  for (std::string entry; std::getline(entries, entry, ';');) {
     if (entry.empty()) continue;
+    std::istringstream fields(entry);
+    std::string kind, vendor, name;
+    std::getline(std::getline(std::getline(fields, kind, ':'), vendor, ':'), name);
     HardwareDecoderInfo info{};
-    const size_t first = entry.find(':');
-    const size_t second = entry.find(':', first + 1);
-    info.kind = static_cast<int32_t>(std::strtol(entry.substr(0, first).c_str(), nullptr, 0));
-    info.vendorUniqueId = static_cast<uint32_t>(
-        std::strtoul(entry.substr(first + 1, second - first - 1).c_str(), nullptr, 0));
-    const std::string name = second == std::string::npos ? "" : entry.substr(second + 1);
+    info.kind = static_cast<int32_t>(std::strtol(kind.c_str(), nullptr, 0));
+    info.vendorUniqueId = static_cast<uint32_t>(std::strtoul(vendor.c_str(), nullptr, 0));
     // The name's UTF-8 as UTF-16 (bytes that are not UTF-8 become lone surrogates, U+DC80 to
     // U+DCFF). A name of 128 code units or more fills the field without a terminating zero.
     const std::u16string units = platform::BytesToUtf16(name);
@@ -208,27 +400,26 @@ std::vector<HardwareDecoderInfo> DecoderList(const std::string& text) {
 
 int32_t SupportedDecoders(Call& call, int32_t capacity, HardwareDecoderInfo* records,
                           int32_t* count) {
-  if (ForcedFailure(call)) return Status(call);
-  State& state = call.state();
-  std::string text = state.Text("decoders", "");
-  if (capacity > 0) text = state.Text("decoders.second", text);
+  if (call.ForcedFailure()) return call.Status();
+  std::string text = call.state.Value("decoders").value_or("");
+  if (capacity > 0) text = call.state.Value("decoders.second").value_or(text);
   const auto list = DecoderList(text);
   if (records != nullptr) {
     std::copy_n(list.begin(), std::min<size_t>(list.size(), static_cast<size_t>(capacity)),
                 records);
   }
   // "decoders.count n": the count reported, whatever the list holds.
-  const int64_t reported = state.Integer("decoders.count", static_cast<int64_t>(list.size()));
+  const int64_t reported =
+      call.state.Number<int64_t>("decoders.count", static_cast<int64_t>(list.size()));
   if (count != nullptr) *count = static_cast<int32_t>(reported);
   return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(reported));
 }
 
 int32_t DetectionResults(Call& call, void* results) {
-  if (ForcedFailure(call)) return Status(call);
-  State& state = call.state();
-  const auto list = DecoderList(state.Text("decoders", ""));
-  const auto count =
-      static_cast<uint32_t>(state.Integer("detection.count", static_cast<int64_t>(list.size())));
+  if (call.ForcedFailure()) return call.Status();
+  const auto list = DecoderList(call.state.Value("decoders").value_or(""));
+  const auto count = static_cast<uint32_t>(
+      call.state.Number<int64_t>("detection.count", static_cast<int64_t>(list.size())));
   auto* bytes = static_cast<unsigned char*>(results);
   std::memset(bytes, 0xEE, kDetectionDecoderCountOffset);
   std::memcpy(bytes + kDetectionDecoderCountOffset, &count, sizeof(count));
@@ -245,306 +436,250 @@ int32_t DetectionResults(Call& call, void* results) {
   return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(count));
 }
 
+// A hardware subsystem's set-up: made-up handles (logged as what it wrote, after the CUDA id) and
+// its description in text.
+int32_t InitHardware(Call& call, const char* key, const char* description, wchar_t* text,
+                     int32_t capacity, std::vector<std::pair<void**, uintptr_t>> handles,
+                     int32_t* cudaId = nullptr) {
+  call.Arg(capacity);
+  if (call.ForcedFailure()) return call.Status();
+  std::string written;
+  if (cudaId != nullptr) {
+    *cudaId = static_cast<int32_t>(call.state.Number<int64_t>("cuda.id", 3));
+    written = std::to_string(*cudaId);
+  }
+  for (const auto& [handle, value] : handles) {
+    *handle = reinterpret_cast<void*>(value);
+    written += (written.empty() ? "" : " ") + call.state.NameOf(*handle);
+  }
+  CopyText(call.state.Value(key).value_or(description), text, capacity);
+  return call.Finish(static_cast<int32_t>(call.Pick(0)), written);
+}
+
 }  // namespace
 
 extern "C" {
 
-// Set-up.
+// Set-up and files.
 
 int32_t ZR8READER_Initialize() {
-  Call call(__func__);
-  return Status(call);
+  return Call(__func__).Status();
 }
 
 int32_t ZR8READER_Uninitialize() {
-  Call call(__func__);
-  return Status(call);
+  return Call(__func__).Status();
 }
 
 int32_t ZR8READER_IsSupported(const wchar_t* path) {
-  Call call(__func__);
-  call.Arg(fake::Quote(path));
-  const int64_t supported = call.state().Integer("supported", 1, fake::Narrow(path));
-  return call.Finish(static_cast<int32_t>(call.Pick(supported)));
+  Call call(__func__, Quote(path));
+  return call.Status(call.state.Number<int64_t>("supported", 1, Narrow(path)));
 }
 
-// Files.
-
 int32_t ZR8READER_OpenReadFile(void** file, const wchar_t* path, int32_t flags) {
-  Call call(__func__);
-  call.Arg(fake::Quote(path)).Arg(flags);
+  Call call(__func__, Quote(path), flags);
   return OpenFile(call, file, path);
 }
 
 int32_t ZR8READER_OpenReadFileEx(void** file, const wchar_t* path, int32_t flags,
                                  void* bufferPool) {
-  Call call(__func__);
-  call.Arg(fake::Quote(path)).Arg(flags).Handle(bufferPool);
+  Call call(__func__, Quote(path), flags, bufferPool);
   return OpenFile(call, file, path);
 }
 
 int32_t ZR8READER_OpenReadFileEx2(void** file, const wchar_t* path, int32_t flags, void* bufferPool,
                                   void* gpuImagePool) {
-  Call call(__func__);
-  call.Arg(fake::Quote(path)).Arg(flags).Handle(bufferPool).Handle(gpuImagePool);
+  Call call(__func__, Quote(path), flags, bufferPool, gpuImagePool);
   return OpenFile(call, file, path);
 }
 
 int32_t ZR8READER_ReadFile_CloseFile(void* file) {
   Call call(__func__);
-  call.Handle(file);
-  if (Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile)) {
-    handle->closed = true;
-  }
-  return Status(call);
+  if (Handle* handle = call.Use(file, Kind::kFile)) handle->closed = true;
+  return call.Status();
 }
 
 int32_t ZR8READER_ReadFile_IsFileOpen(void* file) {
   Call call(__func__);
-  call.Handle(file);
-  const Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile);
-  return call.Finish(static_cast<int32_t>(call.Pick(handle != nullptr && !handle->closed)));
+  const Handle* handle = call.Use(file, Kind::kFile);
+  return call.Status(handle != nullptr && !handle->closed);
 }
 
 int32_t ZR8READER_ReadFile_GetFileName(void* file, wchar_t* name, int32_t capacity) {
   Call call(__func__);
-  call.Handle(file).Arg(capacity);
-  const Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile);
-  if (handle == nullptr || ForcedFailure(call)) return Status(call, kInvalidArgument);
-  CopyText(call.state().Text("fileName", handle->path, handle->path), name, capacity);
-  return Status(call);
+  const Handle* handle = call.Use(file, Kind::kFile);
+  call.Arg(capacity);
+  if (handle == nullptr || call.ForcedFailure()) return call.Status(kInvalidArgument);
+  CopyText(call.state.Value("fileName", handle->path).value_or(handle->path), name, capacity);
+  return call.Status();
 }
 
 int64_t ZR8READER_ReadFile_GetFileLength(void* file) {
-  Call call(__func__);
-  call.Handle(file);
-  const Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile);
-  return call.Finish(call.Pick(call.state().Integer("fileLength", 900000000, FilePath(handle))));
+  return Query<int64_t>(__func__, file, Kind::kFile, "fileLength", 900000000);
 }
 
 int32_t ZR8READER_ReadFile_GetAudioStreamCount(void* file) {
-  Call call(__func__);
-  call.Handle(file);
-  const Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile);
-  const int64_t count = call.state().Integer("audioStreams", 1, FilePath(handle));
-  return call.Finish(static_cast<int32_t>(call.Pick(count)));
+  return Query<int32_t>(__func__, file, Kind::kFile, "audioStreams", 1);
 }
 
 int32_t ZR8READER_ReadFile_GetVideoStreamCount(void* file) {
-  Call call(__func__);
-  call.Handle(file);
-  const Handle* handle = call.state().Use(call.entry(), file, HandleKind::kFile);
-  const int64_t count = call.state().Integer("videoStreams", 1, FilePath(handle));
-  return call.Finish(static_cast<int32_t>(call.Pick(count)));
+  return Query<int32_t>(__func__, file, Kind::kFile, "videoStreams", 1);
 }
 
 int32_t ZR8READER_ReadFile_OpenAudioStream(void* file, int32_t index, void** audio) {
   Call call(__func__);
-  call.Handle(file).Arg(index);
-  Handle* owner = call.state().Use(call.entry(), file, HandleKind::kFile);
-  if (ForcedFailure(call)) return Status(call);
-  const int64_t count = call.state().Integer("audioStreams", 1, FilePath(owner));
-  if (owner == nullptr || audio == nullptr || index < 0 || index >= count) {
-    return call.Finish(kInvalidArgument);
-  }
-  Handle* handle = call.state().NewHandle(HandleKind::kAudio);
-  handle->file = owner;
-  handle->index = index;
-  *audio = handle;
-  return call.Finish(static_cast<int32_t>(call.Pick(0)), handle->name);
+  Handle* owner = call.Use(file, Kind::kFile);
+  call.Arg(index);
+  Handle* handle = nullptr;
+  return OpenStream(call, owner, index, audio, Kind::kAudio, &handle);
 }
 
 int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index, const DecodePrefs* prefs,
                                            void* imagePool, void** video) {
   Call call(__func__);
-  call.Handle(file).Arg(index).Arg(DescribePrefs(prefs)).Handle(imagePool);
-  Handle* owner = call.state().Use(call.entry(), file, HandleKind::kFile);
-  if (imagePool != nullptr) call.state().Use(call.entry(), imagePool, HandleKind::kImagePool);
-  if (ForcedFailure(call)) return Status(call);
-  const int64_t count = call.state().Integer("videoStreams", 1, FilePath(owner));
-  if (owner == nullptr || video == nullptr || index < 0 || index >= count) {
-    return call.Finish(kInvalidArgument);
+  Handle* owner = call.Use(file, Kind::kFile);
+  call.Arg(index).Arg(DescribePrefs(call.state, prefs));
+  if (imagePool != nullptr) {
+    call.Use(imagePool, Kind::kImagePool);
+  } else {
+    call.Arg(imagePool);
   }
-  Handle* handle = call.state().NewHandle(HandleKind::kVideo);
-  handle->file = owner;
-  handle->index = index;
-  if (prefs != nullptr) {
-    handle->bytes.resize(sizeof(DecodePrefs));
-    std::memcpy(handle->bytes.data(), prefs, sizeof(DecodePrefs));
+  Handle* handle = nullptr;
+  const int32_t status = OpenStream(call, owner, index, video, Kind::kVideo, &handle);
+  if (handle != nullptr && prefs != nullptr) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(prefs);
+    handle->bytes.assign(bytes, bytes + sizeof(DecodePrefs));
   }
-  *video = handle;
-  return call.Finish(static_cast<int32_t>(call.Pick(0)), handle->name);
+  return status;
 }
 
 // Audio streams.
 
 int64_t ZR8READER_ReadAudioStream_GetStreamLength(void* audio) {
-  Call call(__func__);
-  call.Handle(audio);
-  const Handle* handle = call.state().Use(call.entry(), audio, HandleKind::kAudio);
-  if (handle == nullptr) return call.Finish(call.Pick(0));
-  return call.Finish(call.Pick(AudioInteger(call.state(), handle, "length", 10000000)));
+  return Query<int64_t>(__func__, audio, Kind::kAudio, "audio.length", 10000000);
 }
 
 int64_t ZR8READER_ReadAudioStream_GetSampleCount(void* audio) {
-  Call call(__func__);
-  call.Handle(audio);
-  const Handle* handle = call.state().Use(call.entry(), audio, HandleKind::kAudio);
-  if (handle == nullptr) return call.Finish(call.Pick(0));
-  return call.Finish(call.Pick(AudioInteger(call.state(), handle, "sampleCount", 48000)));
+  return Query<int64_t>(__func__, audio, Kind::kAudio, "audio.sampleCount", 48000);
 }
 
 int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio, AudioCompressedFormat* format) {
-  Call call(__func__);
-  call.Handle(audio);
-  const Handle* handle = call.state().Use(call.entry(), audio, HandleKind::kAudio);
-  if (ForcedFailure(call)) return Status(call);
-  if (handle == nullptr || format == nullptr) return call.Finish(kInvalidArgument);
-  State& state = call.state();
-  format->format = static_cast<uint32_t>(AudioInteger(state, handle, "format", 0x666C3332));
-  format->sampleRate = state.Real("audio.sampleRate", 48000.0, FilePath(handle));
-  format->channels = static_cast<int32_t>(AudioInteger(state, handle, "channels", 2));
-  format->bitDepth = static_cast<int32_t>(AudioInteger(state, handle, "bitDepth", 16));
-  format->avgBitRate = static_cast<uint32_t>(AudioInteger(state, handle, "avgBitRate", 128000));
-  format->maxBitRate = static_cast<uint32_t>(AudioInteger(state, handle, "maxBitRate", 160000));
-  format->fourCC = static_cast<uint32_t>(AudioInteger(state, handle, "fourCC", 0x6D703461));
-  return Status(call);
+  return Describe(__func__, audio, Kind::kAudio, format, [&](const State& state, const Handle* h) {
+    const auto number = [&](const char* key, int64_t fallback) {
+      return Number(state, h, std::string("audio.") + key, fallback);
+    };
+    format->format = static_cast<uint32_t>(number("format", 0x666C3332));
+    format->sampleRate = state.Number("audio.sampleRate", 48000.0, FilePath(h));
+    format->channels = static_cast<int32_t>(number("channels", 2));
+    format->bitDepth = static_cast<int32_t>(number("bitDepth", 16));
+    format->avgBitRate = static_cast<uint32_t>(number("avgBitRate", 128000));
+    format->maxBitRate = static_cast<uint32_t>(number("maxBitRate", 160000));
+    format->fourCC = static_cast<uint32_t>(number("fourCC", 0x6D703461));
+  });
 }
 
 int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, float* buffer,
                                              int64_t maxFrames, int64_t* framesRead) {
   Call call(__func__);
-  call.Handle(audio).Arg(startFrame).Arg(maxFrames);
-  Handle* handle = call.state().Use(call.entry(), audio, HandleKind::kAudio);
-  if (ForcedFailure(call)) return Status(call);
+  Handle* handle = call.Use(audio, Kind::kAudio);
+  call.Arg(startFrame).Arg(maxFrames);
+  if (call.ForcedFailure()) return call.Status();
   if (handle == nullptr || buffer == nullptr || framesRead == nullptr || maxFrames < 0) {
     return call.Finish(kInvalidArgument);
   }
-  State& state = call.state();
-  const int64_t sampleCount = AudioInteger(state, handle, "sampleCount", 48000);
+  State& state = call.state;
+  const int64_t sampleCount = Number(state, handle, "audio.sampleCount", 48000);
   const int64_t available =
-      AudioInteger(state, handle, "available", std::max<int64_t>(0, sampleCount));
-  const auto channels = static_cast<int32_t>(AudioInteger(state, handle, "channels", 2));
+      Number(state, handle, "audio.available", std::max<int64_t>(0, sampleCount));
+  const auto channels = static_cast<int32_t>(Number(state, handle, "audio.channels", 2));
   // "audio.blocks 4096 100 0": the most frames each successive call delivers.
   int64_t frames = std::clamp<int64_t>(available - startFrame, 0, maxFrames);
-  std::istringstream blocks(state.Text("audio.blocks", "", FilePath(handle)));
+  std::istringstream blocks(state.Value("audio.blocks", FilePath(handle)).value_or(""));
   int64_t block = 0;
-  for (int64_t call = 0; call <= handle->frame && (blocks >> block); ++call) {
-    if (call == handle->frame) frames = std::min(frames, block);
+  for (int64_t request = 0; request <= handle->frame && (blocks >> block); ++request) {
+    if (request == handle->frame) frames = std::min(frames, block);
   }
-  ++handle->frame;  // the number of sample requests so far
+  ++handle->frame;
   // One buffer serves every block of a stream: another one is misuse.
-  static std::vector<std::pair<const Handle*, const float*>> buffers;
-  const auto known = std::find_if(buffers.begin(), buffers.end(),
-                                  [&](const auto& entry) { return entry.first == handle; });
-  if (known == buffers.end()) {
-    buffers.emplace_back(handle, buffer);
-  } else if (known->second != buffer) {
-    state.Log(std::string("!! ") + call.entry() + " with another buffer");
-  }
+  if (handle->buffer == nullptr) handle->buffer = buffer;
+  if (handle->buffer != buffer) Log(std::string("!! ") + call.entry() + " with another buffer");
   for (int64_t frame = 0; frame < frames; ++frame) {
     for (int32_t channel = 0; channel < channels; ++channel) {
       buffer[frame * channels + channel] = fake::SampleValue(startFrame + frame, channel);
     }
   }
   // "audio.overcount n": reports n frames more than it delivered.
-  *framesRead = frames + AudioInteger(state, handle, "overcount", 0);
+  *framesRead = frames + Number(state, handle, "audio.overcount", 0);
   return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(*framesRead));
 }
 
 // Video streams.
 
 int64_t ZR8READER_ReadVideoStream_GetStreamLength(void* video) {
-  Call call(__func__);
-  call.Handle(video);
-  const Handle* handle = call.state().Use(call.entry(), video, HandleKind::kVideo);
-  if (handle == nullptr) return call.Finish(call.Pick(0));
-  const int64_t fallback = FrameCount(call.state(), handle) * 400000;
-  return call.Finish(call.Pick(call.state().Integer("videoLength", fallback, FilePath(handle))));
+  return Query<int64_t>(__func__, video, Kind::kVideo, "videoLength", 0);
 }
 
 int64_t ZR8READER_ReadVideoStream_GetFrameCount(void* video) {
-  Call call(__func__);
-  call.Handle(video);
-  const Handle* handle = call.state().Use(call.entry(), video, HandleKind::kVideo);
-  if (handle == nullptr) return call.Finish(call.Pick(0));
-  return call.Finish(call.Pick(FrameCount(call.state(), handle)));
+  return Query<int64_t>(__func__, video, Kind::kVideo, "frameCount", 10);
 }
 
 int32_t ZR8READER_ReadVideoStream_GetFormat(void* video, VideoFormat* format) {
-  Call call(__func__);
-  call.Handle(video);
-  const Handle* handle = call.state().Use(call.entry(), video, HandleKind::kVideo);
-  if (ForcedFailure(call)) return Status(call);
-  if (handle == nullptr || format == nullptr) return call.Finish(kInvalidArgument);
-  State& state = call.state();
-  const std::string path = FilePath(handle);
-  if (state.Integer("video.leaveFormat", 0, path) == 0) {
-    format->pixelType = static_cast<int32_t>(state.Integer("video.pixelType", 0x2000, path));
-    format->width = static_cast<uint32_t>(state.Integer("video.width", 16, path));
-    format->height = static_cast<uint32_t>(state.Integer("video.height", 8, path));
-    format->interlace = static_cast<int32_t>(state.Integer("video.interlace", 0, path));
-    format->aspectRatio = state.Real("video.aspectRatio", 1.0, path);
-    format->frameRate = state.Real("video.frameRate", 25.0, path);
-  }
-  return Status(call);
+  return Describe(__func__, video, Kind::kVideo, format, [&](const State& state, const Handle* h) {
+    const std::string path = FilePath(h);
+    format->pixelType =
+        static_cast<int32_t>(state.Number<int64_t>("video.pixelType", 0x2000, path));
+    format->width = static_cast<uint32_t>(state.Number<int64_t>("video.width", 16, path));
+    format->height = static_cast<uint32_t>(state.Number<int64_t>("video.height", 8, path));
+    format->interlace = static_cast<int32_t>(state.Number<int64_t>("video.interlace", 0, path));
+    format->aspectRatio = state.Number("video.aspectRatio", 1.0, path);
+    format->frameRate = state.Number("video.frameRate", 25.0, path);
+  });
 }
 
 int32_t ZR8READER_ReadVideoStream_GetCompressedFormat(void* video, VideoCompressedFormat* format) {
-  Call call(__func__);
-  call.Handle(video);
-  const Handle* handle = call.state().Use(call.entry(), video, HandleKind::kVideo);
-  if (ForcedFailure(call)) return Status(call);
-  if (handle == nullptr || format == nullptr) return call.Finish(kInvalidArgument);
-  format->fourCC =
-      static_cast<uint32_t>(call.state().Integer("video.fourCC", 0x61766331, FilePath(handle)));
-  return Status(call);
+  return Describe(__func__, video, Kind::kVideo, format, [&](const State& state, const Handle* h) {
+    format->fourCC = static_cast<uint32_t>(Number(state, h, "video.fourCC", 0x61766331));
+  });
 }
 
 int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameIndex, void** image) {
   Call call(__func__);
-  call.Handle(video).Arg(frameIndex);
-  Handle* stream = call.state().Use(call.entry(), video, HandleKind::kVideo);
-  if (ForcedFailure(call)) return Status(call);
-  State& state = call.state();
-  const std::string path = FilePath(stream);
+  Handle* stream = call.Use(video, Kind::kVideo);
+  call.Arg(frameIndex);
+  if (call.ForcedFailure()) return call.Status();
   if (stream == nullptr || image == nullptr || frameIndex < 0 ||
-      frameIndex >= FrameCount(state, stream) ||
-      frameIndex == state.Integer("failFrame", -1, path)) {
+      frameIndex >= Number(call.state, stream, "frameCount", 10) ||
+      frameIndex == Number(call.state, stream, "failFrame", -1)) {
     return call.Finish(kFail);
   }
-  Handle* handle = state.NewHandle(HandleKind::kImage);
-  handle->stream = stream;
+  Handle* handle = nullptr;
+  const int32_t status = call.Create(image, Kind::kImage, &handle);
   handle->frame = frameIndex;
-  handle->bytes = fake::PictureBytes(frameIndex, stream->serial,
-                                     static_cast<uint32_t>(state.Integer("imageSize", 192, path)));
-  *image = handle;
-  return call.Finish(static_cast<int32_t>(call.Pick(0)), handle->name);
+  const auto size = static_cast<uint32_t>(Number(call.state, stream, "imageSize", 192));
+  handle->bytes = fake::PictureBytes(frameIndex, stream->serial, size);
+  return status;
 }
 
 int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, DecodePrefs* prefs) {
   Call call(__func__);
-  call.Handle(video).Arg(DescribePrefs(prefs));
-  const Handle* handle = call.state().Use(call.entry(), video, HandleKind::kVideo);
-  if (ForcedFailure(call)) return Status(call);
+  const Handle* handle = call.Use(video, Kind::kVideo);
+  call.Arg(DescribePrefs(call.state, prefs));
+  if (call.ForcedFailure()) return call.Status();
   if (handle == nullptr || prefs == nullptr) return call.Finish(kInvalidArgument);
   // What is in effect: what was requested.
   if (handle->bytes.size() == sizeof(DecodePrefs)) {
     std::memcpy(prefs, handle->bytes.data(), sizeof(DecodePrefs));
   }
-  return Status(call);
+  return call.Status();
 }
 
 // Pools and images.
 
 int32_t ZR8READER_CreateBufferPoolCPU(void** pool) {
-  Call call(__func__);
-  return CreatePool(call, pool, HandleKind::kBufferPool);
+  return Call(__func__).Create(pool, Kind::kBufferPool);
 }
 
 int32_t ZR8READER_CreateImagePoolCPU(void** pool) {
-  Call call(__func__);
-  return CreatePool(call, pool, HandleKind::kImagePool);
+  return Call(__func__).Create(pool, Kind::kImagePool);
 }
 
 int32_t ZR8READER_CreateImagePoolGPU(const OpenCLContextInfo* info, void** pool) {
@@ -553,190 +688,145 @@ int32_t ZR8READER_CreateImagePoolGPU(const OpenCLContextInfo* info, void** pool)
     call.Arg("null");
   } else {
     // The OpenCL objects differ from run to run: record only what a test can rely on.
+    const auto set = [](const void* p) { return p != nullptr ? "set" : "null"; };
+    const bool sameQueues =
+        info->commandQueue == info->commandQueue2 && info->commandQueue == info->commandQueue3;
     const bool tailZero = std::all_of(std::begin(info->reserved48), std::end(info->reserved48),
                                       [](uint8_t byte) { return byte == 0; });
-    call.Arg(std::string("device=") + (info->device ? "set" : "null"))
-        .Arg(std::string("platform=") + (info->platform ? "set" : "null"))
-        .Arg(std::string("context=") + (info->context ? "set" : "null"))
-        .Arg(std::string("queue=") + (info->commandQueue ? "set" : "null"))
-        .Arg(std::string("queues=") +
-             (info->commandQueue == info->commandQueue2 && info->commandQueue == info->commandQueue3
-                  ? "same"
-                  : "differ"))
+    call.Arg(std::string("device=") + set(info->device))
+        .Arg(std::string("platform=") + set(info->platform))
+        .Arg(std::string("context=") + set(info->context))
+        .Arg(std::string("queue=") + set(info->commandQueue))
+        .Arg(std::string("queues=") + (sameQueues ? "same" : "differ"))
         .Arg(std::string("tail=") + (tailZero ? "zero" : "set"));
   }
-  return CreatePool(call, pool, HandleKind::kImagePool);
+  return call.Create(pool, Kind::kImagePool);
 }
 
 void* ZR8READER_Image_LockForCPU(void* image, int32_t access) {
   Call call(__func__);
-  call.Handle(image).Arg(access);
-  Handle* handle = call.state().Use(call.entry(), image, HandleKind::kImage);
-  if (handle == nullptr || ForcedFailure(call)) {
-    call.Done("null");
-    return nullptr;
-  }
-  if (handle->locked) call.state().Log(std::string("!! ") + call.entry() + " locked twice");
+  Handle* handle = call.Use(image, Kind::kImage);
+  call.Arg(access);
+  if (handle == nullptr || call.ForcedFailure()) return call.FinishPointer(nullptr, "null");
+  if (handle->locked) Log(std::string("!! ") + call.entry() + " locked twice");
   handle->locked = true;
-  call.Done("bytes");
-  return handle->bytes.data();
+  return call.FinishPointer(handle->bytes.data(), "bytes");
 }
 
 int32_t ZR8READER_Image_Unlock(void* image) {
   Call call(__func__);
-  call.Handle(image);
-  Handle* handle = call.state().Use(call.entry(), image, HandleKind::kImage);
-  if (handle != nullptr) {
-    if (!handle->locked) call.state().Log(std::string("!! ") + call.entry() + " not locked");
+  if (Handle* handle = call.Use(image, Kind::kImage)) {
+    if (!handle->locked) Log(std::string("!! ") + call.entry() + " not locked");
     handle->locked = false;
   }
-  return Status(call);
+  return call.Status();
 }
 
 uint32_t ZR8READER_Image_TotalSize(void* image) {
   Call call(__func__);
-  call.Handle(image);
-  const Handle* handle = call.state().Use(call.entry(), image, HandleKind::kImage);
-  const auto size = handle == nullptr ? 0 : handle->bytes.size();
-  return call.Finish(static_cast<uint32_t>(call.Pick(static_cast<int64_t>(size))));
+  const Handle* handle = call.Use(image, Kind::kImage);
+  const auto size = static_cast<int64_t>(handle == nullptr ? 0 : handle->bytes.size());
+  return call.Finish(static_cast<uint32_t>(call.Pick(size)));
 }
 
 // Releases.
 
 int32_t ZR8READER_DeleteBufferPoolHandle(void* pool) {
-  Call call(__func__);
-  return Delete(call, pool, HandleKind::kBufferPool);
+  return Delete(__func__, pool, Kind::kBufferPool);
 }
 
 int32_t ZR8READER_DeleteImagePoolHandle(void* pool) {
-  Call call(__func__);
-  return Delete(call, pool, HandleKind::kImagePool);
+  return Delete(__func__, pool, Kind::kImagePool);
 }
 
 int32_t ZR8READER_DeleteImageHandle(void* image) {
-  Call call(__func__);
-  return Delete(call, image, HandleKind::kImage);
+  return Delete(__func__, image, Kind::kImage);
 }
 
 int32_t ZR8READER_DeleteReadFileHandle(void* file) {
-  Call call(__func__);
-  return Delete(call, file, HandleKind::kFile);
+  return Delete(__func__, file, Kind::kFile);
 }
 
 int32_t ZR8READER_DeleteReadAudioStreamHandle(void* audio) {
-  Call call(__func__);
-  return Delete(call, audio, HandleKind::kAudio);
+  return Delete(__func__, audio, Kind::kAudio);
 }
 
 int32_t ZR8READER_DeleteReadVideoStreamHandle(void* video) {
-  Call call(__func__);
-  return Delete(call, video, HandleKind::kVideo);
+  return Delete(__func__, video, Kind::kVideo);
 }
 
 // Hardware.
 
 int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1, void** cudaHandle2,
                            wchar_t* text, int32_t capacity) {
-  Call call(__func__);
-  call.Arg(device).Arg(capacity);
-  if (ForcedFailure(call)) return Status(call);
-  *cudaId = static_cast<int32_t>(call.state().Integer("cuda.id", 3));
-  *cudaHandle1 = reinterpret_cast<void*>(0xC1);
-  *cudaHandle2 = reinterpret_cast<void*>(0xC2);
-  CopyText(call.state().Text("cuda.text", "Fake CUDA device"), text, capacity);
-  return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(*cudaId) + " " +
-                                                             State::NameOf(*cudaHandle1) + " " +
-                                                             State::NameOf(*cudaHandle2));
+  Call call(__func__, device);
+  return InitHardware(call, "cuda.text", "Fake CUDA device", text, capacity,
+                      {{cudaHandle1, 0xC1}, {cudaHandle2, 0xC2}}, cudaId);
 }
 
 int32_t ZR8READER_UninitCUDA(int32_t* cudaId, void** cudaHandle1, void** cudaHandle2) {
-  Call call(__func__);
-  call.Arg(*cudaId).Handle(*cudaHandle1).Handle(*cudaHandle2);
-  return Status(call);
+  return Call(__func__, *cudaId, *cudaHandle1, *cudaHandle2).Status();
 }
 
 int32_t ZR8READER_InitAMF(int32_t device, int32_t mode, void** amfHandle1, void** amfHandle2,
                           wchar_t* text, int32_t capacity) {
-  Call call(__func__);
-  call.Arg(device).Arg(mode).Arg(capacity);
-  if (ForcedFailure(call)) return Status(call);
-  *amfHandle1 = reinterpret_cast<void*>(0xA1);
-  *amfHandle2 = reinterpret_cast<void*>(0xA2);
-  CopyText(call.state().Text("amf.text", "Fake AMF device"), text, capacity);
-  return call.Finish(static_cast<int32_t>(call.Pick(0)),
-                     State::NameOf(*amfHandle1) + " " + State::NameOf(*amfHandle2));
+  Call call(__func__, device, mode);
+  return InitHardware(call, "amf.text", "Fake AMF device", text, capacity,
+                      {{amfHandle1, 0xA1}, {amfHandle2, 0xA2}});
 }
 
 int32_t ZR8READER_UninitAMF(void** amfHandle1, void** amfHandle2) {
-  Call call(__func__);
-  call.Handle(*amfHandle1).Handle(*amfHandle2);
-  return Status(call);
+  return Call(__func__, *amfHandle1, *amfHandle2).Status();
 }
 
 int32_t ZR8READER_InitQSV(int32_t device, int32_t mode, void** qsvHandle, wchar_t* text,
                           int32_t capacity) {
-  Call call(__func__);
-  call.Arg(device).Arg(mode).Arg(capacity);
-  if (ForcedFailure(call)) return Status(call);
-  *qsvHandle = reinterpret_cast<void*>(0x51);
-  CopyText(call.state().Text("qsv.text", "Fake QSV device"), text, capacity);
-  return call.Finish(static_cast<int32_t>(call.Pick(0)), State::NameOf(*qsvHandle));
+  Call call(__func__, device, mode);
+  return InitHardware(call, "qsv.text", "Fake QSV device", text, capacity, {{qsvHandle, 0x51}});
 }
 
 int32_t ZR8READER_UninitQSV(void** qsvHandle) {
-  Call call(__func__);
-  call.Handle(qsvHandle == nullptr ? nullptr : *qsvHandle);
-  return Status(call);
+  return Call(__func__, qsvHandle == nullptr ? nullptr : *qsvHandle).Status();
 }
 
 int32_t ZR8READER_GetSupportedHardwareDecoders(int32_t capacity, HardwareDecoderInfo* records,
                                                int32_t* count) {
-  Call call(__func__);
-  call.Arg(capacity).Arg(records == nullptr ? "null" : "records");
+  Call call(__func__, capacity, records == nullptr ? "null" : "records");
   return SupportedDecoders(call, capacity, records, count);
 }
 
 int32_t ZR8READER_GetSupportedHardwareDecodersOOP(int32_t capacity, HardwareDecoderInfo* records,
                                                   int32_t* count, int32_t timeoutMs,
                                                   int32_t useCache) {
-  Call call(__func__);
-  call.Arg(capacity).Arg(records == nullptr ? "null" : "records").Arg(timeoutMs).Arg(useCache);
+  Call call(__func__, capacity, records == nullptr ? "null" : "records", timeoutMs, useCache);
   return SupportedDecoders(call, capacity, records, count);
 }
 
 int32_t ZR8READER_GetHardwareDetectionResults(void* results, int32_t dxgiEnumPreference) {
-  Call call(__func__);
-  call.Arg(dxgiEnumPreference);
+  Call call(__func__, dxgiEnumPreference);
   return DetectionResults(call, results);
 }
 
 int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t timeoutMs, int32_t useCache,
                                                  int32_t dxgiEnumPreference) {
-  Call call(__func__);
-  call.Arg(timeoutMs).Arg(useCache).Arg(dxgiEnumPreference);
+  Call call(__func__, timeoutMs, useCache, dxgiEnumPreference);
   return DetectionResults(call, results);
 }
 
 // Plug-in preferences.
 
 int32_t ZR8READER_FIOPluginPrefs_SetHardwareDecoderPreference(int32_t preference) {
-  Call call(__func__);
-  call.Arg(preference);
-  return Status(call);
+  return Call(__func__, preference).Status();
 }
 
 int32_t ZR8READER_FIOPluginPrefs_SetCUDAContext(int32_t cudaId, void* cudaHandle1,
                                                 void* cudaHandle2) {
-  Call call(__func__);
-  call.Arg(cudaId).Handle(cudaHandle1).Handle(cudaHandle2);
-  return Status(call);
+  return Call(__func__, cudaId, cudaHandle1, cudaHandle2).Status();
 }
 
 int32_t ZR8READER_FIOPluginPrefs_SetAMFContext(int32_t device, int32_t mode, void* amfHandle1,
                                                void* amfHandle2) {
-  Call call(__func__);
-  call.Arg(device).Arg(mode).Handle(amfHandle1).Handle(amfHandle2);
-  return Status(call);
+  return Call(__func__, device, mode, amfHandle1, amfHandle2).Status();
 }
 
 // The entry points that the client never calls: each logs its name and fails, or answers null.

@@ -20,25 +20,13 @@ constexpr int kMaxSampleRequests = 6;
 constexpr int64_t kMaxSampleFrames = 8192;
 constexpr int32_t kMaxChannels = 64;
 
-constexpr std::array<int32_t, 19> kPixelTypes{ZR8_PIXEL_NONE,
-                                              ZR8_PIXEL_RGBA_8u,
-                                              ZR8_PIXEL_RGBA_16u,
-                                              ZR8_PIXEL_RGB_8u,
-                                              ZR8_PIXEL_BGR_8u,
-                                              ZR8_PIXEL_RGB_16u,
-                                              ZR8_PIXEL_YUYV,
-                                              ZR8_PIXEL_UYVY,
-                                              ZR8_PIXEL_I420,
-                                              ZR8_PIXEL_NV12,
-                                              ZR8_PIXEL_YV12,
-                                              ZR8_PIXEL_YV16,
-                                              ZR8_PIXEL_P010,
-                                              ZR8_PIXEL_P016,
-                                              ZR8_PIXEL_YUV444,
-                                              ZR8_PIXEL_YUV444_16,
-                                              ZR8_PIXEL_P210,
-                                              ZR8_PIXEL_P216,
-                                              0x7777};
+// Every pixel type of the header, and one that is none.
+constexpr int32_t kPixelTypes[] = {
+    ZR8_PIXEL_NONE,      ZR8_PIXEL_RGBA_8u, ZR8_PIXEL_RGBA_16u, ZR8_PIXEL_RGB_8u, ZR8_PIXEL_BGR_8u,
+    ZR8_PIXEL_RGB_16u,   ZR8_PIXEL_YUYV,    ZR8_PIXEL_UYVY,     ZR8_PIXEL_I420,   ZR8_PIXEL_NV12,
+    ZR8_PIXEL_YV12,      ZR8_PIXEL_YV16,    ZR8_PIXEL_P010,     ZR8_PIXEL_P016,   ZR8_PIXEL_YUV444,
+    ZR8_PIXEL_YUV444_16, ZR8_PIXEL_P210,    ZR8_PIXEL_P216,     0x7777,
+};
 
 struct Trailer {
   std::array<uint8_t, kTrailerSize> bytes{};
@@ -46,39 +34,16 @@ struct Trailer {
 };
 
 // The temporary file of this process, removed at exit.
-class TempFile {
- public:
-  TempFile() {
-    const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    path_ = std::string(dir) + "/zr8fuzz-" + std::to_string(getpid()) + ".bin";
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  bool Write(const uint8_t* data, size_t size) const {
-    FILE* file = std::fopen(path_.c_str(), "wb");
-    if (file == nullptr) return false;
-    bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
-    return std::fclose(file) == 0 && ok;
-  }
-  std::wstring Wide() const { return std::wstring(path_.begin(), path_.end()); }
-
- private:
-  std::string path_;
+struct TempFile {
+  std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                     "/zr8fuzz-" + std::to_string(getpid()) + ".bin";
+  ~TempFile() { std::remove(path.c_str()); }
 };
 
 // A frame index from one byte: spread over the stream, with the edges and a few outside.
 int64_t FrameIndex(uint8_t b, int64_t count) {
-  switch (b) {
-    case 255:
-      return count;
-    case 254:
-      return -1;
-    case 253:
-      return count - 1;
-    case 252:
-      return 0;
-    default:
-      return count > 0 ? (static_cast<int64_t>(b) * count) / 252 : b;
-  }
+  if (b >= 252) return std::array<int64_t, 4>{0, count - 1, -1, count}[b - 252];
+  return count > 0 ? (static_cast<int64_t>(b) * count) / 252 : b;
 }
 
 // Touches every page of a delivered picture and its last byte, so that a short buffer shows.
@@ -114,7 +79,7 @@ int ExerciseVideo(void* file, const Trailer& t) {
       ZR8READER_ReadFile_GetDecoderColorSpaces(file, index, &colorSpace, 1, &typeCount) == ZR8_S_OK;
 
   Zr8DecodePrefs prefs{};
-  prefs.pixelType = kPixelTypes[t.at(2) % kPixelTypes.size()];
+  prefs.pixelType = kPixelTypes[t.at(2) % std::size(kPixelTypes)];
   prefs.useOptimalPixelType = t.at(3) & 1;
   void* pool = nullptr;
   if (t.at(3) & 2) ZR8READER_CreateImagePoolCPU(&pool);
@@ -220,8 +185,11 @@ int Exercise(const uint8_t* data, size_t size, Mode mode) {
     media = size - kTrailerSize;
     std::copy(data + media, data + size, trailer.bytes.begin());
   }
-  if (!temp.Write(data, media)) return 0;
-  std::wstring path = temp.Wide();
+  std::FILE* out = std::fopen(temp.path.c_str(), "wb");
+  if (out == nullptr) return 0;
+  const bool written = media == 0 || std::fwrite(data, 1, media, out) == media;
+  if (std::fclose(out) != 0 || !written) return 0;
+  const std::wstring path(temp.path.begin(), temp.path.end());
   int ok = ZR8READER_IsSupported(path.c_str());
   void* file = nullptr;
   if (ZR8READER_OpenReadFile(&file, path.c_str(), 0) != ZR8_S_OK) return ok;
@@ -236,3 +204,15 @@ int Exercise(const uint8_t* data, size_t size, Mode mode) {
 }
 
 }  // namespace zr8fuzz
+
+#ifdef ZR8_FUZZ_TARGET
+// The libFuzzer entry point (build-fuzz): ZR8_FUZZ_AUDIO picks the audio exercise, else video.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+#ifdef ZR8_FUZZ_AUDIO
+  zr8fuzz::Exercise(data, size, zr8fuzz::Mode::Audio);
+#else
+  zr8fuzz::Exercise(data, size, zr8fuzz::Mode::Video);
+#endif
+  return 0;
+}
+#endif

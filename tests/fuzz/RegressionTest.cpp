@@ -36,39 +36,32 @@ TEST(FuzzRegression, SavedInputs) {
 }
 
 TEST(FuzzRegression, SeedsIntactAndDamaged) {
-  std::vector<fs::path> clips{
-      media::Make(
-          "fuzz_av.mp4",
-          "-f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i "
-          "sine=sample_rate=8000:duration=0.5 -map 0 -map 1 -c:v libx264 -g 4 -bf 2 -c:a aac"),
-      media::Make("fuzz_vp9_opus.webm",
-                  "-f lavfi -i testsrc2=size=32x32:rate=10:duration=0.5 -f lavfi -i "
-                  "sine=sample_rate=8000:duration=0.5 -map 0 -map 1 -c:v libvpx-vp9 -c:a libopus"),
-      media::Make("fuzz_mpeg2_mp2.ts",
-                  "-f lavfi -i testsrc2=size=48x32:rate=10:duration=0.5 -f lavfi -i "
-                  "sine=sample_rate=16000:duration=0.5 -map 0 -map 1 -c:v mpeg2video -c:a mp2"),
+  const std::string video = "-f lavfi -i testsrc2=rate=10:size=";
+  const std::string audio = " -f lavfi -i sine=duration=0.5:sample_rate=";
+  const std::pair<const char*, std::string> made[] = {
+      {"fuzz_av.mp4",
+       video + "64x48:duration=1" + audio + "8000 -map 0 -map 1 -c:v libx264 -g 4 -bf 2 -c:a aac"},
+      {"fuzz_vp9_opus.webm",
+       video + "32x32:duration=0.5" + audio + "8000 -map 0 -map 1 -c:v libvpx-vp9 -c:a libopus"},
+      {"fuzz_mpeg2_mp2.ts",
+       video + "48x32:duration=0.5" + audio + "16000 -map 0 -map 1 -c:v mpeg2video -c:a mp2"},
       // Ordered by one decode: B-frames in AVI, a raw stream.
-      media::Make(
-          "fuzz_mpeg4_b.avi",
-          "-f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i "
-          "sine=sample_rate=8000:duration=0.5 -map 0 -map 1 -c:v mpeg4 -bf 2 -g 5 -c:a mp2"),
-      media::Make("fuzz_raw.h264",
-                  "-f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -c:v libx264 -bf 2 -g 5"),
+      {"fuzz_mpeg4_b.avi",
+       video + "64x48:duration=1" + audio + "8000 -map 0 -map 1 -c:v mpeg4 -bf 2 -g 5 -c:a mp2"},
+      {"fuzz_raw.h264", video + "64x48:duration=1 -c:v libx264 -bf 2 -g 5"},
   };
+  std::vector<fs::path> clips;
+  for (const auto& [name, arguments] : made) clips.push_back(media::Make(name, arguments));
   // An ADTS stream whose layout changes, stereo to mono and back (the resampler once crashed on
   // it).
-  const fs::path stereo = media::Make(
-      "fuzz_stereo.aac", "-f lavfi -i sine=sample_rate=8000:duration=0.3 -ac 2 -c:a aac");
-  const fs::path mono =
-      media::Make("fuzz_mono.aac", "-f lavfi -i sine=sample_rate=8000:duration=0.3 -ac 1 -c:a aac");
+  const std::string tone = "-f lavfi -i sine=sample_rate=8000:duration=0.3 -c:a aac -ac ";
+  const fs::path stereo = media::Make("fuzz_stereo.aac", tone + "2");
+  const fs::path mono = media::Make("fuzz_mono.aac", tone + "1");
   const fs::path changes = media::Dir() / "fuzz_layout_changes.aac";
   if (!fs::exists(changes)) {
     std::ofstream out(changes, std::ios::binary);
-    for (const fs::path& part : {stereo, mono, stereo}) {
-      const std::vector<uint8_t> bytes = ReadBytes(part);
-      out.write(reinterpret_cast<const char*>(bytes.data()),
-                static_cast<std::streamsize>(bytes.size()));
-    }
+    for (const fs::path& part : {stereo, mono, stereo})
+      out << std::ifstream(part, std::ios::binary).rdbuf();
   }
   clips.push_back(changes);
   // Stream 0; pixel type I420, RGBA_16u or native; 1, 8 or 6 requests, edges and outside included.
