@@ -1,8 +1,11 @@
-/* A stand-in for the NVIDIA driver library (libcuda.so.1) on a machine without a GPU: one device,
- * its primary context with the driver's flag rules, device memory in system memory, and every
- * other function FFmpeg's loader resolves answering "not supported". It records what was asked
- * of it for the tests (StandInCudaRecord). */
+/* A stand-in for the NVIDIA driver libraries on a machine without a GPU, built twice: as
+ * libcuda.so.1 (devices, their primary contexts with the driver's flag rules, device memory in
+ * system memory) and as libnvcuvid.so.1 (a video decoder whose capability query says that no coding
+ * is supported, so FFmpeg's hardware decoder refuses every stream). Every other function FFmpeg's
+ * loaders resolve answers "not supported". What was asked of it is recorded for the tests
+ * (StandInCudaRecord, StandInNvcuvidRecord), which also set the devices and the failures. */
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -19,29 +22,34 @@ enum {
   kNotSupported = 801
 };
 
-static StandInCuda record;
-static char primary; /* the primary context's address is its handle */
+static StandInCuda record = {.deviceCount = 1};
+static StandInNvcuvid cuvid;
+static char primary[kStandInMaxDevices]; /* a primary context's address is its handle */
 static __thread void* stack[16];
 static __thread int depth;
 
 EXPORT StandInCuda* StandInCudaRecord(void) {
   return &record;
 }
+EXPORT StandInNvcuvid* StandInNvcuvidRecord(void) {
+  return &cuvid;
+}
 
 static int Known(int device) {
-  return device == 0 ? kSuccess : kInvalidDevice;
+  return device >= 0 && device < record.deviceCount && device < kStandInMaxDevices ? kSuccess
+                                                                                   : kInvalidDevice;
 }
 
 EXPORT int cuInit(unsigned int flags) {
   (void)flags;
-  return kSuccess;
+  return record.initResult;
 }
 EXPORT int cuDriverGetVersion(int* version) {
   *version = 12040;
   return kSuccess;
 }
 EXPORT int cuDeviceGetCount(int* count) {
-  *count = 1;
+  *count = record.deviceCount;
   return kSuccess;
 }
 EXPORT int cuDeviceGet(int* device, int ordinal) {
@@ -51,7 +59,7 @@ EXPORT int cuDeviceGet(int* device, int ordinal) {
 }
 EXPORT int cuDeviceGetName(char* name, int length, int device) {
   if (Known(device) != kSuccess) return kInvalidDevice;
-  strncpy(name, "Stand-in GPU", (size_t)length);
+  snprintf(name, (size_t)length, device ? "Stand-in GPU %d" : "Stand-in GPU", device);
   return kSuccess;
 }
 EXPORT int cuDeviceTotalMem_v2(size_t* bytes, int device) {
@@ -93,9 +101,10 @@ EXPORT int cuDevicePrimaryCtxSetFlags_v2(int device, unsigned int flags) {
 }
 EXPORT int cuDevicePrimaryCtxRetain(void** context, int device) {
   if (Known(device) != kSuccess) return kInvalidDevice;
+  if (record.retainResult != kSuccess) return record.retainResult;
   if (record.primaryRetains++ == 0) record.flagsWhenMadeActive = record.primaryFlags;
-  record.primaryContext = &primary;
-  *context = &primary;
+  record.primaryContext = &primary[device];
+  *context = &primary[device];
   return kSuccess;
 }
 static int Release(int device) {
@@ -173,7 +182,15 @@ EXPORT int cuStreamSynchronize(void* stream) {
   return kSuccess;
 }
 
-/* Resolved by FFmpeg's loader, never needed on the way to the decoder's refusal: each answers
+/* CUVIDDECODECAPS: codec, chroma format, bit depth - 8, three reserved words, then bIsSupported. */
+EXPORT int cuvidGetDecoderCaps(void* caps) {
+  ++cuvid.capsQueries;
+  memcpy(&cuvid.lastCodec, caps, sizeof cuvid.lastCodec);
+  ((unsigned char*)caps)[24] = 0;
+  return kSuccess;
+}
+
+/* Resolved by FFmpeg's loaders, never needed on the way to the decoder's refusal: each answers
  * "not supported". */
 /* clang-format off */
 #define NOT_SUPPORTED_LIST(X) \
@@ -192,7 +209,14 @@ EXPORT int cuStreamSynchronize(void* stream) {
   X(cuMemsetD8Async) X(cuMipmappedArrayDestroy) X(cuMipmappedArrayGetLevel) X(cuModuleGetFunction) \
   X(cuModuleGetGlobal) X(cuModuleLoadData) X(cuModuleUnload) X(cuSignalExternalSemaphoresAsync) \
   X(cuStreamAddCallback) X(cuStreamCreate) X(cuStreamDestroy_v2) X(cuStreamQuery) \
-  X(cuTexObjectCreate) X(cuTexObjectDestroy) X(cuWaitExternalSemaphoresAsync)
+  X(cuTexObjectCreate) X(cuTexObjectDestroy) X(cuWaitExternalSemaphoresAsync) \
+  X(cuvidCreateDecoder) X(cuvidCreateVideoParser) X(cuvidCreateVideoSource) \
+  X(cuvidCreateVideoSourceW) X(cuvidCtxLock) X(cuvidCtxLockCreate) X(cuvidCtxLockDestroy) \
+  X(cuvidCtxUnlock) X(cuvidDecodePicture) X(cuvidDestroyDecoder) X(cuvidDestroyVideoParser) \
+  X(cuvidDestroyVideoSource) X(cuvidGetDecodeStatus) X(cuvidGetSourceAudioFormat) \
+  X(cuvidGetSourceVideoFormat) X(cuvidGetVideoSourceState) X(cuvidMapVideoFrame64) \
+  X(cuvidParseVideoData) X(cuvidReconfigureDecoder) X(cuvidSetVideoSourceState) \
+  X(cuvidUnmapVideoFrame64)
 /* clang-format on */
 #define NOT_SUPPORTED(name) \
   EXPORT int name(void) {   \
