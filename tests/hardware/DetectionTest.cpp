@@ -38,10 +38,6 @@ class Hardware : public ::testing::Test {
     cuda = record();
     *cuda = StandInCuda{};
     cuda->deviceCount = 2;
-    // v1 of the flags call, which the module prefers less: refused while the context is active.
-    v1Driver = *HostSystem().cuda;
-    v1Driver.primaryCtxSetFlags = reinterpret_cast<int (*)(int, unsigned int)>(
-        ::dlsym(library, "cuDevicePrimaryCtxSetFlags"));
 
     // An Intel and an AMD node out of order; NVIDIA's own render node and a virtual GPU, which
     // offer no decoder here.
@@ -75,7 +71,6 @@ class Hardware : public ::testing::Test {
   }
 
   StandInCuda* cuda = nullptr;
-  CudaDriver v1Driver;
   fake::FakeMachine machine;
 };
 
@@ -121,43 +116,39 @@ TEST_F(Hardware, NoDevicesGiveEmptyListsAndAValidRecord) {
 TEST_F(Hardware, RecordHoldsDevicesAndDecodersAtTheirOffsets) {
   const auto record = Record(WithCuda(), 7);
   ASSERT_TRUE(IsValidDetectionRecord(record.data(), record.size()));
-  EXPECT_EQ(At<uint32_t>(record, 0), 0x4838525Au);
-  EXPECT_EQ(At<uint32_t>(record, 4), 1u);
-  EXPECT_EQ(At<uint32_t>(record, 20), 6u);  // two CUDA devices and four nodes
-  EXPECT_EQ(At<int32_t>(record, 24), 0);
-  EXPECT_EQ(At<int32_t>(record, 28), 12040);
-  EXPECT_EQ(At<int32_t>(record, 32), 7);
-  EXPECT_EQ(At<uint32_t>(record, 36), 4u);
-  EXPECT_EQ(TextAt(record, 64), "NVRM version: Fake Kernel Module  550.1");
-
+  // Runs of 32-bit fields from an offset.
+  const auto words = [&](std::size_t at, const std::vector<uint32_t>& values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      EXPECT_EQ(At<uint32_t>(record, at + 4 * i), values[i]) << at + 4 * i;
+    }
+  };
+  // Magic and layout version; six devices (two CUDA devices, four nodes), CUDA status and
+  // version, the dxgi preference, four render nodes.
+  words(0, {0x4838525A, 1});
+  words(20, {6, 0, 12040, 7, 4});
+  // Devices: kind, vendor, device, source, CUDA ordinal or node number, decoder index.
   const std::size_t cuda0 = 256, intel = 256 + 2 * 512, virtio = 256 + 5 * 512;
-  EXPECT_EQ(At<int32_t>(record, cuda0), 4);
-  EXPECT_EQ(At<uint32_t>(record, cuda0 + 12), 1u);
-  EXPECT_EQ(At<uint64_t>(record, cuda0 + 24), 8ull << 30);
-  EXPECT_EQ(TextAt(record, cuda0 + 32), "Stand-in GPU");
-  EXPECT_EQ(TextAt(record, cuda0 + 224), "12.4");
-  EXPECT_EQ(TextAt(record, cuda0 + 288), "cuda:0");
-
-  EXPECT_EQ(At<int32_t>(record, intel), 2);
-  EXPECT_EQ(At<uint32_t>(record, intel + 4), 0x8086u);
-  EXPECT_EQ(At<uint32_t>(record, intel + 8), 0x56a0u);
-  EXPECT_EQ(At<int32_t>(record, intel + 16), 128);
-  EXPECT_EQ(At<uint32_t>(record, intel + 20), 2u);  // third decoder
-  EXPECT_EQ(TextAt(record, intel + 160), "i915");
-  EXPECT_EQ(TextAt(record, intel + 224), "1.6.0");
-  EXPECT_EQ(TextAt(record, intel + 288), "/dev/dri/renderD128");
-  EXPECT_EQ(TextAt(record, intel + 416), "0000:01:00.0");
-
-  EXPECT_EQ(At<int32_t>(record, virtio), 0);
-  EXPECT_EQ(At<uint32_t>(record, virtio + 20), 0xFFFFFFFFu);
-  EXPECT_EQ(TextAt(record, virtio + 32), "Unknown GPU 1af4:1050");
-
-  EXPECT_EQ(At<uint32_t>(record, 33808), 4u);
+  words(cuda0, {4, 0x10DE, 0, 1, 0, 0});
+  words(intel, {2, 0x8086, 0x56a0, 2, 128, 2});
+  words(virtio, {0, 0x1af4, 0x1050, 2, 131, 0xFFFFFFFF});
+  // The decoder count and the first decoder's kind; the third decoder's kind, vendor and device
+  // entry.
+  words(33808, {4, 4});
   const std::size_t third = 33812 + 2 * 276;
-  EXPECT_EQ(At<int32_t>(record, third), 2);
-  EXPECT_EQ(At<uint32_t>(record, third + 260), 0x8086u);
-  EXPECT_EQ(At<uint32_t>(record, third + 264), 2u);  // its device entry
-  EXPECT_EQ(At<char16_t>(record, third + 4), u'D');
+  words(third, {2});
+  words(third + 260, {0x8086, 2});
+  EXPECT_EQ(At<uint64_t>(record, cuda0 + 24), 8ull << 30);
+  const std::pair<std::size_t, std::string> texts[] = {
+      {64, "NVRM version: Fake Kernel Module  550.1"},
+      {cuda0 + 32, "Stand-in GPU"},
+      {cuda0 + 224, "12.4"},
+      {cuda0 + 288, "cuda:0"},
+      {intel + 160, "i915"},
+      {intel + 224, "1.6.0"},
+      {intel + 288, "/dev/dri/renderD128"},
+      {intel + 416, "0000:01:00.0"},
+      {virtio + 32, "Unknown GPU 1af4:1050"}};
+  for (const auto& [at, text] : texts) EXPECT_EQ(TextAt(record, at), text) << at;
   for (std::size_t i = 33812 + 4 * 276; i < record.size(); ++i) ASSERT_EQ(record[i], 0) << i;
   // The record's list is the in-process list.
   EXPECT_EQ(fake::Describe(DecodersOfRecord(record.data())), Query(WithCuda()));
@@ -226,6 +217,11 @@ TEST_F(Hardware, CudaRetainsThePrimaryContextWithBlockingSyncAndReleasesItOnce) 
 }
 
 TEST_F(Hardware, CudaTakesAContextAlreadyActiveWithOtherFlags) {
+  // With the flags call of the driver's first version, refused while the context is active.
+  CudaDriver v1Driver = *HostSystem().cuda;
+  v1Driver.primaryCtxSetFlags = reinterpret_cast<int (*)(int, unsigned int)>(
+      ::dlsym(::dlopen("libcuda.so.1", RTLD_NOW), "cuDevicePrimaryCtxSetFlags"));
+  ASSERT_NE(v1Driver.primaryCtxSetFlags, nullptr);
   void* other = nullptr;
   ASSERT_EQ(v1Driver.primaryCtxRetain(&other, 0), 0);  // someone else's, flags 0
   int32_t id = 0;

@@ -37,11 +37,6 @@ std::string ReadFile(const fs::path& path) {
   return text.str();
 }
 
-void WriteScript(const fs::path& path, const std::string& body) {
-  WriteFile(path, "#!/bin/sh\n" + body + "\n");
-  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-}
-
 fs::path FakeMachine::Sys(int number) const {
   char slot[32];
   std::snprintf(slot, sizeof slot, "0000:%02x:00.0", number - 127);

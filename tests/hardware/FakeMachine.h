@@ -26,8 +26,6 @@ class TempDir {
 
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 std::string ReadFile(const std::filesystem::path& path);
-// A shell script at path, executable.
-void WriteScript(const std::filesystem::path& path, const std::string& body);
 
 class FakeMachine {
  public:

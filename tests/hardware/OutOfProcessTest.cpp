@@ -52,7 +52,8 @@ class OutOfProcess : public ::testing::Test {
   // Makes the helper a script with this body.
   void UseScript(const std::string& body) {
     const fs::path script = work.Path() / "helper.sh";
-    fake::WriteScript(script, body);
+    fake::WriteFile(script, "#!/bin/sh\n" + body + "\n");
+    fs::permissions(script, fs::perms::owner_all);
     config.helperPath = script.string();
     config.helperArgs.clear();
   }
