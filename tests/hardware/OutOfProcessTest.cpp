@@ -59,14 +59,14 @@ class OutOfProcess : public ::testing::Test {
   }
 
   // Both queries must fail and leave every output as it was.
-  void ExpectFailureLeavesBuffersAlone(int32_t timeoutMs = 5000) {
+  void ExpectFailureLeavesBuffersAlone() {
     std::vector<unsigned char> results(kDetectionRecordSize, 0xAB);
-    EXPECT_LT(DetectionResultsOOP(results.data(), timeoutMs, 0, 0, config), 0);
+    EXPECT_LT(DetectionResultsOOP(results.data(), 5000, 0, 0, config), 0);
     EXPECT_EQ(results, std::vector<unsigned char>(kDetectionRecordSize, 0xAB));
 
     std::vector<unsigned char> records(4 * sizeof(HardwareDecoderInfo), 0xAB);
     int32_t count = 77;
-    EXPECT_LT(SupportedDecodersOOP(4, records.data(), &count, timeoutMs, 0, config), 0);
+    EXPECT_LT(SupportedDecodersOOP(4, records.data(), &count, 5000, 0, config), 0);
     EXPECT_EQ(count, 77);
     EXPECT_EQ(records, std::vector<unsigned char>(records.size(), 0xAB));
     EXPECT_FALSE(fs::exists(CacheFilePath(config.cacheDirectory)));
