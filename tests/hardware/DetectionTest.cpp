@@ -1,15 +1,20 @@
-// Decoder enumeration and the detection record, through a fake machine.
+// Detection, its record and the set-up of a decoder's device, in process on a fake machine with
+// the stand-in CUDA driver (standin/, first on LD_LIBRARY_PATH) as the module loads it.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
 #include "FakeMachine.h"
+#include "StandIn.h"
 #include "zr8hardware/Hardware.h"
 
 namespace {
 
-using zr8hw::HardwareDecoderInfo;
+using namespace zr8hw;
+using Lines = std::vector<std::string>;
 
 template <typename T>
 T At(const std::vector<unsigned char>& record, std::size_t offset) {
@@ -22,13 +27,20 @@ std::string TextAt(const std::vector<unsigned char>& record, std::size_t offset)
   return reinterpret_cast<const char*>(record.data() + offset);
 }
 
-class Detection : public ::testing::Test {
+class Hardware : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake::CudaState::Get().Reset();
-    // Two NVIDIA devices; an Intel and an AMD node out of order; NVIDIA's own render node and a
-    // virtual GPU, which offer no decoder here.
-    fake::CudaState::Get().gpus = {{"GeForce Fake A", 8ull << 30}, {"GeForce Fake B", 4ull << 30}};
+    void* library = ::dlopen("libcuda.so.1", RTLD_NOW);
+    const auto record =
+        library ? reinterpret_cast<StandInCuda* (*)()>(::dlsym(library, "StandInCudaRecord"))
+                : nullptr;
+    ASSERT_TRUE(record && HostSystem().cuda) << "the stand-in driver is not first on the path";
+    cuda = record();
+    *cuda = StandInCuda{};
+    cuda->deviceCount = 2;
+
+    // An Intel and an AMD node out of order; NVIDIA's own render node and a virtual GPU, which
+    // offer no decoder here.
     machine.AddRenderNode(129, 0x1002, 0x73bf, "amdgpu");
     machine.AddRenderNode(128, 0x8086, 0x56a0, "i915");
     machine.AddRenderNode(130, 0x10de, 0x2684, "nvidia");
@@ -41,140 +53,119 @@ class Detection : public ::testing::Test {
     machine.Write("/proc/driver/nvidia/version", "NVRM version: Fake Kernel Module  550.1\n");
   }
 
-  std::vector<HardwareDecoderInfo> Query(const zr8hw::System& system) {
+  System WithCuda() const { return machine.System(HostSystem().cuda); }
+
+  Lines Query(const System& system) {
     int32_t count = -1;
-    EXPECT_EQ(zr8hw::SupportedDecoders(0, nullptr, &count, system), zr8hw::kOk);
+    EXPECT_EQ(SupportedDecoders(0, nullptr, &count, system), kOk);
     std::vector<HardwareDecoderInfo> list(static_cast<std::size_t>(count));
-    EXPECT_EQ(zr8hw::SupportedDecoders(count, list.data(), &count, system), zr8hw::kOk);
+    EXPECT_EQ(SupportedDecoders(count, list.data(), &count, system), kOk);
     EXPECT_EQ(static_cast<std::size_t>(count), list.size());
-    return list;
+    return fake::Describe(list);
   }
 
-  std::vector<unsigned char> Record(const zr8hw::System& system, int32_t dxgi = 0) {
-    std::vector<unsigned char> record(zr8hw::kDetectionRecordSize, 0xCD);
-    EXPECT_EQ(zr8hw::DetectionResults(record.data(), dxgi, system), zr8hw::kOk);
+  std::vector<unsigned char> Record(const System& system, int32_t dxgi = 0) {
+    std::vector<unsigned char> record(kDetectionRecordSize, 0xCD);
+    EXPECT_EQ(DetectionResults(record.data(), dxgi, system), kOk);
     return record;
   }
 
+  StandInCuda* cuda = nullptr;
   fake::FakeMachine machine;
 };
 
-TEST_F(Detection, ListsNvidiaFirstThenIntelAndAmdNodesInNodeOrder) {
-  const auto list = Query(machine.System(&fake::FakeCuda()));
-  ASSERT_EQ(list.size(), 4u);
-  const int32_t kinds[] = {4, 4, 2, 3};
-  const uint32_t vendors[] = {0x10DE, 0x10DE, 0x8086, 0x1002};
-  const char* names[] = {"GeForce Fake A", "GeForce Fake B", "DG2 [Arc A770]", "Radeon Fake 6800"};
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(list[i].kind, kinds[i]);
-    EXPECT_EQ(list[i].vendorUniqueId, vendors[i]);
-    EXPECT_EQ(fake::Ascii(list[i].deviceName, 128), names[i]);
-  }
-}
-
-TEST_F(Detection, CountQueryAndShortListFillOnlyWhatFits) {
-  const zr8hw::System system = machine.System(&fake::FakeCuda());
+TEST_F(Hardware, ListsNvidiaFirstThenTheNodesInNodeOrderAndFillsOnlyWhatFits) {
+  EXPECT_EQ(Query(WithCuda()), (Lines{"4 10de Stand-in GPU", "4 10de Stand-in GPU 1",
+                                      "2 8086 DG2 [Arc A770]", "3 1002 Radeon Fake 6800"}));
   std::vector<HardwareDecoderInfo> list(3);
   std::memset(list.data(), 0xAB, sizeof(HardwareDecoderInfo) * 3);
   int32_t count = 0;
-  ASSERT_EQ(zr8hw::SupportedDecoders(2, list.data(), &count, system), zr8hw::kOk);
+  ASSERT_EQ(SupportedDecoders(2, list.data(), &count, WithCuda()), kOk);
   EXPECT_EQ(count, 4);
   EXPECT_EQ(list[1].kind, 4);
   EXPECT_EQ(list[2].kind, static_cast<int32_t>(0xABABABAB));  // beyond the capacity: untouched
 
-  EXPECT_LT(zr8hw::SupportedDecoders(0, nullptr, nullptr, system), 0);
-  EXPECT_LT(zr8hw::SupportedDecoders(-1, nullptr, &count, system), 0);
-  EXPECT_LT(zr8hw::SupportedDecoders(2, nullptr, &count, system), 0);
-  EXPECT_LT(zr8hw::DetectionResults(nullptr, 0, system), 0);
+  EXPECT_LT(SupportedDecoders(0, nullptr, nullptr, WithCuda()), 0);
+  EXPECT_LT(SupportedDecoders(-1, nullptr, &count, WithCuda()), 0);
+  EXPECT_LT(SupportedDecoders(2, nullptr, &count, WithCuda()), 0);
+  EXPECT_LT(DetectionResults(nullptr, 0, WithCuda()), 0);
 }
 
-TEST_F(Detection, FailingCudaDriverLeavesTheRenderNodes) {
-  fake::CudaState::Get().initResult = 100;  // no device
-  const auto list = Query(machine.System(&fake::FakeCuda()));
-  ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[0].kind, 2);
-  EXPECT_EQ(list[1].kind, 3);
-  const auto record = Record(machine.System(&fake::FakeCuda()));
+TEST_F(Hardware, FailingCudaDriverLeavesTheRenderNodes) {
+  cuda->initResult = 100;  // no device
+  EXPECT_EQ(Query(WithCuda()), (Lines{"2 8086 DG2 [Arc A770]", "3 1002 Radeon Fake 6800"}));
+  const auto record = Record(WithCuda());
   EXPECT_EQ(At<int32_t>(record, 24), 100);
   EXPECT_EQ(At<uint32_t>(record, 20), 4u);  // the four nodes
 }
 
-TEST_F(Detection, NoDevicesGiveEmptyListsAndAValidRecord) {
+TEST_F(Hardware, NoDevicesGiveEmptyListsAndAValidRecord) {
   fake::FakeMachine empty;
   EXPECT_TRUE(Query(empty.System()).empty());
-  fake::CudaState::Get().gpus.clear();
-  EXPECT_TRUE(Query(empty.System(&fake::FakeCuda())).empty());
+  cuda->deviceCount = 0;
+  EXPECT_TRUE(Query(empty.System(HostSystem().cuda)).empty());
 
   const auto record = Record(empty.System());
-  EXPECT_TRUE(zr8hw::IsValidDetectionRecord(record.data(), record.size()));
-  EXPECT_EQ(At<int32_t>(record, 24), zr8hw::kCudaNotLoaded);
+  EXPECT_TRUE(IsValidDetectionRecord(record.data(), record.size()));
+  EXPECT_EQ(At<int32_t>(record, 24), kCudaNotLoaded);
   EXPECT_EQ(At<uint32_t>(record, 20), 0u);
-  EXPECT_EQ(At<uint32_t>(record, zr8hw::kDecoderCountOffset), 0u);
-  for (std::size_t i = zr8hw::kHeaderSize; i < record.size(); ++i) ASSERT_EQ(record[i], 0) << i;
+  EXPECT_EQ(At<uint32_t>(record, kDecoderCountOffset), 0u);
+  for (std::size_t i = kHeaderSize; i < record.size(); ++i) ASSERT_EQ(record[i], 0) << i;
 }
 
-TEST_F(Detection, RecordHoldsDevicesAndDecodersAtTheirOffsets) {
-  const auto record = Record(machine.System(&fake::FakeCuda()), 7);
-  ASSERT_TRUE(zr8hw::IsValidDetectionRecord(record.data(), record.size()));
-  EXPECT_EQ(At<uint32_t>(record, 0), 0x4838525Au);
-  EXPECT_EQ(At<uint32_t>(record, 4), 1u);
-  EXPECT_EQ(At<uint32_t>(record, 20), 6u);  // two CUDA devices and four nodes
-  EXPECT_EQ(At<int32_t>(record, 24), 0);
-  EXPECT_EQ(At<int32_t>(record, 28), 12040);
-  EXPECT_EQ(At<int32_t>(record, 32), 7);
-  EXPECT_EQ(At<uint32_t>(record, 36), 4u);
-  EXPECT_EQ(TextAt(record, 64), "NVRM version: Fake Kernel Module  550.1");
-
+TEST_F(Hardware, RecordHoldsDevicesAndDecodersAtTheirOffsets) {
+  const auto record = Record(WithCuda(), 7);
+  ASSERT_TRUE(IsValidDetectionRecord(record.data(), record.size()));
+  // Runs of 32-bit fields from an offset.
+  const auto words = [&](std::size_t at, const std::vector<uint32_t>& values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      EXPECT_EQ(At<uint32_t>(record, at + 4 * i), values[i]) << at + 4 * i;
+    }
+  };
+  // Magic and layout version; six devices (two CUDA devices, four nodes), CUDA status and
+  // version, the dxgi preference, four render nodes.
+  words(0, {0x4838525A, 1});
+  words(20, {6, 0, 12040, 7, 4});
+  // Devices: kind, vendor, device, source, CUDA ordinal or node number, decoder index.
   const std::size_t cuda0 = 256, intel = 256 + 2 * 512, virtio = 256 + 5 * 512;
-  EXPECT_EQ(At<int32_t>(record, cuda0), 4);
-  EXPECT_EQ(At<uint32_t>(record, cuda0 + 12), 1u);
-  EXPECT_EQ(At<uint64_t>(record, cuda0 + 24), 8ull << 30);
-  EXPECT_EQ(TextAt(record, cuda0 + 32), "GeForce Fake A");
-  EXPECT_EQ(TextAt(record, cuda0 + 224), "12.4");
-  EXPECT_EQ(TextAt(record, cuda0 + 288), "cuda:0");
-
-  EXPECT_EQ(At<int32_t>(record, intel), 2);
-  EXPECT_EQ(At<uint32_t>(record, intel + 4), 0x8086u);
-  EXPECT_EQ(At<uint32_t>(record, intel + 8), 0x56a0u);
-  EXPECT_EQ(At<int32_t>(record, intel + 16), 128);
-  EXPECT_EQ(At<uint32_t>(record, intel + 20), 2u);  // third decoder
-  EXPECT_EQ(TextAt(record, intel + 160), "i915");
-  EXPECT_EQ(TextAt(record, intel + 224), "1.6.0");
-  EXPECT_EQ(TextAt(record, intel + 288), "/dev/dri/renderD128");
-  EXPECT_EQ(TextAt(record, intel + 416), "0000:01:00.0");
-
-  EXPECT_EQ(At<int32_t>(record, virtio), 0);
-  EXPECT_EQ(At<uint32_t>(record, virtio + 20), 0xFFFFFFFFu);
-  EXPECT_EQ(TextAt(record, virtio + 32), "Unknown GPU 1af4:1050");
-
-  EXPECT_EQ(At<uint32_t>(record, 33808), 4u);
+  words(cuda0, {4, 0x10DE, 0, 1, 0, 0});
+  words(intel, {2, 0x8086, 0x56a0, 2, 128, 2});
+  words(virtio, {0, 0x1af4, 0x1050, 2, 131, 0xFFFFFFFF});
+  // The decoder count and the first decoder's kind; the third decoder's kind, vendor and device
+  // entry.
+  words(33808, {4, 4});
   const std::size_t third = 33812 + 2 * 276;
-  EXPECT_EQ(At<int32_t>(record, third), 2);
-  EXPECT_EQ(At<uint32_t>(record, third + 260), 0x8086u);
-  EXPECT_EQ(At<uint32_t>(record, third + 264), 2u);  // its device entry
-  EXPECT_EQ(At<char16_t>(record, third + 4), u'D');
+  words(third, {2});
+  words(third + 260, {0x8086, 2});
+  EXPECT_EQ(At<uint64_t>(record, cuda0 + 24), 8ull << 30);
+  const std::pair<std::size_t, std::string> texts[] = {
+      {64, "NVRM version: Fake Kernel Module  550.1"},
+      {cuda0 + 32, "Stand-in GPU"},
+      {cuda0 + 224, "12.4"},
+      {cuda0 + 288, "cuda:0"},
+      {intel + 160, "i915"},
+      {intel + 224, "1.6.0"},
+      {intel + 288, "/dev/dri/renderD128"},
+      {intel + 416, "0000:01:00.0"},
+      {virtio + 32, "Unknown GPU 1af4:1050"}};
+  for (const auto& [at, text] : texts) EXPECT_EQ(TextAt(record, at), text) << at;
   for (std::size_t i = 33812 + 4 * 276; i < record.size(); ++i) ASSERT_EQ(record[i], 0) << i;
-
   // The record's list is the in-process list.
-  const auto fromRecord = zr8hw::DecodersOfRecord(record.data());
-  const auto direct = Query(machine.System(&fake::FakeCuda()));
-  ASSERT_EQ(fromRecord.size(), direct.size());
-  EXPECT_EQ(std::memcmp(fromRecord.data(), direct.data(), direct.size() * 264), 0);
+  EXPECT_EQ(fake::Describe(DecodersOfRecord(record.data())), Query(WithCuda()));
 }
 
-TEST_F(Detection, MoreThanSixteenDecodersKeepTheFullCount) {
-  fake::CudaState::Get().gpus.assign(20, {"GeForce Fake", 1 << 30});
-  const auto record = Record(machine.System(&fake::FakeCuda()));
+TEST_F(Hardware, MoreThanSixteenDecodersKeepTheFullCount) {
+  cuda->deviceCount = 20;
+  const auto record = Record(WithCuda());
   EXPECT_EQ(At<uint32_t>(record, 33808), 22u);
-  EXPECT_EQ(zr8hw::DecodersOfRecord(record.data()).size(), 16u);
-  EXPECT_TRUE(zr8hw::IsValidDetectionRecord(record.data(), record.size()));
-  EXPECT_EQ(Query(machine.System(&fake::FakeCuda())).size(), 22u);
+  EXPECT_EQ(DecodersOfRecord(record.data()).size(), 16u);
+  EXPECT_TRUE(IsValidDetectionRecord(record.data(), record.size()));
+  EXPECT_EQ(Query(WithCuda()).size(), 22u);
 }
 
-TEST_F(Detection, DamagedRecordsAreRejected) {
-  const auto good = Record(machine.System(&fake::FakeCuda()));
-  EXPECT_FALSE(zr8hw::IsValidDetectionRecord(good.data(), good.size() - 1));
+TEST_F(Hardware, DamagedRecordsAreRejected) {
+  const auto good = Record(WithCuda());
+  EXPECT_FALSE(IsValidDetectionRecord(good.data(), good.size() - 1));
   const struct {
     const char* what;
     std::size_t at, length;
@@ -186,22 +177,128 @@ TEST_F(Detection, DamagedRecordsAreRejected) {
   for (const auto& d : damage) {
     auto damaged = good;
     std::memset(damaged.data() + d.at, d.byte, d.length);
-    EXPECT_FALSE(zr8hw::IsValidDetectionRecord(damaged.data(), damaged.size())) << d.what;
+    EXPECT_FALSE(IsValidDetectionRecord(damaged.data(), damaged.size())) << d.what;
   }
 }
 
 TEST(Utf16, ConvertsTerminatesAndNeverSplitsAPair) {
   char16_t field[6];
-  zr8hw::CopyUtf16("a\xC3\x9F\xE2\x82\xAC", field, 6);  // a ß €
+  CopyUtf16("a\xC3\x9F\xE2\x82\xAC", field, 6);  // a ß €
   EXPECT_EQ(std::u16string(field), u"a\u00DF\u20AC");
-  zr8hw::CopyUtf16("abcd\xF0\x9D\x84\x9E", field, 6);  // the pair does not fit after "abcd"
+  CopyUtf16("abcd\xF0\x9D\x84\x9E", field, 6);  // the pair does not fit after "abcd"
   EXPECT_EQ(std::u16string(field), u"abcd");
-  zr8hw::CopyUtf16("ab\xF0\x9D\x84\x9E", field, 6);
+  CopyUtf16("ab\xF0\x9D\x84\x9E", field, 6);
   EXPECT_EQ(std::u16string(field), u"ab\U0001D11E");
-  zr8hw::CopyUtf16("x\xFFy\xC3", field, 6);  // malformed bytes
+  CopyUtf16("x\xFFy\xC3", field, 6);  // malformed bytes
   EXPECT_EQ(std::u16string(field), u"x\uFFFDy\uFFFD");
-  zr8hw::CopyUtf16("much too long", field, 6);
+  CopyUtf16("much too long", field, 6);
   EXPECT_EQ(std::u16string(field), u"much ");
+}
+
+TEST_F(Hardware, CudaRetainsThePrimaryContextWithBlockingSyncAndReleasesItOnce) {
+  int32_t id = 0;
+  void* context = nullptr;
+  void* handle = nullptr;
+  std::string message;
+  ASSERT_EQ(InitCuda(1, &id, &context, &handle, &message), kOk);
+  EXPECT_EQ(message, "Stand-in GPU 1 (CUDA device 1), CUDA driver 12.4, 8192 MiB");
+  EXPECT_EQ(id, 1);
+  EXPECT_EQ(context, cuda->primaryContext);
+  EXPECT_EQ(handle, reinterpret_cast<void*>(1));
+  EXPECT_EQ(cuda->primaryRetains, 1);
+  EXPECT_EQ(cuda->flagsWhenMadeActive, kCudaBlockingSync);  // the only flags FFmpeg accepts
+
+  EXPECT_EQ(UninitCuda(&id, &context, &handle), kOk);
+  EXPECT_EQ(cuda->primaryRetains, 0);
+  EXPECT_EQ(id, 0);
+  EXPECT_EQ(context, nullptr);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_LT(UninitCuda(&id, &context, &handle), 0);  // nothing left to release
+}
+
+TEST_F(Hardware, CudaTakesAContextAlreadyActiveWithOtherFlags) {
+  // With the flags call of the driver's first version, refused while the context is active.
+  CudaDriver v1Driver = *HostSystem().cuda;
+  v1Driver.primaryCtxSetFlags = reinterpret_cast<int (*)(int, unsigned int)>(
+      ::dlsym(::dlopen("libcuda.so.1", RTLD_NOW), "cuDevicePrimaryCtxSetFlags"));
+  ASSERT_NE(v1Driver.primaryCtxSetFlags, nullptr);
+  void* other = nullptr;
+  ASSERT_EQ(v1Driver.primaryCtxRetain(&other, 0), 0);  // someone else's, flags 0
+  int32_t id = 0;
+  void* context = nullptr;
+  void* handle = nullptr;
+  std::string message;
+  ASSERT_EQ(InitCuda(0, &id, &context, &handle, &message, System{&v1Driver, ""}), kOk);
+  EXPECT_EQ(context, other);
+  EXPECT_EQ(cuda->primaryRetains, 2);
+  EXPECT_EQ(UninitCuda(&id, &context, &handle), kOk);
+}
+
+TEST_F(Hardware, CudaFailsCleanlyWithAReason) {
+  // Init must fail, say why and leave the outputs alone.
+  const auto expectFailure = [&](int32_t device, const System& system, const std::string& why) {
+    int32_t id = -5;
+    void* context = &id;
+    void* handle = &id;
+    std::string message;
+    EXPECT_LT(InitCuda(device, &id, &context, &handle, &message, system), 0);
+    EXPECT_NE(message.find(why), std::string::npos) << message;
+    EXPECT_TRUE(id == -5 && context == &id && handle == &id) << why;
+    EXPECT_EQ(cuda->primaryRetains, 0);
+  };
+  expectFailure(0, System{nullptr, ""}, "libcuda.so.1");
+  expectFailure(2, HostSystem(), "no device 2 (2 present)");
+  expectFailure(-1, HostSystem(), "no device -1");
+  cuda->retainResult = 2;  // out of memory
+  expectFailure(0, HostSystem(), "cuDevicePrimaryCtxRetain failed with error 2");
+  cuda->retainResult = 0;
+  cuda->initResult = 100;
+  expectFailure(0, HostSystem(), "cuInit failed with error 100");
+  cuda->initResult = 0;
+  cuda->deviceCount = 0;
+  expectFailure(0, HostSystem(), "no device 0 (0 present)");
+
+  std::string message;
+  void* context = nullptr;
+  EXPECT_EQ(InitCuda(0, nullptr, &context, &context, &message), kInvalidArg);
+}
+
+TEST_F(Hardware, VaapiOpensTheVendorsFirstNodeAndClosesIt) {
+  void* handle = nullptr;
+  std::string message;
+  ASSERT_EQ(InitVaapi(0x1002, &handle, &message, machine.System()), kOk);
+  EXPECT_EQ(message, "/dev/dri/renderD129: Radeon Fake 6800 [1002:73bf], kernel driver amdgpu");
+  const int fd = VaapiFd(handle);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
+  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+
+  EXPECT_EQ(UninitVaapi(&handle), kOk);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // closed
+  EXPECT_LT(UninitVaapi(&handle), 0);
+}
+
+TEST_F(Hardware, VaapiSkipsNodesThatDoNotOpenAndFailsWhenNoneDoes) {
+  machine.AddRenderNode(132, 0x1002, 0x744c, "amdgpu");
+  machine.MakeUnopenable(129);
+  void* handle = nullptr;
+  std::string message;
+  ASSERT_EQ(InitVaapi(0x1002, &handle, &message, machine.System()), kOk);
+  EXPECT_EQ(message, "/dev/dri/renderD132: AMD GPU 1002:744c [1002:744c], kernel driver amdgpu");
+  UninitVaapi(&handle);
+
+  machine.MakeUnopenable(132);
+  handle = &machine;
+  EXPECT_EQ(InitVaapi(0x1002, &handle, &message, machine.System()), kFail);
+  EXPECT_EQ(handle, &machine);
+  EXPECT_EQ(message,
+            "VA-API: no render node of AMD (PCI vendor 0x1002) could be opened: "
+            "/dev/dri/renderD129: Is a directory; /dev/dri/renderD132: Is a directory");
+  fake::FakeMachine empty;
+  EXPECT_EQ(InitVaapi(0x8086, &handle, &message, empty.System()), kFail);
+  EXPECT_EQ(message, "VA-API: no render node of Intel (PCI vendor 0x8086) under /dev/dri");
+  EXPECT_EQ(handle, &machine);
 }
 
 }  // namespace

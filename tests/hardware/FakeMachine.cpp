@@ -37,11 +37,6 @@ std::string ReadFile(const fs::path& path) {
   return text.str();
 }
 
-void WriteScript(const fs::path& path, const std::string& body) {
-  WriteFile(path, "#!/bin/sh\n" + body + "\n");
-  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-}
-
 fs::path FakeMachine::Sys(int number) const {
   char slot[32];
   std::snprintf(slot, sizeof slot, "0000:%02x:00.0", number - 127);
@@ -80,90 +75,17 @@ void FakeMachine::Write(const std::string& absolute, const std::string& content)
   WriteFile(Root() + absolute, content);
 }
 
-CudaState& CudaState::Get() {
-  static CudaState state;
-  return state;
-}
-
-namespace {
-
-CudaState& S() {
-  return CudaState::Get();
-}
-bool Known(int device) {
-  return device >= 0 && device < static_cast<int>(S().gpus.size());
-}
-
-int Init(unsigned int) {
-  return S().initResult;
-}
-int Version(int* version) {
-  *version = S().version;
-  return 0;
-}
-int Count(int* count) {
-  if (S().initResult != 0) return 3;  // not initialised
-  *count = static_cast<int>(S().gpus.size());
-  return 0;
-}
-int DeviceGet(int* device, int ordinal) {
-  if (!Known(ordinal)) return 101;  // invalid device
-  *device = ordinal;
-  return 0;
-}
-int Name(char* name, int length, int device) {
-  if (!Known(device)) return 101;
-  std::snprintf(name, static_cast<std::size_t>(length), "%s", S().gpus[device].name.c_str());
-  return 0;
-}
-int Memory(std::size_t* bytes, int device) {
-  if (!Known(device)) return 101;
-  *bytes = S().gpus[device].memory;
-  return 0;
-}
-int Retain(void** context, int device) {
-  if (!Known(device)) return 101;
-  if (S().retainResult != 0) return S().retainResult;
-  ++S().retained[device];
-  S().flagsAtRetain = S().flags;
-  *context = reinterpret_cast<void*>(static_cast<intptr_t>(0x1000 + device));
-  return 0;
-}
-int Release(int device) {
-  if (!Known(device) || S().retained[device] == 0) return 201;  // invalid context
-  --S().retained[device];
-  ++S().releases;
-  return 0;
-}
-
-int State(int device, unsigned int* flags, int* active) {
-  if (!Known(device)) return 101;
-  *flags = S().flags;
-  *active = S().retained[device] > 0 ? 1 : 0;
-  return 0;
-}
-// As the driver's first version: refused while the context is active.
-int SetFlags(int device, unsigned int flags) {
-  if (!Known(device)) return 101;
-  if (S().retained[device] > 0) return 708;  // primary context active
-  S().flags = flags;
-  return 0;
-}
-
-}  // namespace
-
-const zr8hw::CudaDriver& FakeCuda() {
-  static const zr8hw::CudaDriver table{Init,   Version, Count,   DeviceGet, Name,
-                                       Memory, Retain,  Release, State,     SetFlags};
-  return table;
-}
-
-std::string Ascii(const char16_t* text, std::size_t units) {
-  std::string out;
-  for (std::size_t i = 0; i < units && text[i] != u'\0'; ++i) {
-    out += text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
+std::vector<std::string> Describe(const std::vector<zr8hw::HardwareDecoderInfo>& list) {
+  std::vector<std::string> lines;
+  for (const auto& info : list) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%d %04x ", info.kind, info.vendorUniqueId);
+    lines.push_back(text);
+    for (std::size_t i = 0; i < std::size(info.deviceName) && info.deviceName[i]; ++i) {
+      lines.back() += static_cast<char>(info.deviceName[i]);
+    }
   }
-  return out;
+  return lines;
 }
 
 }  // namespace fake

@@ -1,10 +1,9 @@
-// Stand-ins for the machine: a directory tree in place of /sys, /dev and /proc, and a CUDA driver
-// table whose answers a test sets.
+// A stand-in for the machine: a directory tree in place of /sys, /dev and /proc (the CUDA driver is
+// the stand-in library of standin/).
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -27,8 +26,6 @@ class TempDir {
 
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 std::string ReadFile(const std::filesystem::path& path);
-// A shell script at path, executable.
-void WriteScript(const std::filesystem::path& path, const std::string& body);
 
 class FakeMachine {
  public:
@@ -50,29 +47,7 @@ class FakeMachine {
   TempDir dir_;
 };
 
-// The answers of the fake CUDA driver; Reset() before each test.
-struct CudaState {
-  struct Gpu {
-    std::string name;
-    std::size_t memory;
-  };
-  int initResult = 0;
-  int version = 12040;
-  std::vector<Gpu> gpus;
-  int retainResult = 0;
-  std::map<int, int> retained;  // device → primary contexts held
-  unsigned int flags = 0;       // the primary contexts' flags (one for all devices)
-  unsigned int flagsAtRetain = 0xFFFF;
-  int releases = 0;
-
-  static CudaState& Get();
-  void Reset() { *this = CudaState{}; }
-};
-
-// The table of the fake driver's functions.
-const zr8hw::CudaDriver& FakeCuda();
-
-// The UTF-8 text of a zero-terminated UTF-16 field of ASCII characters.
-std::string Ascii(const char16_t* text, std::size_t units);
+// "kind vendor name" for each decoder (the vendor in hexadecimal; the names here are ASCII).
+std::vector<std::string> Describe(const std::vector<zr8hw::HardwareDecoderInfo>& list);
 
 }  // namespace fake

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "FakeMachine.h"
@@ -18,6 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace zr8hw;
 using Clock = std::chrono::steady_clock;
 
 // Whether process pid is gone (or a zombie that only its new parent can still reap).
@@ -37,71 +39,69 @@ class OutOfProcess : public ::testing::Test {
     config.helperArgs = {"--root", machine.Root(), "--no-cuda"};
     config.cacheDirectory = (work.Path() / "cache").string();
     config.fingerprintRoot = machine.Root();
+    const auto record = InProcess(0);
+    fake::WriteFile(good, std::string(record.begin(), record.end()));
   }
 
   std::vector<unsigned char> InProcess(int32_t dxgi) {
-    std::vector<unsigned char> record(zr8hw::kDetectionRecordSize);
-    EXPECT_EQ(zr8hw::DetectionResults(record.data(), dxgi, machine.System()), zr8hw::kOk);
+    std::vector<unsigned char> record(kDetectionRecordSize);
+    EXPECT_EQ(DetectionResults(record.data(), dxgi, machine.System()), kOk);
     return record;
   }
 
   // Makes the helper a script with this body.
   void UseScript(const std::string& body) {
     const fs::path script = work.Path() / "helper.sh";
-    fake::WriteScript(script, body);
+    fake::WriteFile(script, "#!/bin/sh\n" + body + "\n");
+    fs::permissions(script, fs::perms::owner_all);
     config.helperPath = script.string();
     config.helperArgs.clear();
   }
 
   // Both queries must fail and leave every output as it was.
-  void ExpectFailureLeavesBuffersAlone(int32_t timeoutMs = 5000) {
-    std::vector<unsigned char> results(zr8hw::kDetectionRecordSize, 0xAB);
-    EXPECT_LT(zr8hw::DetectionResultsOOP(results.data(), timeoutMs, 0, 0, config), 0);
-    EXPECT_EQ(results, std::vector<unsigned char>(zr8hw::kDetectionRecordSize, 0xAB));
+  void ExpectFailureLeavesBuffersAlone() {
+    std::vector<unsigned char> results(kDetectionRecordSize, 0xAB);
+    EXPECT_LT(DetectionResultsOOP(results.data(), 5000, 0, 0, config), 0);
+    EXPECT_EQ(results, std::vector<unsigned char>(kDetectionRecordSize, 0xAB));
 
-    std::vector<unsigned char> records(4 * sizeof(zr8hw::HardwareDecoderInfo), 0xAB);
+    std::vector<unsigned char> records(4 * sizeof(HardwareDecoderInfo), 0xAB);
     int32_t count = 77;
-    EXPECT_LT(zr8hw::SupportedDecodersOOP(4, records.data(), &count, timeoutMs, 0, config), 0);
+    EXPECT_LT(SupportedDecodersOOP(4, records.data(), &count, 5000, 0, config), 0);
     EXPECT_EQ(count, 77);
     EXPECT_EQ(records, std::vector<unsigned char>(records.size(), 0xAB));
-    EXPECT_FALSE(fs::exists(zr8hw::CacheFilePath(config.cacheDirectory)));
+    EXPECT_FALSE(fs::exists(CacheFilePath(config.cacheDirectory)));
   }
 
   fake::FakeMachine machine;
   fake::TempDir work;
-  zr8hw::OutOfProcessConfig config;
+  OutOfProcessConfig config;
+  const fs::path good = work.Path() / "good.bin";  // a record as the helper writes it
+  const std::string catGood = "cat '" + good.string() + "'";
 };
 
 TEST_F(OutOfProcess, HelperAnswersAsTheInProcessDetection) {
-  std::vector<unsigned char> results(zr8hw::kDetectionRecordSize, 0xAB);
-  ASSERT_EQ(zr8hw::DetectionResultsOOP(results.data(), 5000, 0, 7, config), zr8hw::kOk);
+  std::vector<unsigned char> results(kDetectionRecordSize, 0xAB);
+  ASSERT_EQ(DetectionResultsOOP(results.data(), 5000, 0, 7, config), kOk);
   EXPECT_EQ(results, InProcess(7));
 
   int32_t count = -1;
-  ASSERT_EQ(zr8hw::SupportedDecodersOOP(0, nullptr, &count, 5000, 0, config), zr8hw::kOk);
+  ASSERT_EQ(SupportedDecodersOOP(0, nullptr, &count, 5000, 0, config), kOk);
   ASSERT_EQ(count, 2);
-  zr8hw::HardwareDecoderInfo list[2];
-  ASSERT_EQ(zr8hw::SupportedDecodersOOP(2, list, &count, 5000, 0, config), zr8hw::kOk);
-  EXPECT_EQ(list[0].kind, 2);
-  EXPECT_EQ(list[0].vendorUniqueId, 0x8086u);
-  EXPECT_EQ(fake::Ascii(list[0].deviceName, 128), "Intel GPU 8086:56a0");
-  EXPECT_EQ(list[1].kind, 3);
-  EXPECT_EQ(fake::Ascii(list[1].deviceName, 128), "AMD GPU 1002:73bf");
+  std::vector<HardwareDecoderInfo> list(2);
+  ASSERT_EQ(SupportedDecodersOOP(2, list.data(), &count, 5000, 0, config), kOk);
+  EXPECT_EQ(fake::Describe(list),
+            (std::vector<std::string>{"2 8086 Intel GPU 8086:56a0", "3 1002 AMD GPU 1002:73bf"}));
 }
 
 TEST_F(OutOfProcess, BrokenHelpersGiveAFailureAndNothingPartial) {
-  const fs::path good = work.Path() / "good.bin";
-  const auto record = InProcess(0);
-  fake::WriteFile(good, std::string(record.begin(), record.end()));
-  const std::string cat = "cat '" + good.string() + "'";
   const struct {
     const char* what;
     std::string body;
   } cases[] = {
       {"crash", "kill -SEGV $$"},
       {"short record", "head -c 1000 " + good.string()},
-      {"long record", cat + "; echo x"},
-      {"non-zero exit after a good record", cat + "; exit 3"},
+      {"long record", catGood + "; echo x"},
+      {"non-zero exit after a good record", catGood + "; exit 3"},
       {"zeros of the right size", "head -c 38240 /dev/zero"},
       {"nothing", "exit 0"},
   };
@@ -112,35 +112,32 @@ TEST_F(OutOfProcess, BrokenHelpersGiveAFailureAndNothingPartial) {
   }
   config.helperPath = (work.Path() / "missing-helper").string();
   ExpectFailureLeavesBuffersAlone();
-  std::vector<unsigned char> results(zr8hw::kDetectionRecordSize);
-  EXPECT_EQ(zr8hw::DetectionResultsOOP(results.data(), 100, 0, 0, config), zr8hw::kFileNotFound);
+  std::vector<unsigned char> results(kDetectionRecordSize);
+  EXPECT_EQ(DetectionResultsOOP(results.data(), 100, 0, 0, config), kFileNotFound);
 }
 
 TEST_F(OutOfProcess, HungHelperIsKilledWithItsGroupAtTheTimeLimit) {
   const fs::path pids = work.Path() / "pids";
-  const std::string cat = "cat '" + (work.Path() / "good.bin").string() + "'";
-  const auto record = InProcess(0);
-  fake::WriteFile(work.Path() / "good.bin", std::string(record.begin(), record.end()));
   const struct {
     const char* what;
     std::string body;
   } cases[] = {
       {"silent", "sleep 60 & echo $$ $! > " + pids.string() + "; wait"},
       {"answered but never ends",
-       cat + "; exec >&-; sleep 60 & echo $$ $! > " + pids.string() + "; wait"},
-      {"child keeps the pipe", cat + "; sleep 60 & echo $$ $! > " + pids.string()},
+       catGood + "; exec >&-; sleep 60 & echo $$ $! > " + pids.string() + "; wait"},
+      {"child keeps the pipe", catGood + "; sleep 60 & echo $$ $! > " + pids.string()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove(pids);
     UseScript(c.body);
-    std::vector<unsigned char> results(zr8hw::kDetectionRecordSize, 0xAB);
+    std::vector<unsigned char> results(kDetectionRecordSize, 0xAB);
     const auto start = Clock::now();
-    EXPECT_EQ(zr8hw::DetectionResultsOOP(results.data(), 400, 0, 0, config), zr8hw::kTimeout);
+    EXPECT_EQ(DetectionResultsOOP(results.data(), 400, 0, 0, config), kTimeout);
     const auto took = Clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(400));
     EXPECT_LT(took, std::chrono::milliseconds(400 + 600));
-    EXPECT_EQ(results, std::vector<unsigned char>(zr8hw::kDetectionRecordSize, 0xAB));
+    EXPECT_EQ(results, std::vector<unsigned char>(kDetectionRecordSize, 0xAB));
 
     const std::string text = fake::ReadFile(pids);
     pid_t helper = 0, sleeper = 0;
@@ -160,56 +157,45 @@ TEST_F(OutOfProcess, HelperInheritsNoStrayDescriptor) {
   const int stray = ::open("/dev/null", O_RDONLY);  // inheritable
   ASSERT_GE(stray, 3);
   const fs::path report = work.Path() / "inherited";
-  const auto record = InProcess(0);
-  fake::WriteFile(work.Path() / "good.bin", std::string(record.begin(), record.end()));
   UseScript("if [ -e /proc/$$/fd/" + std::to_string(stray) +
-            " ]; then echo yes; else echo no; fi > " + report.string() + "; cat '" +
-            (work.Path() / "good.bin").string() + "'");
-  std::vector<unsigned char> results(zr8hw::kDetectionRecordSize);
-  EXPECT_EQ(zr8hw::DetectionResultsOOP(results.data(), 5000, 0, 0, config), zr8hw::kOk);
+            " ]; then echo yes; else echo no; fi > " + report.string() + "; " + catGood);
+  std::vector<unsigned char> results(kDetectionRecordSize);
+  EXPECT_EQ(DetectionResultsOOP(results.data(), 5000, 0, 0, config), kOk);
   ::close(stray);
   EXPECT_EQ(fake::ReadFile(report), "no\n");
 }
 
-TEST_F(OutOfProcess, CacheIsSavedAndAnswersWithoutTheHelper) {
-  std::vector<unsigned char> first(zr8hw::kDetectionRecordSize);
-  ASSERT_EQ(zr8hw::DetectionResultsOOP(first.data(), 5000, 1, 0, config), zr8hw::kOk);
-  EXPECT_EQ(first, InProcess(0));
+TEST_F(OutOfProcess, CacheIsSavedAndAnswersWithoutTheHelperUntilStaleOrDamaged) {
+  std::vector<unsigned char> results(kDetectionRecordSize);
+  ASSERT_EQ(DetectionResultsOOP(results.data(), 5000, 1, 0, config), kOk);
+  EXPECT_EQ(results, InProcess(0));
   // Only the finished file is left, no temporary one.
+  const std::string path = CacheFilePath(config.cacheDirectory);
   std::vector<std::string> files;
   for (const auto& entry : fs::directory_iterator(config.cacheDirectory)) {
     files.push_back(entry.path().string());
   }
-  EXPECT_EQ(files, std::vector<std::string>{zr8hw::CacheFilePath(config.cacheDirectory)});
+  EXPECT_EQ(files, std::vector<std::string>{path});
 
-  config.helperPath = (work.Path() / "missing-helper").string();
-  std::vector<unsigned char> cached(zr8hw::kDetectionRecordSize);
-  ASSERT_EQ(zr8hw::DetectionResultsOOP(cached.data(), 5000, 1, 3, config), zr8hw::kOk);
-  EXPECT_EQ(cached, InProcess(3));  // the caller's dxgi preference, the saved devices
+  const std::string helper = config.helperPath, missing = (work.Path() / "missing").string();
+  config.helperPath = missing;
+  ASSERT_EQ(DetectionResultsOOP(results.data(), 5000, 1, 3, config), kOk);
+  EXPECT_EQ(results, InProcess(3));  // the caller's dxgi preference, the saved devices
   int32_t count = 0;
-  EXPECT_EQ(zr8hw::SupportedDecodersOOP(0, nullptr, &count, 5000, 1, config), zr8hw::kOk);
+  EXPECT_EQ(SupportedDecodersOOP(0, nullptr, &count, 5000, 1, config), kOk);
   EXPECT_EQ(count, 2);
   // Without useCache the helper must run.
-  EXPECT_EQ(zr8hw::DetectionResultsOOP(cached.data(), 5000, 0, 0, config), zr8hw::kFileNotFound);
-}
-
-TEST_F(OutOfProcess, StaleOrDamagedCacheIsIgnored) {
-  std::vector<unsigned char> results(zr8hw::kDetectionRecordSize);
-  ASSERT_EQ(zr8hw::DetectionResultsOOP(results.data(), 5000, 1, 0, config), zr8hw::kOk);
-  const std::string path = zr8hw::CacheFilePath(config.cacheDirectory);
-  const std::string saved = fake::ReadFile(path);
-  const std::string fingerprint = zr8hw::DeviceFingerprint(machine.Root());
-  const std::string helper = config.helperPath;
+  EXPECT_EQ(DetectionResultsOOP(results.data(), 5000, 0, 0, config), kFileNotFound);
+  config.helperPath = helper;
 
   const auto cacheAnswers = [&] {
-    config.helperPath = (work.Path() / "missing-helper").string();
-    std::vector<unsigned char> out(zr8hw::kDetectionRecordSize);
-    const bool answered = zr8hw::DetectionResultsOOP(out.data(), 5000, 1, 0, config) >= 0;
+    config.helperPath = missing;
+    const bool answered = DetectionResultsOOP(results.data(), 5000, 1, 0, config) >= 0;
     config.helperPath = helper;
     return answered;
   };
-  ASSERT_TRUE(cacheAnswers());
-
+  const std::string saved = fake::ReadFile(path);
+  const std::size_t recordAt = 12 + DeviceFingerprint(machine.Root()).size();
   const struct {
     const char* what;
     std::string content;
@@ -217,46 +203,39 @@ TEST_F(OutOfProcess, StaleOrDamagedCacheIsIgnored) {
       {"truncated", saved.substr(0, saved.size() - 1)},
       {"empty", ""},
       {"other version", std::string(saved).replace(4, 1, 1, '\x02')},
-      {"bad record", std::string(saved).replace(12 + fingerprint.size(), 4, "XXXX")},
+      {"bad record", std::string(saved).replace(recordAt, 4, "XXXX")},
   };
   for (const auto& d : damaged) {
-    SCOPED_TRACE(d.what);
     fake::WriteFile(path, d.content);
-    EXPECT_FALSE(cacheAnswers());
+    EXPECT_FALSE(cacheAnswers()) << d.what;
   }
   fake::WriteFile(path, saved);
   EXPECT_TRUE(cacheAnswers());
 
-  // A driver change, a new node and a new NVIDIA kernel driver each make the saved result stale;
-  // the helper's new answer replaces it.
-  machine.SetDriver(129, "radeon");
-  EXPECT_FALSE(cacheAnswers());
-  ASSERT_EQ(zr8hw::DetectionResultsOOP(results.data(), 5000, 1, 0, config), zr8hw::kOk);
-  EXPECT_TRUE(cacheAnswers());
-  machine.AddRenderNode(130, 0x8086, 0x4680, "xe");
-  EXPECT_FALSE(cacheAnswers());
-  int32_t count = 0;
-  ASSERT_EQ(zr8hw::SupportedDecodersOOP(0, nullptr, &count, 5000, 1, config), zr8hw::kOk);
-  EXPECT_EQ(count, 3);
-  EXPECT_TRUE(cacheAnswers());
-  machine.Write("/proc/driver/nvidia/version", "NVRM version: 560\n");
-  EXPECT_FALSE(cacheAnswers());
-  ASSERT_EQ(zr8hw::DetectionResultsOOP(results.data(), 5000, 1, 0, config), zr8hw::kOk);
-  EXPECT_TRUE(cacheAnswers());
-  machine.Write("/proc/driver/nvidia/gpus/0000:41:00.0/information", "Model: Fake\n");
-  EXPECT_FALSE(cacheAnswers());
-}
+  // A driver change, a new node, a new NVIDIA kernel driver and a new GPU it lists each make the
+  // saved result stale; the helper's new answer replaces it.
+  const std::function<void()> changes[] = {
+      [&] { machine.SetDriver(129, "radeon"); },
+      [&] { machine.AddRenderNode(130, 0x8086, 0x4680, "xe"); },
+      [&] { machine.Write("/proc/driver/nvidia/version", "NVRM version: 560\n"); },
+      [&] { machine.Write("/proc/driver/nvidia/gpus/0000:41:00.0/information", "Model: X\n"); },
+  };
+  for (const auto& change : changes) {
+    change();
+    EXPECT_FALSE(cacheAnswers());
+    EXPECT_EQ(DetectionResultsOOP(results.data(), 5000, 1, 0, config), kOk);
+    EXPECT_TRUE(cacheAnswers());
+  }
 
-TEST_F(OutOfProcess, UnwritableCacheDoesNotFailTheQuery) {
+  // A cache that cannot be written does not fail the query.
+  fs::remove_all(config.cacheDirectory);
   fake::WriteFile(config.cacheDirectory, "a file where the directory should be");
-  std::vector<unsigned char> results(zr8hw::kDetectionRecordSize);
-  EXPECT_EQ(zr8hw::DetectionResultsOOP(results.data(), 5000, 1, 0, config), zr8hw::kOk);
+  EXPECT_EQ(DetectionResultsOOP(results.data(), 5000, 1, 0, config), kOk);
 }
 
 TEST(OutOfProcessDefaults, HelperBesideTheModuleAndTheUsersCacheDirectory) {
   // The tests are linked into an executable in the same directory as the helper.
-  EXPECT_EQ(zr8hw::DefaultOutOfProcessConfig().helperPath,
-            fs::canonical(ZR8_TEST_DETECT_HELPER).string());
+  EXPECT_EQ(DefaultOutOfProcessConfig().helperPath, fs::canonical(ZR8_TEST_DETECT_HELPER).string());
 
   // Inside a shared object, the helper is looked for beside that object.
   void* probe = ::dlopen(ZR8_TEST_PROBE_MODULE, RTLD_NOW | RTLD_LOCAL);
@@ -271,10 +250,10 @@ TEST(OutOfProcessDefaults, HelperBesideTheModuleAndTheUsersCacheDirectory) {
   const char* xdg = std::getenv("XDG_CACHE_HOME");
   const std::string savedXdg = xdg ? xdg : "";
   ::setenv("XDG_CACHE_HOME", "/tmp/xdg-cache", 1);
-  EXPECT_EQ(zr8hw::DefaultCacheDirectory(), "/tmp/xdg-cache/zr8reader");
+  EXPECT_EQ(DefaultCacheDirectory(), "/tmp/xdg-cache/zr8reader");
   ::unsetenv("XDG_CACHE_HOME");
   if (const char* home = std::getenv("HOME")) {
-    EXPECT_EQ(zr8hw::DefaultCacheDirectory(), std::string(home) + "/.cache/zr8reader");
+    EXPECT_EQ(DefaultCacheDirectory(), std::string(home) + "/.cache/zr8reader");
   }
   if (xdg) ::setenv("XDG_CACHE_HOME", savedXdg.c_str(), 1);
 }

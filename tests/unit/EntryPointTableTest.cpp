@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 
 #include "reader/ReaderApi.h"
@@ -25,17 +26,12 @@ struct FakeModule {
   }
 };
 
-void* MemberAt(const ReaderApi& api, int32_t position) {
-  void* value = nullptr;
-  std::memcpy(&value, reinterpret_cast<const unsigned char*>(&api) + position, sizeof(value));
-  return value;
-}
-
 TEST(EntryPointTable, RowsResolveInTableOrderIntoTheirOwnMembers) {
   ReaderApi api{};
   FakeModule module;
   ASSERT_EQ(ResolveEntryPoints(&api, &FakeModule::Resolve, &module), 0);
   ASSERT_EQ(module.asked.size(), 76u);
+  EXPECT_EQ(std::set<std::string>(module.asked.begin(), module.asked.end()).size(), 76u);
   EXPECT_EQ(module.asked[0], "ZR8READER_Initialize");
   EXPECT_EQ(module.asked[19], "ZR8READER_FIOPluginPrefs_GetHardwareDecoderPreference");
   EXPECT_EQ(module.asked[43], "ZR8READER_ReadAudioStream_GetCompressedFormat");
@@ -56,19 +52,11 @@ TEST(EntryPointTable, StopsAtTheFirstMissingName) {
             static_cast<int32_t>(0x80004002));
   EXPECT_EQ(module.asked.size(), 20u);
   for (int row = 0; row < ZR8_ENTRY_POINT_COUNT; ++row) {
-    void* member = MemberAt(api, readerEntryPoints[row].position);
-    if (row < 19) {
-      EXPECT_NE(member, nullptr) << readerEntryPoints[row].name;
-    } else {
-      EXPECT_EQ(member, nullptr) << readerEntryPoints[row].name;
-    }
+    void* member = nullptr;
+    std::memcpy(&member, reinterpret_cast<const char*>(&api) + readerEntryPoints[row].position,
+                sizeof member);
+    EXPECT_EQ(member != nullptr, row < 19) << readerEntryPoints[row].name;
   }
-}
-
-TEST(EntryPointTable, NamesAreUnique) {
-  std::map<std::string, int> seen;
-  for (const auto& row : readerEntryPoints) ++seen[row.name];
-  EXPECT_EQ(seen.size(), 76u);
 }
 
 }  // namespace

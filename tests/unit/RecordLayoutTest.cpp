@@ -18,7 +18,7 @@ namespace {
 #define EXPECT_SAME_FIELD(client, field, library, libraryField) \
   EXPECT_EQ(offsetof(client, field), offsetof(library, libraryField)) << #client "." #field
 
-TEST(RecordLayout, AudioCompressedFormat) {
+TEST(RecordLayout, ClientRecordsMatchTheLibraryHeader) {
   EXPECT_SAME_RECORD(AudioCompressedFormat, Zr8AudioCompressedFormat);
   EXPECT_SAME_FIELD(AudioCompressedFormat, format, Zr8AudioCompressedFormat, format);
   EXPECT_SAME_FIELD(AudioCompressedFormat, reserved4, Zr8AudioCompressedFormat, sampleFormat);
@@ -29,9 +29,7 @@ TEST(RecordLayout, AudioCompressedFormat) {
   EXPECT_SAME_FIELD(AudioCompressedFormat, avgBitRate, Zr8AudioCompressedFormat, avgBitRate);
   EXPECT_SAME_FIELD(AudioCompressedFormat, maxBitRate, Zr8AudioCompressedFormat, maxBitRate);
   EXPECT_SAME_FIELD(AudioCompressedFormat, fourCC, Zr8AudioCompressedFormat, fourCC);
-}
 
-TEST(RecordLayout, VideoFormatAndCompressedFormat) {
   EXPECT_SAME_RECORD(VideoFormat, Zr8VideoFormat);
   EXPECT_SAME_FIELD(VideoFormat, reserved0, Zr8VideoFormat, frameCount);
   EXPECT_SAME_FIELD(VideoFormat, pixelType, Zr8VideoFormat, pixelType);
@@ -48,9 +46,7 @@ TEST(RecordLayout, VideoFormatAndCompressedFormat) {
 
   EXPECT_SAME_RECORD(VideoCompressedFormat, Zr8VideoCompressedFormat);
   EXPECT_SAME_FIELD(VideoCompressedFormat, fourCC, Zr8VideoCompressedFormat, fourCC);
-}
 
-TEST(RecordLayout, DecodePrefs) {
   EXPECT_SAME_RECORD(DecodePrefs, Zr8DecodePrefs);
   EXPECT_SAME_FIELD(DecodePrefs, reserved8, Zr8DecodePrefs, reserved8);
   EXPECT_SAME_FIELD(DecodePrefs, useOptimalPixelType, Zr8DecodePrefs, useOptimalPixelType);
@@ -66,9 +62,7 @@ TEST(RecordLayout, DecodePrefs) {
   EXPECT_SAME_FIELD(DecodePrefs, reserved96, Zr8DecodePrefs, reserved96);
   EXPECT_SAME_FIELD(DecodePrefs, amfHandle1, Zr8DecodePrefs, amfHandle1);
   EXPECT_SAME_FIELD(DecodePrefs, amfHandle2, Zr8DecodePrefs, amfHandle2);
-}
 
-TEST(RecordLayout, OpenCLContextInfoAndHardwareRecords) {
   EXPECT_SAME_RECORD(OpenCLContextInfo, Zr8OpenCLContextInfo);
   EXPECT_SAME_FIELD(OpenCLContextInfo, device, Zr8OpenCLContextInfo, device);
   EXPECT_SAME_FIELD(OpenCLContextInfo, context, Zr8OpenCLContextInfo, context);

@@ -1,15 +1,22 @@
-/* What the stand-in driver libraries record, read by the tests through dlsym. */
+/* The stand-in NVIDIA driver's state, read and set by the tests through dlsym. */
 #ifndef ZR8_STANDIN_H
 #define ZR8_STANDIN_H
 
+enum { kStandInMaxDevices = 32 };
+
 typedef struct StandInCuda {
-  unsigned int primaryFlags;        /* the primary context's flags now */
-  unsigned int flagsWhenMadeActive; /* its flags when the first retain made it active */
-  int primaryRetains;               /* retains not yet released */
-  void* primaryContext;             /* the primary context's handle, once retained */
+  /* Set by the tests: the devices present (named "Stand-in GPU", "Stand-in GPU 1", ...) and what
+   * cuInit and cuDevicePrimaryCtxRetain answer. */
+  int deviceCount;
+  int initResult;
+  int retainResult;
+  unsigned int primaryFlags;        /* the primary contexts' flags now (one for all devices) */
+  unsigned int flagsWhenMadeActive; /* their flags when a first retain made one active */
+  int primaryRetains;               /* retains not yet released, all devices together */
+  void* primaryContext;             /* the primary context last retained */
   void* lastPushed;                 /* the context last made current */
   int pushes;
-  int contextsCreated; /* contexts made apart from the primary one */
+  int contextsCreated; /* contexts made apart from the primary ones */
 } StandInCuda;
 
 typedef struct StandInNvcuvid {

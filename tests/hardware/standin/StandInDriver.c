@@ -1,8 +1,12 @@
-/* A stand-in for the NVIDIA driver library (libcuda.so.1) on a machine without a GPU: one device,
- * its primary context with the driver's flag rules, device memory in system memory, and every
- * other function FFmpeg's loader resolves answering "not supported". It records what was asked
- * of it for the tests (StandInCudaRecord). */
+/* A stand-in for the NVIDIA driver libraries on a machine without a GPU, built twice: as
+ * libcuda.so.1 (devices and their primary contexts with the driver's flag rules) and as
+ * libnvcuvid.so.1 (a video decoder whose capability query says that no coding is supported, so
+ * FFmpeg's hardware decoder refuses every stream). Every other function FFmpeg's loaders resolve
+ * answers "not supported": none is called on the way to that refusal. What was asked of it is
+ * recorded for the tests (StandInCudaRecord, StandInNvcuvidRecord), which also set the devices and
+ * the failures. */
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -19,29 +23,34 @@ enum {
   kNotSupported = 801
 };
 
-static StandInCuda record;
-static char primary; /* the primary context's address is its handle */
+static StandInCuda record = {.deviceCount = 1};
+static StandInNvcuvid cuvid;
+static char primary[kStandInMaxDevices]; /* a primary context's address is its handle */
 static __thread void* stack[16];
 static __thread int depth;
 
 EXPORT StandInCuda* StandInCudaRecord(void) {
   return &record;
 }
+EXPORT StandInNvcuvid* StandInNvcuvidRecord(void) {
+  return &cuvid;
+}
 
 static int Known(int device) {
-  return device == 0 ? kSuccess : kInvalidDevice;
+  return device >= 0 && device < record.deviceCount && device < kStandInMaxDevices ? kSuccess
+                                                                                   : kInvalidDevice;
 }
 
 EXPORT int cuInit(unsigned int flags) {
   (void)flags;
-  return kSuccess;
+  return record.initResult;
 }
 EXPORT int cuDriverGetVersion(int* version) {
   *version = 12040;
   return kSuccess;
 }
 EXPORT int cuDeviceGetCount(int* count) {
-  *count = 1;
+  *count = record.deviceCount;
   return kSuccess;
 }
 EXPORT int cuDeviceGet(int* device, int ordinal) {
@@ -51,25 +60,17 @@ EXPORT int cuDeviceGet(int* device, int ordinal) {
 }
 EXPORT int cuDeviceGetName(char* name, int length, int device) {
   if (Known(device) != kSuccess) return kInvalidDevice;
-  strncpy(name, "Stand-in GPU", (size_t)length);
+  snprintf(name, (size_t)length, device ? "Stand-in GPU %d" : "Stand-in GPU", device);
   return kSuccess;
 }
 EXPORT int cuDeviceTotalMem_v2(size_t* bytes, int device) {
   *bytes = (size_t)8 << 30;
   return Known(device);
 }
+
 EXPORT int cuDeviceGetAttribute(int* value, int attribute, int device) {
   (void)attribute;
   *value = 0;
-  return Known(device);
-}
-EXPORT int cuDeviceComputeCapability(int* major, int* minor, int device) {
-  *major = 8;
-  *minor = 6;
-  return Known(device);
-}
-EXPORT int cuDeviceGetUuid(char* uuid, int device) {
-  memset(uuid, 0, 16);
   return Known(device);
 }
 
@@ -93,9 +94,10 @@ EXPORT int cuDevicePrimaryCtxSetFlags_v2(int device, unsigned int flags) {
 }
 EXPORT int cuDevicePrimaryCtxRetain(void** context, int device) {
   if (Known(device) != kSuccess) return kInvalidDevice;
+  if (record.retainResult != kSuccess) return record.retainResult;
   if (record.primaryRetains++ == 0) record.flagsWhenMadeActive = record.primaryFlags;
-  record.primaryContext = &primary;
-  *context = &primary;
+  record.primaryContext = &primary[device];
+  *context = &primary[device];
   return kSuccess;
 }
 static int Release(int device) {
@@ -109,9 +111,6 @@ EXPORT int cuDevicePrimaryCtxRelease(int device) {
 }
 EXPORT int cuDevicePrimaryCtxRelease_v2(int device) {
   return Release(device);
-}
-EXPORT int cuDevicePrimaryCtxReset(int device) {
-  return Known(device);
 }
 
 EXPORT int cuCtxCreate_v2(void** context, unsigned int flags, int device) {
@@ -138,27 +137,6 @@ EXPORT int cuCtxPopCurrent_v2(void** context) {
   if (context) *context = stack[depth];
   return kSuccess;
 }
-EXPORT int cuCtxGetDevice(int* device) {
-  if (depth == 0) return kInvalidContext;
-  *device = 0;
-  return kSuccess;
-}
-EXPORT int cuCtxSetLimit(int limit, size_t value) {
-  (void)limit;
-  (void)value;
-  return kSuccess;
-}
-
-EXPORT int cuMemAlloc_v2(uint64_t* pointer, size_t bytes) {
-  void* memory = malloc(bytes ? bytes : 1);
-  if (!memory) return kInvalidValue;
-  *pointer = (uint64_t)(uintptr_t)memory;
-  return kSuccess;
-}
-EXPORT int cuMemFree_v2(uint64_t pointer) {
-  free((void*)(uintptr_t)pointer);
-  return kSuccess;
-}
 
 EXPORT int cuGetErrorName(int error, const char** text) {
   *text = error == kNotSupported ? "CUDA_ERROR_NOT_SUPPORTED" : "CUDA_ERROR_STAND_IN";
@@ -168,16 +146,20 @@ EXPORT int cuGetErrorString(int error, const char** text) {
   *text = error == kNotSupported ? "not supported by the stand-in driver" : "stand-in error";
   return kSuccess;
 }
-EXPORT int cuStreamSynchronize(void* stream) {
-  (void)stream;
+
+/* CUVIDDECODECAPS: codec, chroma format, bit depth - 8, three reserved words, then bIsSupported. */
+EXPORT int cuvidGetDecoderCaps(void* caps) {
+  ++cuvid.capsQueries;
+  memcpy(&cuvid.lastCodec, caps, sizeof cuvid.lastCodec);
+  ((unsigned char*)caps)[24] = 0;
   return kSuccess;
 }
 
-/* Resolved by FFmpeg's loader, never needed on the way to the decoder's refusal: each answers
+/* Resolved by FFmpeg's loaders, never needed on the way to the decoder's refusal: each answers
  * "not supported". */
 /* clang-format off */
 #define NOT_SUPPORTED_LIST(X) \
-  X(cuArray3DCreate_v2) X(cuArrayDestroy) X(cuDestroyExternalMemory) X(cuDestroyExternalSemaphore) \
+  X(cuDeviceComputeCapability) X(cuDeviceGetUuid) X(cuDevicePrimaryCtxReset) X(cuCtxSetLimit) X(cuStreamSynchronize) X(cuMemAlloc_v2) X(cuMemFree_v2) X(cuCtxGetDevice) X(cuArray3DCreate_v2) X(cuArrayDestroy) X(cuDestroyExternalMemory) X(cuDestroyExternalSemaphore) \
   X(cuEGLStreamConsumerDisconnect) X(cuEGLStreamProducerConnect) X(cuEGLStreamProducerDisconnect) \
   X(cuEGLStreamProducerPresentFrame) X(cuEGLStreamProducerReturnFrame) X(cuEventCreate) \
   X(cuEventDestroy_v2) X(cuEventQuery) X(cuEventRecord) X(cuEventSynchronize) \
@@ -192,7 +174,14 @@ EXPORT int cuStreamSynchronize(void* stream) {
   X(cuMemsetD8Async) X(cuMipmappedArrayDestroy) X(cuMipmappedArrayGetLevel) X(cuModuleGetFunction) \
   X(cuModuleGetGlobal) X(cuModuleLoadData) X(cuModuleUnload) X(cuSignalExternalSemaphoresAsync) \
   X(cuStreamAddCallback) X(cuStreamCreate) X(cuStreamDestroy_v2) X(cuStreamQuery) \
-  X(cuTexObjectCreate) X(cuTexObjectDestroy) X(cuWaitExternalSemaphoresAsync)
+  X(cuTexObjectCreate) X(cuTexObjectDestroy) X(cuWaitExternalSemaphoresAsync) \
+  X(cuvidCreateDecoder) X(cuvidCreateVideoParser) X(cuvidCreateVideoSource) \
+  X(cuvidCreateVideoSourceW) X(cuvidCtxLock) X(cuvidCtxLockCreate) X(cuvidCtxLockDestroy) \
+  X(cuvidCtxUnlock) X(cuvidDecodePicture) X(cuvidDestroyDecoder) X(cuvidDestroyVideoParser) \
+  X(cuvidDestroyVideoSource) X(cuvidGetDecodeStatus) X(cuvidGetSourceAudioFormat) \
+  X(cuvidGetSourceVideoFormat) X(cuvidGetVideoSourceState) X(cuvidMapVideoFrame64) \
+  X(cuvidParseVideoData) X(cuvidReconfigureDecoder) X(cuvidSetVideoSourceState) \
+  X(cuvidUnmapVideoFrame64)
 /* clang-format on */
 #define NOT_SUPPORTED(name) \
   EXPORT int name(void) {   \
