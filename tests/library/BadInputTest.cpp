@@ -38,7 +38,7 @@ TEST(BadInputTest, FilesThatAreNotMediaAreRefusedAndDamagedOnesEndEveryRequest) 
       chmod(MakeBadInput("Truncated", path).c_str(), 0);
       if (geteuid() == 0) continue;  // root reads it all the same
     }
-    const std::wstring wide = media::Wide(path.string());
+    const std::wstring wide = platform::BytesToWide(path.string());
     EXPECT_EQ(ZR8READER_IsSupported(wide.c_str()), 0) << what;
     void* file = reinterpret_cast<void*>(1);
     EXPECT_LT(ZR8READER_OpenReadFile(&file, wide.c_str(), 3), 0) << what;
@@ -147,7 +147,7 @@ TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   // A name too long for the buffer: cut, ended and refused; a closed file opens no stream.
   wchar_t small[5] = {L'x', L'x', L'x', L'x', L'x'};
   EXPECT_LT(ZR8READER_ReadFile_GetFileName(file.get(), small, 5), 0);
-  EXPECT_EQ(std::wstring(small), media::Wide(media::AvClip().string()).substr(0, 4));
+  EXPECT_EQ(std::wstring(small), platform::BytesToWide(media::AvClip().string()).substr(0, 4));
   EXPECT_LT(ZR8READER_ReadFile_GetFileName(file.get(), small, 0), 0);
   EXPECT_EQ(ZR8READER_ReadFile_CloseFile(file.get()), 0);
   EXPECT_EQ(ZR8READER_ReadFile_IsFileOpen(file.get()), 0);
@@ -175,7 +175,8 @@ TEST(BadInputTest, NamesReachTheFile) {
   handles::File file(raw);
   wchar_t name[1024];
   ASSERT_EQ(ZR8READER_ReadFile_GetFileName(file.get(), name, 1024), 0);
-  EXPECT_EQ(std::wstring(name), media::Wide(media::Dir().string()) + L"/" + odd.substr(9));
+  EXPECT_EQ(std::wstring(name),
+            platform::BytesToWide(media::Dir().string()) + L"/" + odd.substr(9));
 }
 
 // A song's cover picture is no video stream.

@@ -11,6 +11,7 @@
 
 #include "Media.h"
 #include "VideoStream.h"
+#include "platform/WideText.h"
 
 namespace handles {
 
@@ -27,7 +28,7 @@ using BufferPool = std::unique_ptr<void, Deleter<ZR8READER_DeleteBufferPoolHandl
 
 inline File OpenFile(const std::filesystem::path& path, void* bufferPool = nullptr) {
   void* file = nullptr;
-  const std::wstring wide = media::Wide(path.string());
+  const std::wstring wide = platform::BytesToWide(path.string());
   if (ZR8READER_OpenReadFileEx(&file, wide.c_str(), 3, bufferPool) < 0) return File();
   return File(file);
 }

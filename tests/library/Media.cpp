@@ -29,19 +29,6 @@ std::string Quote(const std::string& text) {
   return quoted + "'";
 }
 
-std::wstring Wide(const std::string& utf8) {
-  std::wstring out;
-  for (size_t i = 0; i < utf8.size();) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    char32_t value = length == 1 ? c : c & (0x3F >> (length - 1));
-    for (int k = 1; k < length; ++k) value = (value << 6) | (utf8[i + k] & 0x3F);
-    out.push_back(static_cast<wchar_t>(value));
-    i += length;
-  }
-  return out;
-}
-
 std::string ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});

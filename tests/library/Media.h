@@ -40,7 +40,6 @@ std::filesystem::path ShortClip();
 std::filesystem::path AvClip();
 
 std::string Quote(const std::string& text);
-std::wstring Wide(const std::string& utf8);
 std::string ReadBytes(const std::filesystem::path& path);
 
 }  // namespace media

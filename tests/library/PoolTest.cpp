@@ -16,6 +16,8 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 struct Calls {
   std::vector<cl_map_flags> maps;
   int unmaps = 0;
@@ -158,33 +160,32 @@ TEST(FrameCacheTest, PicturesPassedOnTheWayAreKeptExactly) {
   }
 }
 
+// A store of pictures in buffers of the caller's context (which the fixture lets go of at once).
 class GpuStoreTest : public testing::Test {
  protected:
   void SetUp() override {
-    if (clGetPlatformIDs(1, &platform_, nullptr) != CL_SUCCESS ||
-        clGetDeviceIDs(platform_, CL_DEVICE_TYPE_ALL, 1, &device_, nullptr) != CL_SUCCESS) {
+    cl_platform_id platform = nullptr;
+    if (clGetPlatformIDs(1, &platform, nullptr) != CL_SUCCESS ||
+        clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &device_, nullptr) != CL_SUCCESS) {
       GTEST_SKIP() << "no OpenCL device";
     }
-    cl_int error = CL_SUCCESS;
-    context_ = clCreateContext(nullptr, 1, &device_, nullptr, nullptr, &error);
-    ASSERT_EQ(error, CL_SUCCESS);
-    queue_ = clCreateCommandQueue(context_, device_, 0, &error);
-    ASSERT_EQ(error, CL_SUCCESS);
-    info_ = {};
+    cl_context context = clCreateContext(nullptr, 1, &device_, nullptr, nullptr, nullptr);
+    queue_ = clCreateCommandQueue(context, device_, 0, nullptr);
+    ASSERT_TRUE(context && queue_);
     info_.device = device_;
-    info_.platform = platform_;
-    info_.context = context_;
+    info_.platform = platform;
+    info_.context = context;
     info_.commandQueue = queue_;
     store_ = zr8::MakeOpenCLStore(info_);
     ASSERT_TRUE(store_);
+    clReleaseContext(context);
     gCalls = {};
   }
   void TearDown() override {
     store_.reset();
     if (queue_ != nullptr) clReleaseCommandQueue(queue_);
-    if (context_ != nullptr) clReleaseContext(context_);
     // Whatever the store did, it never waited on the caller's queue.
-    for (cl_command_queue queue : gCalls.finished) EXPECT_NE(queue, queue_);
+    for (cl_command_queue queue : gCalls.finished) EXPECT_NE(queue, info_.commandQueue);
   }
 
   std::unique_ptr<zr8::DevicePicture> Upload(const std::string& bytes) {
@@ -193,22 +194,21 @@ class GpuStoreTest : public testing::Test {
     return store_->Upload(block);
   }
 
-  // The buffer's bytes, read on a queue of its own context.
-  std::string Read(cl_mem buffer, size_t size) {
-    std::string bytes(size, '\0');
+  // The buffer's bytes, read on a queue of its own; the buffer must belong to the caller's context.
+  std::string Read(void* buffer, size_t size) {
     cl_context owner = nullptr;
-    clGetMemObjectInfo(buffer, CL_MEM_CONTEXT, sizeof(owner), &owner, nullptr);
+    clGetMemObjectInfo(static_cast<cl_mem>(buffer), CL_MEM_CONTEXT, sizeof owner, &owner, nullptr);
+    EXPECT_EQ(owner, info_.context);
+    std::string bytes(size, '\0');
     cl_command_queue queue = clCreateCommandQueue(owner, device_, 0, nullptr);
-    EXPECT_EQ(
-        clEnqueueReadBuffer(queue, buffer, CL_TRUE, 0, size, bytes.data(), 0, nullptr, nullptr),
-        CL_SUCCESS);
+    EXPECT_EQ(clEnqueueReadBuffer(queue, static_cast<cl_mem>(buffer), CL_TRUE, 0, size,
+                                  bytes.data(), 0, nullptr, nullptr),
+              CL_SUCCESS);
     clReleaseCommandQueue(queue);
     return bytes;
   }
 
-  cl_platform_id platform_ = nullptr;
   cl_device_id device_ = nullptr;
-  cl_context context_ = nullptr;
   cl_command_queue queue_ = nullptr;
   Zr8OpenCLContextInfo info_{};
   std::shared_ptr<zr8::PictureStore> store_;
@@ -222,9 +222,7 @@ TEST_F(GpuStoreTest, ThePictureMovesToTheDeviceOnlyWhenItIsAskedFor) {
   // Written into a mapping that reads nothing back; read by the CPU from it, with no transfer.
   ASSERT_EQ(gCalls.maps, std::vector<cl_map_flags>{CL_MAP_WRITE_INVALIDATE_REGION});
   for (int lock = 0; lock < 2; ++lock) {
-    const uint8_t* bytes = picture->Map(false);
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(std::memcmp(bytes, first.data(), first.size()), 0);
+    EXPECT_EQ(std::memcmp(picture->Map(false), first.data(), first.size()), 0);
     picture->Unmap();
   }
   EXPECT_EQ(gCalls.maps.size(), 1u);
@@ -237,7 +235,7 @@ TEST_F(GpuStoreTest, ThePictureMovesToTheDeviceOnlyWhenItIsAskedFor) {
   EXPECT_EQ(gCalls.unmaps, 0);
 
   // The device's use: one unmap, then the device holds the picture.
-  auto* buffer = static_cast<cl_mem>(picture->Buffer());
+  void* buffer = picture->Buffer();
   EXPECT_EQ(gCalls.unmaps, 1);
   EXPECT_EQ(gCalls.copies, 0);
   EXPECT_EQ(Read(buffer, second.size()), second);
@@ -249,19 +247,19 @@ TEST_F(GpuStoreTest, ThePictureMovesToTheDeviceOnlyWhenItIsAskedFor) {
   picture->Unmap();
   EXPECT_EQ(gCalls.maps, std::vector<cl_map_flags>{CL_MAP_READ});
   picture->Buffer();
-  uint8_t* writable = picture->Map(true);
-  ASSERT_NE(writable, nullptr);
-  writable[0] = 'c';
+  picture->Map(true)[0] = 'c';
   picture->Unmap();
   EXPECT_EQ(gCalls.maps, (std::vector<cl_map_flags>{CL_MAP_READ, CL_MAP_READ | CL_MAP_WRITE}));
-  EXPECT_EQ(Read(static_cast<cl_mem>(picture->Buffer()), 1), "c");
+  EXPECT_EQ(Read(picture->Buffer(), 1), "c");
+}
+
+fs::path GpuClip() {
+  return media::Make("gpu_store.mkv", "-f lavfi -i testsrc2=size=48x32:rate=10 -t 2 -c:v ffv1");
 }
 
 TEST_F(GpuStoreTest, DeliversTheFramesOfTheCpuStoreWithoutCopies) {
-  const auto path =
-      media::Make("gpu_store.mkv", "-f lavfi -i testsrc2=size=48x32:rate=10 -t 2 -c:v ffv1");
-  auto cpu = handles::OpenStream(path, handles::StreamPrefs(0x2001));
-  auto gpu = handles::OpenStream(path, handles::StreamPrefs(0x2001), {}, store_);
+  auto cpu = handles::OpenStream(GpuClip(), handles::StreamPrefs(0x2001));
+  auto gpu = handles::OpenStream(GpuClip(), handles::StreamPrefs(0x2001), {}, store_);
   ASSERT_TRUE(cpu && gpu);
   gCalls = {};
   for (int64_t n : {0, 1, 2, 15, 3, 19}) {
@@ -272,35 +270,23 @@ TEST_F(GpuStoreTest, DeliversTheFramesOfTheCpuStoreWithoutCopies) {
   EXPECT_TRUE(gCalls.finished.empty());
 }
 
-// Through the entry points: the pictures of a GPU pool live in buffers of the caller's context,
-// which the pool keeps alive after the caller lets go of it; each buffer holds FFmpeg's picture.
+// Through the entry points: a GPU pool's pictures lie in buffers of the caller's context, which
+// the pool keeps alive when the caller lets go of it, each holding FFmpeg's picture.
 TEST_F(GpuStoreTest, PoolPicturesLiveInBuffersOfTheGivenContext) {
   void* raw = nullptr;
   ASSERT_EQ(ZR8READER_CreateImagePoolGPU(&info_, &raw), 0);
   handles::ImagePool pool(raw);
   store_.reset();
   clReleaseCommandQueue(std::exchange(queue_, nullptr));
-  cl_context context = std::exchange(context_, nullptr);
-  clReleaseContext(context);
-
-  const auto path =
-      media::Make("gpu_store.mkv", "-f lavfi -i testsrc2=size=48x32:rate=10 -t 2 -c:v ffv1");
-  const std::string reference = media::ReferenceVideo(path, "rgba");
-  auto file = handles::OpenFile(path);
+  const std::string reference = media::ReferenceVideo(GpuClip(), "rgba");
+  auto file = handles::OpenFile(GpuClip());
   auto video = handles::OpenVideo(file.get(), ZR8_PIXEL_RGBA_8u, pool.get());
   ASSERT_TRUE(video);
   const size_t size = 48 * 32 * 4;
   for (int64_t n : {0, 7, 3}) {
-    void* made = nullptr;
-    ASSERT_EQ(ZR8READER_ReadVideoStream_GetFrame(video.get(), n, &made), 0);
-    handles::Image image(made);
-    EXPECT_EQ(ZR8READER_Image_Attributes(image.get()) & 8u, 0u);  // not in CPU memory
-    auto* buffer = static_cast<cl_mem>(ZR8READER_Image_LockForOpenCL(image.get(), 1));
-    ASSERT_NE(buffer, nullptr);
-    cl_context owner = nullptr;
-    clGetMemObjectInfo(buffer, CL_MEM_CONTEXT, sizeof(owner), &owner, nullptr);
-    EXPECT_EQ(owner, context);
-    const std::string read = Read(buffer, size);
+    ASSERT_EQ(ZR8READER_ReadVideoStream_GetFrame(video.get(), n, &raw), 0);
+    handles::Image image(raw);
+    const std::string read = Read(ZR8READER_Image_LockForOpenCL(image.get(), 1), size);
     EXPECT_TRUE(read == reference.substr(n * size, size)) << "frame " << n;
     EXPECT_TRUE(handles::Frame(video.get(), n) == read);
   }
