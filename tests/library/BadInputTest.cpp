@@ -104,7 +104,7 @@ TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   void* pool = nullptr;
   ASSERT_EQ(ZR8READER_CreateBufferPoolCPU(&pool), 0);
   handles::BufferPool buffers(pool);
-  const Zr8DecodePrefs prefs = handles::Prefs(0x2000);
+  const Zr8DecodePrefs prefs = handles::StreamPrefs(0x2000);
   EXPECT_LT(ZR8READER_ReadFile_OpenVideoStream(file.get(), 0, &prefs, buffers.get(), &none), 0);
   EXPECT_EQ(ZR8READER_ReadVideoStream_GetFrameCount(file.get()), 0);
   EXPECT_EQ(ZR8READER_Image_TotalSize(file.get()), 0u);

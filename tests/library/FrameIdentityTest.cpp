@@ -181,10 +181,7 @@ TEST_P(FrameIdentityTest, EveryFrameInOrderAndAtRandom) {
 }
 
 std::string ClipName(const testing::TestParamInfo<Clip>& info) {
-  std::string name = info.param.name;
-  std::replace_if(
-      name.begin(), name.end(), [](char c) { return !isalnum(c); }, '_');
-  return name;
+  return media::Printable(info.param.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(NoPresentationTimes, FrameIdentityTest,
@@ -257,11 +254,8 @@ TEST_P(PixelTypeTest, MatchesFFmpegConversion) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, PixelTypeTest, testing::ValuesIn(kTypes), [](const auto& info) {
-  std::string name =
-      std::to_string(info.param.asked) + "_" + info.param.pixFmt + "_" + info.param.clip;
-  std::replace_if(
-      name.begin(), name.end(), [](char c) { return !isalnum(c); }, '_');
-  return name;
+  return media::Printable(std::to_string(info.param.asked) + "_" + info.param.pixFmt + "_" +
+                          info.param.clip);
 });
 
 // The frame index on packet lists alone: packets in decode order with these presentation times,

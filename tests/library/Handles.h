@@ -33,22 +33,18 @@ inline File OpenFile(const std::filesystem::path& path, void* bufferPool = nullp
   return File(file);
 }
 
-inline Zr8DecodePrefs Prefs(int32_t pixelType) {
+inline Zr8DecodePrefs StreamPrefs(int32_t pixelType, uint32_t threads = 0, int32_t hardware = 0) {
   Zr8DecodePrefs prefs{};
-  prefs.reserved0 = 1.0;
-  prefs.reserved8 = 1.0;
-  prefs.useOptimalPixelType = 1;
   prefs.pixelType = pixelType;
-  prefs.reserved36 = 1;
-  prefs.reserved40 = 23.976;
-  prefs.reserved96 = 1;
+  prefs.decoderThreads = threads;
+  prefs.hardwarePreference = hardware;
   return prefs;
 }
 
 inline Video OpenVideo(void* file, int32_t pixelType, void* imagePool = nullptr,
                        int32_t* status = nullptr) {
   void* video = nullptr;
-  const Zr8DecodePrefs prefs = Prefs(pixelType);
+  const Zr8DecodePrefs prefs = StreamPrefs(pixelType);
   const int32_t result = ZR8READER_ReadFile_OpenVideoStream(file, 0, &prefs, imagePool, &video);
   if (status != nullptr) *status = result;
   return Video(result < 0 ? nullptr : video);
@@ -68,14 +64,6 @@ inline std::string Frame(void* video, int64_t n) {
   std::string copy(bytes, ZR8READER_Image_TotalSize(raw));
   ZR8READER_Image_Unlock(raw);
   return copy;
-}
-
-inline Zr8DecodePrefs StreamPrefs(int32_t pixelType, uint32_t threads = 0, int32_t hardware = 0) {
-  Zr8DecodePrefs prefs{};
-  prefs.pixelType = pixelType;
-  prefs.decoderThreads = threads;
-  prefs.hardwarePreference = hardware;
-  return prefs;
 }
 
 inline std::unique_ptr<zr8::VideoStream> OpenStream(

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -32,6 +33,11 @@ std::string Quote(const std::string& text) {
 std::string ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Printable(std::string text) {
+  for (char& c : text) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return text;
 }
 
 fs::path MakeByShell(const std::string& name, const std::string& command) {

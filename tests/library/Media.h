@@ -41,5 +41,7 @@ std::filesystem::path AvClip();
 
 std::string Quote(const std::string& text);
 std::string ReadBytes(const std::filesystem::path& path);
+// The text with every character but letters and digits as '_' (for test names).
+std::string Printable(std::string text);
 
 }  // namespace media

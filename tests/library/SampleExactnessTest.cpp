@@ -214,10 +214,7 @@ TEST_P(SampleExactnessTest, EqualsAFullDecode) {
   ExpectFullDecode(MakeBy(GetParam().name, GetParam().command), GetParam().tolerance);
 }
 std::string Printable(const testing::TestParamInfo<Made>& info) {
-  std::string name = info.param.name;
-  std::replace_if(
-      name.begin(), name.end(), [](char c) { return !isalnum(c); }, '_');
-  return name;
+  return media::Printable(info.param.name);
 }
 INSTANTIATE_TEST_SUITE_P(Codings, SampleExactnessTest, testing::ValuesIn(kCodings), Printable);
 INSTANTIATE_TEST_SUITE_P(Toolchains, SampleExactnessTest, testing::ValuesIn(kToolchains),
