@@ -80,6 +80,9 @@ corpus() {
   cp "$v/slices.mp4.seed" "$v/damaged.mp4.seed"
   printf '\x5a\xa5\x00\xff\x13\x37\xc0\xde' |
     dd of="$v/damaged.mp4.seed" bs=1 seek=$(($(stat -c %s "$v/slices.mp4.seed") / 2)) conv=notrunc status=none
+  # A transport stream with ten transport packets lost (the demuxer flags the damaged packet).
+  made "$v" loss.ts "$t1" "ffmpeg -nostdin -loglevel error -y $src -c:v libx264 -g 4 -bf 2 -f mpegts \$1.t &&
+    { head -c 7520 \$1.t; tail -c +9401 \$1.t; } >\$1 && rm \$1.t"
   seed "$a" aac.m4a "$t1" $tone -c:a aac -b:a 24k
   seed "$a" mp3.mp3 "$t2" $tone -c:a libmp3lame -b:a 32k
   seed "$a" mp2.mp2 "$t1" -f lavfi -i sine=sample_rate=16000:duration=0.5 -c:a mp2

@@ -330,9 +330,12 @@ ZR8_API int32_t ZR8READER_ReadFile_GetDecoderColorSpaces(void* file, int32_t ind
 // (it keeps decode times only), raw elementary streams (.h264, .hevc, .m2v, .m4v: no times), and
 // any file whose packets lack a presentation time or share one (program streams with B-pictures).
 // That costs about one full decode of the stream at open (some 2 s for 10 s of 1080p H.264 on two
-// cores). Intra-only codings (MJPEG, ProRes, FFV1, ...) are ordered as decoded, without it. In a
-// file ordered by its times, a packet the decoder makes no picture of at all is still counted (a
-// request for it fails, and later frames are numbered one higher than a full decode's). Fails
+// cores). Intra-only codings (MJPEG, ProRes, FFV1, ...) are ordered as decoded, without it. A
+// stream with damage the index sees is decoded once too: a packet its demuxer marks as damaged, or
+// a length-prefixed H.264 or HEVC packet whose NAL units do not split (the decoder drops it). In a
+// file ordered by its times, a packet the decoder makes no picture of for another reason is still
+// counted (a request for it fails, and later frames are numbered one higher than a full decode's).
+// Fails
 // with ZR8_E_NOINTERFACE when the requested pixel type cannot be produced, ZR8_E_INVALIDARG for a
 // bad index, ZR8_E_FAIL when the stream cannot be decoded or the file is closed (ZR8_E_NOTOPEN).
 ZR8_API int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index,
@@ -369,12 +372,11 @@ ZR8_API int32_t ZR8READER_ReadAudioStream_GetFormat(void* audio, Zr8AudioCompres
 // A request that continues the previous one goes on with the same decoder; a start a little ahead
 // decodes forward. Other starts seek to a packet before the one holding the start and decode a
 // pre-roll with a fresh decoder, so their cost does not depend on the position: one packet for
-// PCM, FLAC, ALAC, TTA and WavPack, two for AAC and Vorbis, ten for MP3. AAC is then exact except
-// in noise-substituted bands, whose generator runs through the whole stream: there the noise after
-// a seek differs from a continuous decode's at the level of that noise. Codings whose decoders
-// carry state of unbounded reach (Opus, AC-3 and E-AC-3 dither, MPEG layer II, others) and streams
-// whose rate changes decode again from the beginning for a start behind, so that their samples
-// stay exact.
+// PCM, FLAC, ALAC, TTA and WavPack, two for AAC and Vorbis, ten for MP3; opening checks on a few
+// windows of packets that the pre-roll gives the full decode's samples. Codings whose decoders
+// carry state of unbounded reach (Opus, AC-3 and E-AC-3 dither, MPEG layer II, AAC with noise
+// substitution, whose generator runs through the whole stream, others) and streams whose rate
+// changes decode again from the beginning for a start behind, so that their samples stay exact.
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, float* buffer,
                                                      int64_t maxFrames, int64_t* framesRead);
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio,

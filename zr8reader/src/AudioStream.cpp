@@ -42,6 +42,26 @@ int64_t PrerollPackets(AVCodecID id) {
 // adjustment the decoder makes for skipped samples, so that a frame tells the packet it comes from.
 constexpr int kTagShift = 32;
 
+// Windows of packets (their first packet and length) where a random start is tried against the
+// full decode at indexing: a coding whose state reaches back further than its pre-roll (AAC's noise
+// substitution, whose generator runs through the whole stream) shows there and decodes from the
+// start instead.
+constexpr int64_t kProbeStarts[] = {48, 400, 3000};
+constexpr int64_t kProbeLength = 8;
+
+uint64_t HashSamples(uint64_t hash, const AVFrame& frame) {
+  const auto format = static_cast<AVSampleFormat>(frame.format);
+  const bool planar = av_sample_fmt_is_planar(format) != 0;
+  const int channels = std::max(frame.ch_layout.nb_channels, 1);
+  const size_t bytes = static_cast<size_t>(frame.nb_samples) * av_get_bytes_per_sample(format) *
+                       (planar ? 1 : channels);
+  for (int plane = 0; plane < (planar ? channels : 1); ++plane) {
+    for (size_t i = 0; i < bytes; ++i)
+      hash = (hash ^ frame.extended_data[plane][i]) * 0x100000001b3u;
+  }
+  return hash;
+}
+
 bool SameLayout(const AVChannelLayout& a, const AVChannelLayout& b) {
   return av_channel_layout_compare(&a, &b) == 0;
 }
@@ -181,7 +201,70 @@ bool AudioStream::Index() {
   }
   const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
   preroll_ = rateChanges_ ? -1 : PrerollPackets(id);
+  if (preroll_ >= 0 && !PrerollReproduces(preroll_)) preroll_ = -1;
+  probePackets_.clear();
+  probeHashes_.clear();
   return true;
+}
+
+bool AudioStream::InProbe(int64_t packet, int64_t preroll) {
+  if (preroll < 0) return false;
+  return std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts), [&](int64_t start) {
+    return packet >= start - preroll && packet < start + kProbeLength + 4;  // and late frames
+  });
+}
+
+void AudioStream::HashProbe(int64_t source, const AVFrame& frame) {
+  const bool probed =
+      std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts),
+                  [&](int64_t start) { return source >= start && source < start + kProbeLength; });
+  if (!probed) return;
+  auto entry = std::find_if(probeHashes_.begin(), probeHashes_.end(),
+                            [&](const auto& hashed) { return hashed.first == source; });
+  if (entry == probeHashes_.end()) {
+    probeHashes_.emplace_back(source, 0xcbf29ce484222325u);
+    entry = probeHashes_.end() - 1;
+  }
+  entry->second = HashSamples(entry->second, frame);
+}
+
+// Decodes each probe window after its pre-roll only, as a random start does, and compares what
+// it makes of the window's packets with the full decode. A window the counting decode did not
+// reach from the start is not tried; with none tried, the stream decodes from the start.
+bool AudioStream::PrerollReproduces(int64_t preroll) {
+  const std::vector<std::pair<int64_t, uint64_t>> expected = std::move(probeHashes_);
+  bool tried = false;
+  for (int64_t start : kProbeStarts) {
+    if (start - preroll <= firstSeekable_ || start + kProbeLength + 4 > probedBelow_) continue;
+    CodecPtr decoder = OpenDecoder(input_->streams[streamIndex_], 1);
+    if (!decoder) return false;
+    decoder->pkt_timebase = AVRational{1, sampleRate_};
+    FramePtr frame = MakeFrame();
+    PacketPtr copy = MakePacket();
+    probeHashes_.clear();
+    for (const auto& [index, packet] : probePackets_) {
+      if (index < start - preroll || index >= start + kProbeLength + 4) continue;
+      if (av_packet_ref(copy.get(), packet.get()) < 0) return false;
+      copy->pts = copy->dts = index << kTagShift;
+      avcodec_send_packet(decoder.get(), copy.get());
+      av_packet_unref(copy.get());
+      while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
+        HashProbe(SourceOf(*frame), *frame);
+        av_frame_unref(frame.get());
+      }
+    }
+    for (int64_t source = start; source < start + kProbeLength; ++source) {
+      auto hashOf = [source](const std::vector<std::pair<int64_t, uint64_t>>& hashes) {
+        for (const auto& [index, hash] : hashes) {
+          if (index == source) return hash;
+        }
+        return uint64_t{0};
+      };
+      if (hashOf(expected) != hashOf(probeHashes_)) return false;
+    }
+    tried = true;
+  }
+  return tried;
 }
 
 AudioStream::PacketInfo AudioStream::Describe(const AVPacket& packet) {
@@ -202,6 +285,7 @@ void AudioStream::CountByOneDecode() {
   FrameShape last;
   while (DecodeFrame(true)) {
     const int64_t source = SourceOf(*frame_);
+    HashProbe(source, *frame_);
     const FrameShape shape = FrameShape::Of(*frame_);
     if (last.format >= 0 && shape != last) {
       changes_.push_back(source >= 0 ? source : static_cast<int64_t>(packets_.size()) - 1);
@@ -219,6 +303,7 @@ void AudioStream::CountByOneDecode() {
     // A frame that cannot be told belongs to the last packet sent.
     packets_[source >= 0 ? source : packets_.size() - 1].outCount += samples;
   }
+  probedBelow_ = static_cast<int64_t>(packets_.size());
   // What the resampler holds at the end is delivered after the last frame, as a full decode
   // delivers it.
   if (rateChanges_ && !packets_.empty()) {
@@ -268,6 +353,13 @@ bool AudioStream::CountInParts() {
   }
   const int64_t count = static_cast<int64_t>(packets_.size());
   const int64_t parts = std::max<int64_t>(1, std::min<int64_t>(threads, count / kLeastPart));
+  for (int64_t i = 0; i < count; ++i) {
+    if (!InProbe(i, PrerollPackets(id))) continue;
+    PacketPtr kept = MakePacket();
+    if (av_packet_ref(kept.get(), held[i].get()) >= 0)
+      probePackets_.emplace_back(i, std::move(kept));
+  }
+  probedBelow_ = count / parts;
 
   struct Part {
     int64_t begin = 0, end = 0;
@@ -302,6 +394,8 @@ bool AudioStream::CountInParts() {
         int64_t source = frame->pts != AV_NOPTS_VALUE && frame->pts >= 0 ? frame->pts >> kTagShift
                                                                          : std::min(i, count - 1);
         if (source >= part.begin && source < part.end) {
+          if (part.begin == 0)
+            HashProbe(source, *frame);  // only the first part decodes from the start
           const FrameShape shape = FrameShape::Of(*frame);
           if (part.first.format < 0) part.first = shape;
           if (part.last.format >= 0 && shape != part.last) part.changes.push_back(source);
@@ -403,6 +497,12 @@ bool AudioStream::DecodeFrame(bool indexing) {
       continue;
     }
     if (indexing) {
+      const int64_t index = static_cast<int64_t>(packets_.size());
+      if (InProbe(index, PrerollPackets(input_->streams[streamIndex_]->codecpar->codec_id))) {
+        PacketPtr kept = MakePacket();
+        if (av_packet_ref(kept.get(), packet_.get()) >= 0)
+          probePackets_.emplace_back(index, std::move(kept));
+      }
       packets_.push_back(Describe(*packet_));
     } else if (nextPacket_ >= static_cast<int64_t>(packets_.size()) ||
                packets_[nextPacket_].size != packet_->size ||
@@ -474,7 +574,12 @@ int AudioStream::Convert(int first, int count, uint8_t* out) {
 
 bool AudioStream::DecodeNext() {
   while (DecodeFrame(false)) {
-    const int64_t source = SourceOf(*frame_);
+    int64_t source = SourceOf(*frame_);
+    // What a decoder gives out when it is drained, untagged, belongs to the last packet, as the
+    // count has it.
+    if (source < 0 && flushSent_ && nextPacket_ == static_cast<int64_t>(packets_.size())) {
+      source = nextPacket_ - 1;
+    }
     if (source < 0 || source < lastSource_) {
       av_frame_unref(frame_.get());
       continue;  // not from a packet of the index: dropped, as before a place is known

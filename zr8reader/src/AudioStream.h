@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../include/Zr8Reader.h"
@@ -69,6 +70,10 @@ class AudioStream final : public Handle {
   static PacketInfo Describe(const AVPacket& packet);
   void CountByOneDecode();
   bool CountInParts();
+  // The packet windows whose output the counting decode hashes (see PrerollReproduces).
+  static bool InProbe(int64_t packet, int64_t preroll);
+  void HashProbe(int64_t source, const AVFrame& frame);
+  bool PrerollReproduces(int64_t preroll);
   bool SeekNear(int64_t start);
   // Decodes until a frame comes out, into frame_; false at the end of the stream, or when a packet
   // read after a seek is not the one the index expects (lost_).
@@ -106,6 +111,11 @@ class AudioStream final : public Handle {
   bool rateChanges_ = false;   // some frames are resampled: conversion keeps state
   std::vector<PacketInfo> packets_;
   std::vector<int64_t> changes_;  // packets whose output changes layout, rate or sample format
+  // While indexing: the packets of the probe windows and their pre-rolls, and the hash of what a
+  // full decode made of each probed packet.
+  std::vector<std::pair<int64_t, PacketPtr>> probePackets_;
+  std::vector<std::pair<int64_t, uint64_t>> probeHashes_;
+  int64_t probedBelow_ = 0;  // the counting decode ran from the start up to this packet
   Zr8AudioCompressedFormat format_{};
 
   // The converter and the input it was built for.

@@ -137,8 +137,7 @@ DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
   while (true) {
     const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (received == 0) {
-      if (skippedInRun_ &&
-          (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0)) {
+      if (skippedInRun_ && concealed()) {
         // A damaged picture is concealed from the pictures decoded before it: with some skipped,
         // it and those after it differ from a full decode's.
         av_frame_unref(frame_.get());

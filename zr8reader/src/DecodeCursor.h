@@ -74,6 +74,10 @@ class DecodeCursor {
   bool live() const { return live_; }
   bool fresh() const { return live_ && nextPacket_ == runStart_ && !flushSent_; }
   bool delivered() const { return live_ && outputsInRun_ > 0; }
+  // The picture in frame() was concealed by the decoder (damage in its data).
+  bool concealed() const {
+    return frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+  }
   int64_t runStart() const { return runStart_; }
   // How many seeks found no way into the file but its start (the packets counted from there).
   uint64_t rereads() const { return rereads_; }

@@ -1,5 +1,8 @@
 #include "VideoStream.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <string_view>
@@ -11,6 +14,71 @@
 
 namespace zr8 {
 namespace {
+
+// Length-prefixed H.264 and HEVC (as MP4 and Matroska carry them): the bytes of each NAL unit's
+// length; 0 for other streams.
+int NalLengthSize(const AVCodecParameters& parameters) {
+  const uint8_t* extra = parameters.extradata;
+  const int size = parameters.extradata_size;
+  if (parameters.codec_id == AV_CODEC_ID_H264 && size >= 7 && extra[0] == 1) {
+    return (extra[4] & 3) + 1;
+  }
+  if (parameters.codec_id == AV_CODEC_ID_HEVC && size >= 23 &&
+      (extra[0] != 0 || extra[1] != 0 || extra[2] > 1)) {
+    return (extra[21] & 3) + 1;
+  }
+  return 0;
+}
+
+// Whether the decoder can cut a packet of `size` bytes into its NAL units: each length is not 0 and
+// fits in what follows it. The decoder drops a packet where one does not, and shows no picture of
+// it. `read(offset, bytes, out)` reads bytes of the packet.
+template <typename Read>
+bool NalUnitsSplit(int64_t size, int lengthSize, Read read) {
+  int64_t at = 0;
+  while (size - at >= 4) {
+    uint8_t prefix[4];
+    if (!read(at, lengthSize, prefix)) return false;
+    uint64_t length = 0;
+    for (int i = 0; i < lengthSize; ++i) length = (length << 8) | prefix[i];
+    at += lengthSize;
+    if (length == 0 || length > static_cast<uint64_t>(size - at)) return false;
+    at += static_cast<int64_t>(length);
+  }
+  return true;
+}
+
+// The packets of an indexed stream whose NAL units do not split, read from the file by position
+// through a window of 16 KB (small packets share one read).
+std::vector<int64_t> UnsplitPackets(const std::string& path,
+                                    const std::vector<PacketEntry>& packets, int lengthSize) {
+  std::vector<int64_t> found;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return found;
+  std::vector<uint8_t> window(16 << 10);
+  int64_t windowStart = 0, windowBytes = 0;
+  auto readFile = [&](int64_t at, int bytes, uint8_t* out) {
+    if (at < windowStart || at + bytes > windowStart + windowBytes) {
+      const ssize_t got = ::pread(fd, window.data(), window.size(), at);
+      windowStart = at;
+      windowBytes = got > 0 ? got : 0;
+      if (windowBytes < bytes) return false;
+    }
+    std::copy_n(window.data() + (at - windowStart), bytes, out);
+    return true;
+  };
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const int64_t pos = packets[i].pos;
+    auto read = [&readFile, pos](int64_t offset, int bytes, uint8_t* out) {
+      return readFile(pos + offset, bytes, out);
+    };
+    if (pos >= 0 && !NalUnitsSplit(packets[i].size, lengthSize, read)) {
+      found.push_back(static_cast<int64_t>(i));
+    }
+  }
+  ::close(fd);
+  return found;
+}
 
 uint32_t VideoFourCC(const AVCodecParameters& parameters) {
   switch (parameters.codec_id) {
@@ -174,17 +242,41 @@ bool VideoStream::Download(AVFrame* frame) {
 
 bool VideoStream::BuildIndex(DecodeCursor& cursor) {
   std::vector<PacketEntry> packets;
-  if (!PacketsFromIndex(cursor, &packets)) {
+  // Packets the demuxer found damaged (lost transport packets), or whose NAL units do not split.
+  std::vector<int64_t> corrupt;
+  const int lengthSize = NalLengthSize(*source_.parameters);
+  if (PacketsFromIndex(cursor, &packets)) {
+    if (lengthSize > 0) corrupt = UnsplitPackets(source_.path, packets, lengthSize);
+  } else {
     if (!cursor.input()) return false;
     while (cursor.ReadOwnPacket()) {
       const AVPacket& packet = *cursor.packet();
+      auto read = [&packet](int64_t offset, int bytes, uint8_t* out) {
+        std::copy_n(packet.data + offset, bytes, out);
+        return true;
+      };
+      if ((packet.flags & AV_PKT_FLAG_CORRUPT) != 0 ||
+          (lengthSize > 0 && !NalUnitsSplit(packet.size, lengthSize, read))) {
+        corrupt.push_back(static_cast<int64_t>(packets.size()));
+      }
       packets.push_back(PacketEntry{packet.pts, packet.dts, packet.pos, packet.duration,
                                     packet.size, (packet.flags & AV_PKT_FLAG_KEY) != 0,
                                     (packet.flags & AV_PKT_FLAG_DISCARD) == 0});
       av_packet_unref(cursor.packet());
     }
   }
-  if (packets.empty()) return false;
+  if (packets.empty() || !OrderIndex(cursor, std::move(packets), !corrupt.empty())) return false;
+  // The parser may carry the damage into the packet after the damaged one.
+  for (int64_t decodeIndex : corrupt) {
+    for (int64_t at : {decodeIndex, decodeIndex + 1}) {
+      const int64_t shown = index_.FrameOf(at);
+      if (shown != FrameIndex::kNone) concealedGroups_.insert(index_.KeyFor(shown));
+    }
+  }
+  return true;
+}
+
+bool VideoStream::OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged) {
   // Packed B-frames (MPEG-4 Part 2 as older encoders write it): a packet carries a P picture and
   // the B picture shown before it, followed by a placeholder packet of a few bytes. The decoder
   // keeps the second picture of a packet and decodes it with the next packet, so a packet's
@@ -199,7 +291,9 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
   const bool decodeTimesOnly = std::string_view(cursor.input()->iformat->name) == "avi";
   const AVCodecDescriptor* coding = avcodec_descriptor_get(source_.parameters->codec_id);
   const bool intraOnly = coding != nullptr && (coding->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
-  if (intraOnly) {
+  // A damaged packet may give no picture, or take the next one's with it: only a decode tells
+  // which pictures a stream with damage the demuxer saw presents.
+  if (intraOnly && !damaged) {
     // Pictures are shown in the order they are decoded.
     std::vector<int64_t> order;
     for (int64_t i = 0; i < static_cast<int64_t>(packets.size()); ++i) {
@@ -208,7 +302,7 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
     index_.OrderByOutputs(std::move(packets), order);
     return true;
   }
-  if (!decodeTimesOnly && index_.OrderByTimes(packets)) return true;
+  if (!decodeTimesOnly && !damaged && index_.OrderByTimes(packets)) return true;
   return OrderByDecoding(std::move(packets));
 }
 
@@ -421,6 +515,11 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
         break;
     }
     ++decodedFrames_;
+    if (cursor.concealed() && !hardware_ && NewlyConcealed(cursor, index)) {
+      av_frame_unref(cursor.frame());
+      access_.cache().Trim(0);
+      return Outcome::kEarlier;
+    }
     // Only the picture asked for and those the cache keeps leave the device.
     const bool kept =
         identity == index || (identity != FrameIndex::kNone && access_.Wants(index_, identity));
@@ -430,6 +529,17 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
     av_frame_unref(cursor.frame());
     if (identity > index) return Outcome::kMissed;
   }
+}
+
+// Records the group of the concealed picture in the cursor's frame; true when it is the group of
+// frame `target` (not the first), seen for the first time, in a run that started at its key frame:
+// the picture was concealed without the pictures a full decode had before it.
+bool VideoStream::NewlyConcealed(const DecodeCursor& cursor, int64_t target) {
+  const int64_t shown = index_.FrameOf(cursor.frame()->pts);
+  if (shown == FrameIndex::kNone) return false;
+  const size_t group = index_.KeyFor(shown);
+  if (!concealedGroups_.insert(group).second) return false;
+  return group > 0 && group == index_.KeyFor(target) && cursor.runStart() == index_.keys()[group];
 }
 
 int32_t VideoStream::Deliver(const AVFrame& frame, Image** image) {
@@ -468,11 +578,17 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   if (access_.current().fresh()) RebalanceThreads();
   size_t key = index_.KeyFor(index);
   const size_t needed = key;
+  // A group with a concealed picture is decoded from the key frame before it, as a full decode
+  // conceals it from the pictures before.
+  if (key > 0 && concealedGroups_.count(key) != 0) --key;
   bool forward = access_.Choose(index_, index, key, [this] { return MakeCursor(); });
   if (!forward && !SeekToKey(index_.keys()[key])) return kFail;
   for (Outcome outcome; (outcome = DecodeTo(index)) != Outcome::kFound;) {
     if (outcome == Outcome::kAgain) {
       forward = false;
+    } else if (outcome == Outcome::kEarlier) {
+      forward = false;
+      key = needed - 1;
     } else if (outcome == Outcome::kHardwareFailed) {
       // The same frames from software, from the key frame the target needs.
       if (!FallBackToSoftware()) return kFail;

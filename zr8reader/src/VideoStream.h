@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,9 @@ class VideoStream final : public Handle {
   size_t cursors() const { return access_.cursors(); }
 
  private:
-  enum class Outcome { kFound, kMissed, kHardwareFailed, kAgain };
+  // kEarlier: the target's group holds a damaged picture, concealed from pictures before the
+  // group's key frame, and the run started at that key frame: it must start one key frame earlier.
+  enum class Outcome { kFound, kMissed, kHardwareFailed, kAgain, kEarlier };
   // Decoding positions of a stream on hardware: two, so that a caller alternating between two
   // places does not seek, each decoder holding its own surfaces of the device.
   static constexpr size_t kHardwareCursors = 2;
@@ -75,6 +78,7 @@ class VideoStream final : public Handle {
   // The frame index, from the container's sample table (MP4, MOV) or one pass over its packets;
   // where the packets' times do not give the order, from one decode of the whole stream.
   bool BuildIndex(DecodeCursor& cursor);
+  bool OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged);
   bool PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry>* packets);
   bool OrderByDecoding(std::vector<PacketEntry> packets);
   void BuildFormat(AVFormatContext* input, int32_t pixelType);
@@ -83,6 +87,7 @@ class VideoStream final : public Handle {
   int ThreadLimit() const;  // for the budget
   std::unique_ptr<DecodeCursor> MakeCursor();
   Outcome DecodeTo(int64_t index);
+  bool NewlyConcealed(const DecodeCursor& cursor, int64_t target);
   int32_t Deliver(const AVFrame& frame, Image** image);
   // Keeps the current cursor's frame (frame `index`) as the last delivered frame and delivers it.
   int32_t DeliverFound(AVFrame* frame, int64_t index, Image** image);
@@ -101,6 +106,7 @@ class VideoStream final : public Handle {
   AccessPolicy access_;
   FramePtr last_ = MakeFrame();  // the last delivered frame, kept for a repeated request
   int64_t lastIndex_ = -1;
+  std::set<size_t> concealedGroups_;  // key frames whose groups hold a concealed picture
   bool damaged_ = false;  // a damaged picture was seen: pictures before a target are all decoded
   bool packedPictures_ = false;  // packets may hold two pictures: every picture is decoded
   bool madeInSoftware_ = false;  // the hardware's decoder chose system memory for a picture
