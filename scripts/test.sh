@@ -30,12 +30,12 @@ ctest --test-dir build --output-on-failure -j2
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZR8_SANITIZE=thread >/dev/null
 cmake --build build-tsan -j2 --target zr8_client_tests
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j2 -R MultiFile
-# The reader library's shared state (thread budget, picture recycler, streams on several read
-# threads) under ThreadSanitizer too: the client on real media and the library's access tests.
-cmake --build build-tsan -j2 --target zr8_real_client_tests zr8_library_core_tests
+# The reader library's shared state (thread budget, pools, picture recycler, kept pictures,
+# streams on several threads, the client's read threads on real media) under ThreadSanitizer too.
+cmake --build build-tsan -j2 --target zr8_library_tests
 TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/library/tsan.supp" \
   ctest --test-dir build-tsan --output-on-failure -j2 \
-  -R "RealVideo|DecodingPositions|ThreadBudget|FrameCache|PictureMemory|VideoStreamPool"
+  -R "^(RealVideo|DecodingPositionsTest|ThreadsTest|MemoryPoolTest|PictureReuseTest|FrameCacheTest)\."
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer: the client, the fake
 # library, the reader library, its hardware module and every test built with both. The end-to-end tests fail on any
