@@ -41,14 +41,17 @@ std::string Printable(std::string text) {
 }
 
 fs::path MakeByShell(const std::string& name, const std::string& command) {
+  // The command is kept beside the file: a file made by another command is made again.
   const fs::path path = Dir() / name;
-  if (fs::exists(path)) return path;
+  const fs::path recipe = Dir() / (name + ".recipe");
+  if (fs::exists(path) && ReadBytes(recipe) == command) return path;
   // Test processes run side by side: each writes its own partial file, the first rename wins.
   const fs::path partial = Dir() / ("partial-" + std::to_string(getpid()) + "-" + name);
   const std::string line = "cd " + Quote(Dir().string()) + " && OUT=" + Quote(partial.string()) +
                            " sh -c " + Quote(command) + " >/dev/null 2>&1 </dev/null";
   if (std::system(line.c_str()) != 0) throw std::runtime_error("failed: " + line);
   fs::rename(partial, path);
+  std::ofstream(recipe, std::ios::binary) << command;
   return path;
 }
 
