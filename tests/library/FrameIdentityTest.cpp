@@ -90,7 +90,7 @@ const Clip kCleanTimes[] = {
 
 // Damaged pictures: bytes of one P picture in a long GOP, a slice of an IDR picture, and bytes of
 // one picture of a raw stream (ordered by one decode); a transport stream cut inside an open GOP,
-// whose first pictures cannot be decoded and are not counted.
+// whose first pictures cannot be decoded and are not counted; packets the decoder drops.
 const Clip kDamaged[] = {
     {"damaged_long_gop.mp4", ZR8_TEST_SOURCE "-t 8 " ZR8_X264 "-bf 2 -g 250 -pix_fmt yuv420p",
      false, 40, 24},
@@ -103,6 +103,22 @@ const Clip kDamaged[] = {
      "ffmpeg -nostdin -y -f lavfi -i testsrc2=size=128x96:rate=25 -t 3 -c:v libx264 -preset fast "
      "-x264-params keyint=12:min-keyint=12:open-gop=1:bframes=3:b-adapt=0:scenecut=0 "
      "-pix_fmt yuv420p -f mpegts \"$OUT.ts\" && tail -c +7521 \"$OUT.ts\" >\"$OUT\"",
+     true},
+    // Ten transport packets lost a third of the way in: the demuxer marks the packet they cut, and
+    // the decoder shows fewer pictures than there are packets.
+    {"lost_transport_packets.ts",
+     "ffmpeg -nostdin -y -f lavfi -i testsrc2=size=176x144:rate=25 -t 4 -c:v libx264 -bf 2 -g 12 "
+     "-f mpegts \"$OUT.ts\" && n=$(($(stat -c %s \"$OUT.ts\") / 188 / 3)) && "
+     "{ head -c $((n * 188)) \"$OUT.ts\"; tail -c +$(((n + 10) * 188 + 1)) \"$OUT.ts\"; } "
+     ">\"$OUT\"",
+     true},
+    // One packet of an MP4 overwritten with text, its NAL unit length included: the decoder drops
+    // it without a picture.
+    {"unsplit_packet.mp4",
+     "ffmpeg -nostdin -y -f lavfi -i testsrc2=size=176x144:rate=25 -t 4 -c:v libx264 -bf 2 -g 25 "
+     "\"$OUT.mp4\" && set -- $(ffprobe -v error -select_streams v:0 -show_entries packet=pos,size "
+     "-of csv=p=0 \"$OUT.mp4\" | sed -n 31p | tr , ' ') && yes abcdefgh | head -c $1 | "
+     "dd of=\"$OUT.mp4\" bs=1 seek=$2 conv=notrunc status=none && mv \"$OUT.mp4\" \"$OUT\"",
      true},
 };
 
@@ -133,8 +149,10 @@ fs::path MakeClip(const Clip& clip) {
       media::Quote(clean.string())));
   std::string line;
   for (int n = 0; n <= clip.damagedPacket; ++n) std::getline(packets, line);
-  const int64_t size = std::stoll(line.substr(line.find(',') + 1));
-  const int64_t start = std::stoll(line) + size / 2 - clip.damagedBytes / 2;
+  // ffprobe writes a packet's size before its position.
+  const int64_t size = std::stoll(line);
+  const int64_t start =
+      std::stoll(line.substr(line.find(',') + 1)) + size / 2 - clip.damagedBytes / 2;
   std::string bytes = media::ReadBytes(clean);
   std::mt19937 random(7);
   for (int64_t i = 0; i < clip.damagedBytes; ++i) bytes[start + i] = static_cast<char>(random());
@@ -167,6 +185,36 @@ TEST_P(FrameIdentityTest, EveryFrameInOrderAndAtRandom) {
   ASSERT_GT(count, 0);
   ASSERT_EQ(reference.size(), count * size) << "frames counted: " << count;
 
+  // A picture the decoder conceals, and those that refer to it, depend on how its threads ran:
+  // FFmpeg's own decodes with one thread and with several differ there, and runs with several do
+  // not always agree. In a damaged file, the frames of a group (from one key frame to the next)
+  // where those two decodes differ must come; all others must be exact.
+  std::vector<bool> concealed(count);
+  if (std::any_of(std::begin(kDamaged), std::end(kDamaged),
+                  [&](const Clip& clip) { return clip.name == GetParam().name; })) {
+    const std::string quoted = media::Quote(path.string());
+    const std::string single = media::Capture(
+        "ffmpeg -nostdin -loglevel error -threads 1 -i " + quoted +
+        " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt yuv420p - </dev/null");
+    ASSERT_EQ(single.size(), reference.size());
+    std::istringstream lines(media::Capture(
+        "ffprobe -v error -select_streams v:0 -show_entries frame=key_frame -of csv=p=0 " +
+        quoted));
+    std::vector<bool> key;
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty()) key.push_back(line[0] == '1');  // "1" or "1," (with side data)
+    }
+    ASSERT_EQ(static_cast<int64_t>(key.size()), count);
+    for (int64_t first = 0, end = 1; first < count; first = end++) {
+      while (end < count && !key[end]) ++end;
+      bool differs = false;
+      for (int64_t n = first; n < end; ++n) {
+        differs = differs || single.compare(n * size, size, reference, n * size, size) != 0;
+      }
+      std::fill(concealed.begin() + first, concealed.begin() + end, differs);
+    }
+  }
+
   std::vector<int64_t> order(count);
   std::iota(order.begin(), order.end(), 0);
   std::vector<int64_t> shuffled = order;
@@ -175,7 +223,9 @@ TEST_P(FrameIdentityTest, EveryFrameInOrderAndAtRandom) {
   // Backwards, repeated and ahead-in-the-same-GOP requests as well.
   order.insert(order.end(), {count - 1, count - 1, 0, 1, 3, 2, count / 2, count / 2 + 1});
   for (size_t i = 0; i < order.size(); ++i) {
-    ASSERT_TRUE(Frame(video.get(), order[i]) == reference.substr(order[i] * size, size))
+    const std::string frame = Frame(video.get(), order[i]);
+    ASSERT_TRUE(concealed[order[i]] ? frame.size() == size
+                                    : frame == reference.substr(order[i] * size, size))
         << "frame " << order[i] << " of " << count << ", request " << i;
   }
 }

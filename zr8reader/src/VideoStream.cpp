@@ -266,7 +266,10 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
     }
   }
   if (packets.empty() || !OrderIndex(cursor, std::move(packets), !corrupt.empty())) return false;
-  // The parser may carry the damage into the packet after the damaged one.
+  // Damage seen here is known before any picture shows it (frame threads do not report what they
+  // conceal): every picture is decoded. The parser may carry the damage into the packet after the
+  // damaged one.
+  damaged_ = !corrupt.empty();
   for (int64_t decodeIndex : corrupt) {
     for (int64_t at : {decodeIndex, decodeIndex + 1}) {
       const int64_t shown = index_.FrameOf(at);
@@ -455,7 +458,9 @@ void VideoStream::BuildFormat(AVFormatContext* input, int32_t pixelType) {
 }
 
 int VideoStream::ThreadLimit() const {
-  if (access_.cursors() < 2) return threadLimit_;
+  // What a damaged stream's decoder conceals depends on its thread count: every cursor of such a
+  // stream decodes with the count of a full decode.
+  if (access_.cursors() < 2 || damaged_) return threadLimit_;
   // A stream that moves between cursors restarts a decoder at most requests; a thread beyond the
   // cores only lengthens each restart.
   const int cores = ThreadBudget::Instance().total() - 1;
