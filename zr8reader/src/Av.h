@@ -12,6 +12,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -88,6 +89,16 @@ constexpr uint32_t FourCC(const char (&text)[5]) {
 // The container's codec tag (first character in the lowest byte) as a FourCC, 0 when it is not
 // four printable characters.
 uint32_t TagToFourCC(uint32_t codecTag);
+
+// The number an enumerated field of FFmpeg's holds, read without loading it as the enumeration: a
+// decoder may leave there a value from the bitstream that names none of its members.
+template <typename Enum>
+int Code(const Enum& field) {
+  static_assert(sizeof(Enum) == sizeof(int));
+  int value = 0;
+  std::memcpy(&value, &field, sizeof value);
+  return value;
+}
 
 inline int64_t ToTicks(int64_t value, AVRational timeBase) {
   return av_rescale_q(value, timeBase, AVRational{1, 10000000});

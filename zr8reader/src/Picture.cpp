@@ -146,8 +146,8 @@ void PictureConverter::CopyOut(const uint8_t* const planes[4], const int strides
 bool PictureConverter::Prepare(const AVFrame& frame) {
   const auto format = static_cast<AVPixelFormat>(frame.format);
   if (sws_ && format == sourceFormat_ && frame.width == sourceWidth_ &&
-      frame.height == sourceHeight_ && frame.colorspace == sourceColorSpace_ &&
-      frame.color_range == sourceRange_) {
+      frame.height == sourceHeight_ && Code(frame.colorspace) == sourceColorSpace_ &&
+      Code(frame.color_range) == sourceRange_) {
     return true;
   }
   sws_.reset(sws_getContext(frame.width, frame.height, format, static_cast<int>(layout_.width),
@@ -163,9 +163,9 @@ bool PictureConverter::Prepare(const AVFrame& frame) {
   int saturation = 0;
   sws_getColorspaceDetails(sws_.get(), &inverseTable, &sourceFull, &table, &destinationFull,
                            &brightness, &contrast, &saturation);
-  const int* coefficients = sws_getCoefficients(MatrixOf(frame.colorspace));
-  if (frame.color_range != AVCOL_RANGE_UNSPECIFIED) {
-    sourceFull = frame.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+  const int* coefficients = sws_getCoefficients(MatrixOf(Code(frame.colorspace)));
+  if (Code(frame.color_range) != AVCOL_RANGE_UNSPECIFIED) {
+    sourceFull = Code(frame.color_range) == AVCOL_RANGE_JPEG ? 1 : 0;
   } else if (IsFullRangeFormat(format)) {
     sourceFull = 1;
   }
@@ -182,8 +182,8 @@ bool PictureConverter::Prepare(const AVFrame& frame) {
   sourceFormat_ = format;
   sourceWidth_ = frame.width;
   sourceHeight_ = frame.height;
-  sourceColorSpace_ = frame.colorspace;
-  sourceRange_ = frame.color_range;
+  sourceColorSpace_ = Code(frame.colorspace);
+  sourceRange_ = Code(frame.color_range);
   return true;
 }
 
@@ -193,7 +193,7 @@ bool PictureConverter::Convert(const AVFrame& frame, uint8_t* out) {
                          frame.height == static_cast<int>(layout_.height);
   // Limited-range frames already in the target's layout need no conversion at all.
   if (sameShape && format == target_.format &&
-      (IsRgb(format) || frame.color_range != AVCOL_RANGE_JPEG)) {
+      (IsRgb(format) || Code(frame.color_range) != AVCOL_RANGE_JPEG)) {
     CopyOut(frame.data, frame.linesize, out);
     return true;
   }

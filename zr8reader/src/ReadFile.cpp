@@ -39,7 +39,7 @@ std::unique_ptr<ReadFile> ReadFile::Open(const std::string& path,
     if (IsVideoStream(stream)) {
       VideoStreamInfo info;
       info.format = static_cast<AVPixelFormat>(stream->codecpar->format);
-      info.colorSpace = stream->codecpar->color_space;
+      info.colorSpace = Code(stream->codecpar->color_space);
       file->video_.push_back(info);
     }
   }

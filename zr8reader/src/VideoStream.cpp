@@ -428,7 +428,7 @@ void VideoStream::BuildFormat(AVFormatContext* input, int32_t pixelType) {
 
   const AVPixFmtDescriptor* descriptor =
       av_pix_fmt_desc_get(static_cast<AVPixelFormat>(parameters.format));
-  fullRange_ = parameters.color_range == AVCOL_RANGE_JPEG ||
+  fullRange_ = Code(parameters.color_range) == AVCOL_RANGE_JPEG ||
                parameters.format == AV_PIX_FMT_YUVJ420P ||
                parameters.format == AV_PIX_FMT_YUVJ422P || parameters.format == AV_PIX_FMT_YUVJ444P;
 
@@ -448,7 +448,7 @@ void VideoStream::BuildFormat(AVFormatContext* input, int32_t pixelType) {
   format_.aspectRatio = parValue;
   format_.frameRate = frameRate;
   format_.frameDuration = frameRate > 0 ? 1.0 / frameRate : 0.0;
-  format_.colorSpace = parameters.color_space;
+  format_.colorSpace = Code(parameters.color_space);
   format_.variableRate = variable ? 1 : 0;
 
   compressed_ = {};
@@ -558,7 +558,7 @@ int32_t VideoStream::Deliver(const AVFrame& frame, Image** image) {
   uint32_t attributes = store_->InCpuMemory() ? 8u : 0u;
   if (frame.key_frame) attributes |= 1;
   if (frame.interlaced_frame) attributes |= 2;
-  if (frame.color_range == AVCOL_RANGE_JPEG || fullRange_) attributes |= 4;
+  if (Code(frame.color_range) == AVCOL_RANGE_JPEG || fullRange_) attributes |= 4;
   double par = format_.aspectRatio;
   if (frame.sample_aspect_ratio.num > 0 && frame.sample_aspect_ratio.den > 0) {
     par = av_q2d(frame.sample_aspect_ratio);
