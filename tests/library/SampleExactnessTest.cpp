@@ -143,7 +143,9 @@ const Made kCodings[] = {
     {"av_clip_nopns.mp4", "ffmpeg -f lavfi -i testsrc2=size=64x48:rate=25 " ZR8_TONE(
                               48000, 2) " -t 2 -c:v libx264 -preset ultrafast " ZR8_AAC " $OUT"},
     {"aac_pns.m4a", "ffmpeg -i $SRC -c:a aac -b:a 96k $OUT"},
-    // The decoder gives its last frame out only when drained.
+    // Frames without their packet's tag: a packet cut into several frames, a last frame given out
+    // only when the decoder is drained.
+    {"adpcm_ima.wav", "ffmpeg " ZR8_TONE(44100, 2.5) " -c:a adpcm_ima_wav $OUT"},
     {"wmav2.wma", "ffmpeg " ZR8_TONE(48000, 2.1) " -c:a wmav2 $OUT"},
 };
 

@@ -575,11 +575,10 @@ int AudioStream::Convert(int first, int count, uint8_t* out) {
 bool AudioStream::DecodeNext() {
   while (DecodeFrame(false)) {
     int64_t source = SourceOf(*frame_);
-    // What a decoder gives out when it is drained, untagged, belongs to the last packet, as the
+    // A frame without its packet's tag (a decoder that cuts a packet into several frames and tags
+    // the first, or gives out its last frame when drained) belongs to the last packet sent, as the
     // count has it.
-    if (source < 0 && flushSent_ && nextPacket_ == static_cast<int64_t>(packets_.size())) {
-      source = nextPacket_ - 1;
-    }
+    if (source < 0 && nextPacket_ > 0) source = nextPacket_ - 1;
     if (source < 0 || source < lastSource_) {
       av_frame_unref(frame_.get());
       continue;  // not from a packet of the index: dropped, as before a place is known
