@@ -1,5 +1,6 @@
 #include "ReadFile.h"
 
+#include <cstdint>
 #include <filesystem>
 
 #include "WideText.h"
@@ -30,8 +31,10 @@ std::unique_ptr<ReadFile> ReadFile::Open(const std::string& path,
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
   file->path_ = error ? path : absolute.lexically_normal().string();
   file->name_ = platform::BytesToWide(file->path_);
-  if (input->duration != AV_NOPTS_VALUE && input->duration > 0) {
-    file->length_ = input->duration * 10;  // microseconds to 100-ns units
+  // Microseconds to 100-ns units; a duration beyond what those can hold is as good as none.
+  if (input->duration != AV_NOPTS_VALUE && input->duration > 0 &&
+      input->duration <= INT64_MAX / 10) {
+    file->length_ = input->duration * 10;
   }
   for (unsigned i = 0; i < input->nb_streams; ++i) {
     const AVStream* stream = input->streams[i];

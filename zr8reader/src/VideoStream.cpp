@@ -340,30 +340,36 @@ bool VideoStream::PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry
     if (entry == nullptr || (entry->flags & AVINDEX_DISCARD_FRAME) != 0) return false;
     PacketEntry& packet = packets[i];
     packet.dts = entry->timestamp;
-    packet.pts =
-        entry->timestamp + (table.compositionOffsets.empty() ? 0 : table.compositionOffsets[i]);
+    // Times that do not fit are a damaged table: the packets are read instead.
+    const int64_t offset = table.compositionOffsets.empty() ? 0 : table.compositionOffsets[i];
+    if (__builtin_add_overflow(entry->timestamp, offset, &packet.pts)) return false;
     packet.pos = entry->pos;
     packet.size = entry->size;
     packet.key = (entry->flags & AVINDEX_KEYFRAME) != 0;
     packet.presented = true;
-    if (i > 0) {
-      packets[i - 1].duration = packet.dts - packets[i - 1].dts;
-      if (packet.dts <= packets[i - 1].dts) return false;
+    if (i > 0 &&
+        (packet.dts <= packets[i - 1].dts ||
+         __builtin_sub_overflow(packet.dts, packets[i - 1].dts, &packets[i - 1].duration))) {
+      return false;
     }
   }
   packets.back().duration = table.lastDuration;
 
   // The demuxer's own shift of presentation times, from the first packet, then the check.
   auto same = [](const PacketEntry& entry, const AVPacket& packet, int64_t shift) {
-    return packet.dts == entry.dts && packet.pts == entry.pts + shift && packet.pos == entry.pos &&
-           packet.size == entry.size && packet.duration == entry.duration &&
+    int64_t shifted = 0;
+    return !__builtin_add_overflow(entry.pts, shift, &shifted) && packet.dts == entry.dts &&
+           packet.pts == shifted && packet.pos == entry.pos && packet.size == entry.size &&
+           packet.duration == entry.duration &&
            ((packet.flags & AV_PKT_FLAG_KEY) != 0) == entry.key &&
            (packet.flags & AV_PKT_FLAG_DISCARD) == 0;
   };
   int64_t shift = 0;
   auto check = [&]() {
-    if (!cursor.ReadOwnPacket() || cursor.packet()->pts == AV_NOPTS_VALUE) return false;
-    shift = cursor.packet()->pts - packets[0].pts;
+    if (!cursor.ReadOwnPacket() || cursor.packet()->pts == AV_NOPTS_VALUE ||
+        __builtin_sub_overflow(cursor.packet()->pts, packets[0].pts, &shift)) {
+      return false;
+    }
     bool matches = same(packets[0], *cursor.packet(), shift);
     av_packet_unref(cursor.packet());
     for (int i = 1; matches && i < std::min(count, 64); ++i) {
@@ -413,14 +419,23 @@ void VideoStream::BuildFormat(AVFormatContext* input, int32_t pixelType) {
   bool variable = false;
   int64_t previousDelta = -1;
   for (int64_t n = 1; timed && n < frameCount(); ++n) {
-    const int64_t delta = index_.packetOfFrame(n).pts - index_.packetOfFrame(n - 1).pts;
+    int64_t delta = 0;
+    if (__builtin_sub_overflow(index_.packetOfFrame(n).pts, index_.packetOfFrame(n - 1).pts,
+                               &delta)) {
+      delta = INT64_MAX;
+    }
     if (previousDelta >= 0 && delta != previousDelta) variable = true;
     previousDelta = delta;
   }
   int64_t lastDuration = last.duration;
   if (lastDuration <= 0 && previousDelta > 0) lastDuration = previousDelta;
   if (timed) {
-    length_ = ToTicks(last.pts + std::max<int64_t>(lastDuration, 0) - first.pts, stream->time_base);
+    // A span that does not fit is as good as no length.
+    int64_t span = 0;
+    if (!__builtin_sub_overflow(last.pts, first.pts, &span) &&
+        !__builtin_add_overflow(span, std::max<int64_t>(lastDuration, 0), &span)) {
+      length_ = std::max<int64_t>(ToTicks(span, stream->time_base), 0);
+    }
   } else if (frameRate > 0) {
     length_ = static_cast<int64_t>(std::llround(frameCount() * 1e7 / frameRate));
   }
