@@ -207,32 +207,32 @@ bool AudioStream::Index() {
   return true;
 }
 
-bool AudioStream::InProbe(int64_t packet, int64_t preroll) {
-  if (preroll < 0) return false;
-  return std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts), [&](int64_t start) {
-    return packet >= start - preroll && packet < start + kProbeLength + 4;  // and late frames
-  });
+void AudioStream::KeepForProbe(int64_t index, const AVPacket& packet) {
+  const int64_t preroll = PrerollPackets(input_->streams[streamIndex_]->codecpar->codec_id);
+  const bool kept =
+      preroll >= 0 &&
+      std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts), [&](int64_t start) {
+        return index >= start - preroll && index < start + kProbeLength + 4;  // and late frames
+      });
+  PacketPtr copy = MakePacket();
+  if (kept && av_packet_ref(copy.get(), &packet) >= 0)
+    probePackets_.emplace(index, std::move(copy));
 }
 
-void AudioStream::HashProbe(int64_t source, const AVFrame& frame) {
+void AudioStream::HashProbe(int64_t source, const AVFrame& frame,
+                            std::map<int64_t, uint64_t>* hashes) {
   const bool probed =
       std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts),
                   [&](int64_t start) { return source >= start && source < start + kProbeLength; });
   if (!probed) return;
-  auto entry = std::find_if(probeHashes_.begin(), probeHashes_.end(),
-                            [&](const auto& hashed) { return hashed.first == source; });
-  if (entry == probeHashes_.end()) {
-    probeHashes_.emplace_back(source, 0xcbf29ce484222325u);
-    entry = probeHashes_.end() - 1;
-  }
-  entry->second = HashSamples(entry->second, frame);
+  uint64_t& hash = hashes->try_emplace(source, 0xcbf29ce484222325u).first->second;
+  hash = HashSamples(hash, frame);
 }
 
 // Decodes each probe window after its pre-roll only, as a random start does, and compares what
 // it makes of the window's packets with the full decode. A window the counting decode did not
 // reach from the start is not tried; with none tried, the stream decodes from the start.
 bool AudioStream::PrerollReproduces(int64_t preroll) {
-  const std::vector<std::pair<int64_t, uint64_t>> expected = std::move(probeHashes_);
   bool tried = false;
   for (int64_t start : kProbeStarts) {
     if (start - preroll <= firstSeekable_ || start + kProbeLength + 4 > probedBelow_) continue;
@@ -241,7 +241,7 @@ bool AudioStream::PrerollReproduces(int64_t preroll) {
     decoder->pkt_timebase = AVRational{1, sampleRate_};
     FramePtr frame = MakeFrame();
     PacketPtr copy = MakePacket();
-    probeHashes_.clear();
+    std::map<int64_t, uint64_t> got;
     for (const auto& [index, packet] : probePackets_) {
       if (index < start - preroll || index >= start + kProbeLength + 4) continue;
       if (av_packet_ref(copy.get(), packet.get()) < 0) return false;
@@ -249,19 +249,14 @@ bool AudioStream::PrerollReproduces(int64_t preroll) {
       avcodec_send_packet(decoder.get(), copy.get());
       av_packet_unref(copy.get());
       while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
-        HashProbe(SourceOf(*frame), *frame);
+        HashProbe(SourceOf(*frame), *frame, &got);
         av_frame_unref(frame.get());
       }
     }
-    for (int64_t source = start; source < start + kProbeLength; ++source) {
-      auto hashOf = [source](const std::vector<std::pair<int64_t, uint64_t>>& hashes) {
-        for (const auto& [index, hash] : hashes) {
-          if (index == source) return hash;
-        }
-        return uint64_t{0};
-      };
-      if (hashOf(expected) != hashOf(probeHashes_)) return false;
-    }
+    // The full decode's hashes of this window's packets (a packet without output has none).
+    const std::map<int64_t, uint64_t> expected(probeHashes_.lower_bound(start),
+                                               probeHashes_.lower_bound(start + kProbeLength));
+    if (got != expected) return false;
     tried = true;
   }
   return tried;
@@ -285,7 +280,7 @@ void AudioStream::CountByOneDecode() {
   FrameShape last;
   while (DecodeFrame(true)) {
     const int64_t source = SourceOf(*frame_);
-    HashProbe(source, *frame_);
+    HashProbe(source, *frame_, &probeHashes_);
     const FrameShape shape = FrameShape::Of(*frame_);
     if (last.format >= 0 && shape != last) {
       changes_.push_back(source >= 0 ? source : static_cast<int64_t>(packets_.size()) - 1);
@@ -353,12 +348,7 @@ bool AudioStream::CountInParts() {
   }
   const int64_t count = static_cast<int64_t>(packets_.size());
   const int64_t parts = std::max<int64_t>(1, std::min<int64_t>(threads, count / kLeastPart));
-  for (int64_t i = 0; i < count; ++i) {
-    if (!InProbe(i, PrerollPackets(id))) continue;
-    PacketPtr kept = MakePacket();
-    if (av_packet_ref(kept.get(), held[i].get()) >= 0)
-      probePackets_.emplace_back(i, std::move(kept));
-  }
+  for (int64_t i = 0; i < count; ++i) KeepForProbe(i, *held[i]);
   probedBelow_ = count / parts;
 
   struct Part {
@@ -394,8 +384,8 @@ bool AudioStream::CountInParts() {
         int64_t source = frame->pts != AV_NOPTS_VALUE && frame->pts >= 0 ? frame->pts >> kTagShift
                                                                          : std::min(i, count - 1);
         if (source >= part.begin && source < part.end) {
-          if (part.begin == 0)
-            HashProbe(source, *frame);  // only the first part decodes from the start
+          // Only the first part decodes from the start.
+          if (part.begin == 0) HashProbe(source, *frame, &probeHashes_);
           const FrameShape shape = FrameShape::Of(*frame);
           if (part.first.format < 0) part.first = shape;
           if (part.last.format >= 0 && shape != part.last) part.changes.push_back(source);
@@ -497,12 +487,7 @@ bool AudioStream::DecodeFrame(bool indexing) {
       continue;
     }
     if (indexing) {
-      const int64_t index = static_cast<int64_t>(packets_.size());
-      if (InProbe(index, PrerollPackets(input_->streams[streamIndex_]->codecpar->codec_id))) {
-        PacketPtr kept = MakePacket();
-        if (av_packet_ref(kept.get(), packet_.get()) >= 0)
-          probePackets_.emplace_back(index, std::move(kept));
-      }
+      KeepForProbe(static_cast<int64_t>(packets_.size()), *packet_);
       packets_.push_back(Describe(*packet_));
     } else if (nextPacket_ >= static_cast<int64_t>(packets_.size()) ||
                packets_[nextPacket_].size != packet_->size ||

@@ -9,10 +9,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "../include/Zr8Reader.h"
@@ -70,9 +70,10 @@ class AudioStream final : public Handle {
   static PacketInfo Describe(const AVPacket& packet);
   void CountByOneDecode();
   bool CountInParts();
-  // The packet windows whose output the counting decode hashes (see PrerollReproduces).
-  static bool InProbe(int64_t packet, int64_t preroll);
-  void HashProbe(int64_t source, const AVFrame& frame);
+  // The packet windows whose output the counting decode hashes (see PrerollReproduces): keeps a
+  // packet of a window or its pre-roll, and adds a frame of a window's packet to `hashes`.
+  void KeepForProbe(int64_t index, const AVPacket& packet);
+  static void HashProbe(int64_t source, const AVFrame& frame, std::map<int64_t, uint64_t>* hashes);
   bool PrerollReproduces(int64_t preroll);
   bool SeekNear(int64_t start);
   // Decodes until a frame comes out, into frame_; false at the end of the stream, or when a packet
@@ -113,8 +114,8 @@ class AudioStream final : public Handle {
   std::vector<int64_t> changes_;  // packets whose output changes layout, rate or sample format
   // While indexing: the packets of the probe windows and their pre-rolls, and the hash of what a
   // full decode made of each probed packet.
-  std::vector<std::pair<int64_t, PacketPtr>> probePackets_;
-  std::vector<std::pair<int64_t, uint64_t>> probeHashes_;
+  std::map<int64_t, PacketPtr> probePackets_;
+  std::map<int64_t, uint64_t> probeHashes_;
   int64_t probedBelow_ = 0;  // the counting decode ran from the start up to this packet
   Zr8AudioCompressedFormat format_{};
 

@@ -12,6 +12,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -89,6 +90,11 @@ constexpr uint32_t FourCC(const char (&text)[5]) {
 // The container's codec tag (first character in the lowest byte) as a FourCC, 0 when it is not
 // four printable characters.
 uint32_t TagToFourCC(uint32_t codecTag);
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // The number an enumerated field of FFmpeg's holds, read without loading it as the enumeration: a
 // decoder may leave there a value from the bitstream that names none of its members.

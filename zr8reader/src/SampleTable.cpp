@@ -3,13 +3,10 @@
 #include <cstdio>
 #include <memory>
 
+#include "Av.h"
+
 namespace zr8 {
 namespace {
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 constexpr uint32_t Type(const char (&text)[5]) {
   return (uint32_t(uint8_t(text[0])) << 24) | (uint32_t(uint8_t(text[1])) << 16) |

@@ -1,6 +1,5 @@
 #include "VideoStream.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,8 +52,9 @@ bool NalUnitsSplit(int64_t size, int lengthSize, Read read) {
 std::vector<int64_t> UnsplitPackets(const std::string& path,
                                     const std::vector<PacketEntry>& packets, int lengthSize) {
   std::vector<int64_t> found;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return found;
+  const FilePtr file(std::fopen(path.c_str(), "rbe"));
+  if (!file) return found;
+  const int fd = fileno(file.get());
   std::vector<uint8_t> window(16 << 10);
   int64_t windowStart = 0, windowBytes = 0;
   auto readFile = [&](int64_t at, int bytes, uint8_t* out) {
@@ -76,7 +76,6 @@ std::vector<int64_t> UnsplitPackets(const std::string& path,
       found.push_back(static_cast<int64_t>(i));
     }
   }
-  ::close(fd);
   return found;
 }
 
