@@ -332,9 +332,10 @@ ZR8_API int32_t ZR8READER_ReadFile_GetDecoderColorSpaces(void* file, int32_t ind
 // That costs about one full decode of the stream at open (some 2 s for 10 s of 1080p H.264 on two
 // cores). Intra-only codings (MJPEG, ProRes, FFV1, ...) are ordered as decoded, without it. A
 // stream with damage the index sees is decoded once too: a packet its demuxer marks as damaged, or
-// a length-prefixed H.264 or HEVC packet whose NAL units do not split (the decoder drops it). In a
-// file ordered by its times, a packet the decoder makes no picture of for another reason is still
-// counted (a request for it fails, and later frames are numbered one higher than a full decode's).
+// an H.264 or HEVC packet whose NAL units do not split or whose NAL unit headers or slice header
+// starts the decoder rejects (it drops them). In a file ordered by its times, a packet the decoder
+// makes no picture of for a reason found deeper in the slice is still counted (a request for it
+// fails, and later frames are numbered one higher than a full decode's).
 // Fails
 // with ZR8_E_NOINTERFACE when the requested pixel type cannot be produced, ZR8_E_INVALIDARG for a
 // bad index, ZR8_E_FAIL when the stream cannot be decoded or the file is closed (ZR8_E_NOTOPEN).
