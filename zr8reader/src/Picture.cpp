@@ -150,10 +150,25 @@ bool PictureConverter::Prepare(const AVFrame& frame) {
       Code(frame.color_range) == sourceRange_) {
     return true;
   }
-  sws_.reset(sws_getContext(frame.width, frame.height, format, static_cast<int>(layout_.width),
-                            static_cast<int>(layout_.height), target_.format, SWS_BICUBIC, nullptr,
-                            nullptr, nullptr));
+  // The scaler the ffmpeg tool inserts: bicubic, in slices on as many threads as its filters use
+  // (cores + 1). Where slices meet, some conversions (packed RGB among them) round a sample
+  // differently than a single pass would, so the slicing is FFmpeg's own.
+  sws_.reset(sws_alloc_context());
   if (!sws_) return false;
+  const int cores = av_cpu_count();
+  SwsContext* sws = sws_.get();
+  if (av_opt_set_int(sws, "srcw", frame.width, 0) < 0 ||
+      av_opt_set_int(sws, "srch", frame.height, 0) < 0 ||
+      av_opt_set_pixel_fmt(sws, "src_format", format, 0) < 0 ||
+      av_opt_set_int(sws, "dstw", layout_.width, 0) < 0 ||
+      av_opt_set_int(sws, "dsth", layout_.height, 0) < 0 ||
+      av_opt_set_pixel_fmt(sws, "dst_format", target_.format, 0) < 0 ||
+      av_opt_set_int(sws, "sws_flags", SWS_BICUBIC, 0) < 0 ||
+      av_opt_set_int(sws, "threads", cores > 1 ? cores + 1 : 1, 0) < 0 ||
+      sws_init_context(sws, nullptr, nullptr) < 0) {
+    sws_.reset();
+    return false;
+  }
   int* inverseTable = nullptr;
   int* table = nullptr;
   int sourceFull = 0;
@@ -198,10 +213,7 @@ bool PictureConverter::Convert(const AVFrame& frame, uint8_t* out) {
     return true;
   }
   if (!Prepare(frame)) return false;
-  if (sws_scale(sws_.get(), frame.data, frame.linesize, 0, frame.height, scratch_->data,
-                scratch_->linesize) <= 0) {
-    return false;
-  }
+  if (sws_scale_frame(sws_.get(), scratch_.get(), &frame) < 0) return false;
   CopyOut(scratch_->data, scratch_->linesize, out);
   return true;
 }
