@@ -20,7 +20,7 @@ TEST(ThreadsTest, StreamsOnSeveralThreadsShareOnePool) {
   handles::ImagePool pool(raw);
   ASSERT_EQ(ZR8READER_CreateBufferPoolCPU(&raw), 0);
   handles::BufferPool buffers(raw);
-  const fs::path path = media::LongClip();
+  const fs::path path = media::Named("video_long.mp4");
   const std::string reference = media::ReferenceVideo(path, "yuv420p");
   handles::File file = handles::OpenFile(path, buffers.get());
   ASSERT_TRUE(file);
@@ -45,9 +45,7 @@ TEST(ThreadsTest, StreamsOnSeveralThreadsShareOnePool) {
 }
 
 TEST(ThreadsTest, OpenStreamsShareCoresPlusOneThreads) {
-  const auto path = media::Make(
-      "budget.mp4",
-      "-f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 10");
+  const fs::path path = media::Named("budget.mp4");
   zr8::ThreadBudget& budget = zr8::ThreadBudget::Instance();
   std::vector<std::unique_ptr<zr8::VideoStream>> streams;
   for (int i = 0; i < 6; ++i) {
@@ -77,13 +75,15 @@ TEST(ThreadsTest, OpenStreamsShareCoresPlusOneThreads) {
 // The client's read threads, one per file (the same file twice among them): each writes the
 // frames it asked for, and the report names every thread.
 TEST(ThreadsTest, ReadThreadsOfTheClientWriteTheirOwnFrames) {
-  const std::string longReference = media::ReferenceVideo(media::LongClip(), "yuv420p");
-  const std::string shortReference = media::ReferenceVideo(media::ShortClip(), "yuv420p");
+  const std::string longReference =
+      media::ReferenceVideo(media::Named("video_long.mp4"), "yuv420p");
+  const std::string shortReference =
+      media::ReferenceVideo(media::Named("video_short.webm"), "yuv420p");
   ASSERT_EQ(shortReference.size(), 45 * media::kSmallPicture);
   harness::ClientRun run;
   run.WithLibrary(harness::Library::kReal);
-  fs::copy_file(media::LongClip(), run.dir() / "a.mp4");
-  fs::copy_file(media::ShortClip(), run.dir() / "b.webm");
+  fs::copy_file(media::Named("video_long.mp4"), run.dir() / "a.mp4");
+  fs::copy_file(media::Named("video_short.webm"), run.dir() / "b.webm");
   const auto result = run.Run({"a.mp4", "-video", "-extract", "-file", "b.webm", "-file", "a.mp4"});
   const auto first32 = video_output::FirstFrames(32);
   EXPECT_TRUE(result.File("zr8reader.0.I420") ==
