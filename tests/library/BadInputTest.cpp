@@ -50,16 +50,15 @@ TEST(BadInputTest, FilesThatAreNotMediaAreRefused) {
 
 TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   EXPECT_EQ(ZR8READER_IsSupported(nullptr), 0);
-  EXPECT_LT(ZR8READER_OpenReadFile(nullptr, L"x", 3), 0);
   void* none = nullptr;
+  EXPECT_LT(ZR8READER_OpenReadFile(nullptr, L"x", 3), 0);
   EXPECT_LT(ZR8READER_OpenReadFile(&none, nullptr, 3), 0);
   const fs::path clip = media::Named("av_clip.mp4");
   handles::File file = handles::OpenFile(clip);
   ASSERT_TRUE(file);
   handles::Video video = handles::OpenVideo(file.get(), 0x2000);
-  ASSERT_TRUE(video);
   handles::Audio audio = handles::OpenAudio(file.get(), 0);
-  ASSERT_TRUE(audio);
+  ASSERT_TRUE(video && audio);
 
   // Frames, samples and streams outside the file, pixel types the library does not deliver.
   const int64_t frames = ZR8READER_ReadVideoStream_GetFrameCount(video.get());
@@ -70,16 +69,14 @@ TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   }
   const int64_t samples = ZR8READER_ReadAudioStream_GetSampleCount(audio.get());
   std::vector<float> buffer(32);
-  int64_t read = -1;
-  EXPECT_GE(ZR8READER_ReadAudioStream_GetSamples(audio.get(), samples, buffer.data(), 16, &read),
-            0);
-  EXPECT_EQ(read, 0);
-  for (int64_t start : {samples + 1, int64_t{-1}, INT64_MAX}) {
-    read = -1;
-    EXPECT_LT(ZR8READER_ReadAudioStream_GetSamples(audio.get(), start, buffer.data(), 16, &read),
-              0);
+  for (int64_t start : {samples, samples + 1, int64_t{-1}, INT64_MAX}) {
+    int64_t read = -1;  // none at the end; an error beyond it
+    EXPECT_EQ(
+        ZR8READER_ReadAudioStream_GetSamples(audio.get(), start, buffer.data(), 16, &read) < 0,
+        start != samples);
     EXPECT_EQ(read, 0) << start;
   }
+  int64_t read = 0;
   EXPECT_LT(ZR8READER_ReadAudioStream_GetSamples(audio.get(), 0, nullptr, 16, &read), 0);
   EXPECT_LT(ZR8READER_ReadAudioStream_GetSamples(audio.get(), 0, buffer.data(), 16, nullptr), 0);
   EXPECT_LT(ZR8READER_ReadAudioStream_GetSamples(audio.get(), 0, buffer.data(), -1, &read), 0);
@@ -114,10 +111,7 @@ TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   EXPECT_LT(ZR8READER_DeleteImagePoolHandle(buffers.get()), 0);
   EXPECT_LT(ZR8READER_DeleteReadFileHandle(nullptr), 0);
   EXPECT_LT(ZR8READER_OpenReadFileEx(&none, L"/nonexistent", 3, file.get()), 0);
-  EXPECT_LT(ZR8READER_GetHardwareDetectionResults(nullptr, 0), 0);
-  int32_t count = 0;
-  EXPECT_LT(ZR8READER_GetSupportedHardwareDecoders(1, nullptr, &count), 0);
-  Zr8OpenCLContextInfo info{};
+  const Zr8OpenCLContextInfo info{};
   pool = reinterpret_cast<void*>(1);
   EXPECT_LT(ZR8READER_CreateImagePoolGPU(&info, &pool), 0);
   EXPECT_EQ(pool, nullptr);
@@ -126,7 +120,6 @@ TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   wchar_t small[5] = {L'x', L'x', L'x', L'x', L'x'};
   EXPECT_LT(ZR8READER_ReadFile_GetFileName(file.get(), small, 5), 0);
   EXPECT_EQ(std::wstring(small), platform::BytesToWide(clip.string()).substr(0, 4));
-  EXPECT_LT(ZR8READER_ReadFile_GetFileName(file.get(), small, 0), 0);
   EXPECT_EQ(ZR8READER_ReadFile_CloseFile(file.get()), 0);
   EXPECT_EQ(ZR8READER_ReadFile_IsFileOpen(file.get()), 0);
   none = reinterpret_cast<void*>(1);
@@ -182,11 +175,9 @@ TEST(RealBadInput, EndsWithAMessage) {
     const auto result = run.Run(arguments);
     EXPECT_EQ(result.status, 255);
     EXPECT_NE(result.out.find("File: \"input.mp4\""), std::string::npos);
-    const std::string refusal = "The specified file is not of a supported type.\n";
-    const std::string end =
-        result.out.substr(result.out.size() - std::min(result.out.size(), refusal.size()));
-    EXPECT_EQ(end == refusal, c.refused) << result.out;
-    EXPECT_EQ(result.out.back(), '\n') << result.out;
+    EXPECT_EQ(result.out.ends_with("The specified file is not of a supported type.\n"), c.refused)
+        << result.out;
+    EXPECT_TRUE(result.out.ends_with("\n")) << result.out;
   }
 }
 

@@ -50,32 +50,16 @@ std::unique_ptr<zr8::VideoStream> OpenSoftware(const fs::path& path) {
   return handles::OpenStream(path, handles::StreamPrefs(0x2001));
 }
 
-struct Case {
-  const char* name;
-  bool created;      // the device can be made
-  bool attaches;     // the hardware takes the coding
-  int failAt;        // the download that fails (0: none)
-  int softwareFrom;  // the first download the decoder made in system memory (0: none)
-  bool openedOnHardware;
-  int32_t kindInEffect;
-};
-
-const Case kCases[] = {
-    {"DeviceFails", false, true, 0, 0, false, 0},
-    {"CodingRefused", true, false, 0, 0, false, 0},
-    {"FailsOnFirstFrame", true, true, 1, 0, false, 0},
-    {"FailsMidStream", true, true, 9, 0, true, 0},
-    {"DecoderChoseSoftware", true, true, 0, 1, false, 0},
-    {"DecoderChoseSoftwareMidStream", true, true, 0, 9, true, 0},
-    {"Works", true, true, 0, 0, true, 4},
-};
-
-class HardwareFallbackTest : public testing::TestWithParam<Case> {};
+class HardwareFallbackTest : public testing::TestWithParam<std::vector<std::string>> {};
 
 // The software frames in order, then jumps back and ahead across key frames; a stream alone in the
 // process that left the hardware decodes with the whole thread budget.
 TEST_P(HardwareFallbackTest, DeliversTheSoftwareFrames) {
-  const Case& c = GetParam();
+  std::vector<int> c;  // the columns of hardware_cases.txt after the name
+  for (size_t i = 1; i < 7; ++i) c.push_back(std::stoi(GetParam()[i]));
+  const int created = c[0], attaches = c[1], failAt = c[2], softwareFrom = c[3];
+  const bool openedOnHardware = c[4];
+  const int32_t kindInEffect = c[5];
   std::vector<std::string> pictures;
   for (auto software = OpenSoftware(Clip()); software && pictures.size() < 50;) {
     pictures.push_back(handles::Picture(*software, pictures.size()));
@@ -84,8 +68,7 @@ TEST_P(HardwareFallbackTest, DeliversTheSoftwareFrames) {
   zr8::SetHardwareFactory([&](const zr8::HardwareRequest& request) {
     ++requests;
     EXPECT_EQ(request.kind, 4);
-    return c.created ? std::make_unique<FakeHardware>(c.failAt, c.softwareFrom, c.attaches)
-                     : nullptr;
+    return created ? std::make_unique<FakeHardware>(failAt, softwareFrom, attaches) : nullptr;
   });
   zr8::HardwareRequest request;
   request.kind = 4;
@@ -93,21 +76,22 @@ TEST_P(HardwareFallbackTest, DeliversTheSoftwareFrames) {
   zr8::SetHardwareFactory({});
   EXPECT_EQ(requests, 1);
   ASSERT_TRUE(hardware && hardware->frameCount() == 50);
-  EXPECT_EQ(hardware->onHardware(), c.openedOnHardware);
-  EXPECT_EQ(hardware->prefs().hardwarePreference, c.openedOnHardware ? 4 : 0);
+  EXPECT_EQ(hardware->onHardware(), openedOnHardware);
+  EXPECT_EQ(hardware->prefs().hardwarePreference, openedOnHardware ? 4 : 0);
   for (int64_t n = 0; n < 50; ++n) {
     ASSERT_EQ(handles::Picture(*hardware, n), pictures[n]) << "frame " << n;
   }
-  EXPECT_EQ(hardware->decoderThreads(), c.kindInEffect ? 1 : zr8::ThreadBudget::Instance().total());
+  EXPECT_EQ(hardware->decoderThreads(), kindInEffect ? 1 : zr8::ThreadBudget::Instance().total());
   for (int64_t n : {37, 3, 21, 20, 49, 0}) {
     ASSERT_EQ(handles::Picture(*hardware, n), pictures[n]) << "frame " << n;
   }
-  EXPECT_EQ(hardware->prefs().hardwarePreference, c.kindInEffect);
-  EXPECT_EQ(hardware->onHardware(), c.kindInEffect != 0);
+  EXPECT_EQ(hardware->prefs().hardwarePreference, kindInEffect);
+  EXPECT_EQ(hardware->onHardware(), kindInEffect != 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, HardwareFallbackTest, testing::ValuesIn(kCases),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, HardwareFallbackTest,
+                         testing::ValuesIn(media::Rows("hardware_cases.txt", 7)),
+                         [](const auto& info) { return info.param[0]; });
 
 // FFmpeg's own hardware path against the stand-in NVIDIA driver (a device it accepts, a video
 // decoder with no coding to offer), on H.264 and on AV1 (which goes to FFmpeg's native decoder):
