@@ -10,23 +10,19 @@
 
 namespace media {
 
-// The directory generated files go to, shared by the test processes (in the build tree, or
-// ZR8_TEST_MEDIA_DIR).
+// Where made files go, shared by the test processes (the build tree, or ZR8_TEST_MEDIA_DIR).
 const std::filesystem::path& Dir();
 
-// Makes Dir()/name once with `ffmpeg -y <arguments> <Dir()/name>`; returns its path, or throws.
+// Make Dir()/name once with `ffmpeg -y <arguments> <Dir()/name>`, or with a shell command run in
+// Dir() that writes the file $OUT names; return its path, or throw.
 std::filesystem::path Make(const std::string& name, const std::string& arguments);
-
-// Makes Dir()/name once with a shell command, run in Dir(), that writes the file named by $OUT;
-// returns its path, or throws.
 std::filesystem::path MakeByShell(const std::string& name, const std::string& command);
 
 // The lines of a data file beside the tests, split at spaces into `fields` (the last one the rest
 // of the line); blank lines and comments left out.
 std::vector<std::vector<std::string>> Rows(const std::string& file, size_t fields);
 
-// A line of media.txt, which says what its columns hold.
-struct Recipe {
+struct Recipe {  // a line of media.txt, which says what its columns hold
   std::string use;
   std::string name;
   int packet = -1;
