@@ -154,22 +154,26 @@ TEST(DecodingPositionsTest, AlternatingRequestsDecodeEachFrameOnce) {
   EXPECT_LE(alternating->decodedFrames(), static_cast<uint64_t>(middle + 20 + 20 + 8));
 }
 
-// A request decodes from the key frame it needs (one earlier at most, with B-frames), never from
-// the start of the file, also on streams without times (found by their place in the file).
+// A request decodes from the key frame it needs (one earlier at most, with B-frames; the one before
+// for an open GOP's leading pictures), with one seek, never from the start of the file, also on
+// streams without times (found by their place in the file).
 TEST(DecodingPositionsTest, RequestsDecodeFromTheirKeyFrame) {
   const std::pair<const char*, uint64_t> cases[] = {
       {"bounded.h264", 2 * 25 + 8},
       {"bounded.m2v", 2 * 25 + 8},
       {"bounded.mpg", 2 * 25 + 8},
-      {"gop10.mp4", 10}};  // key frames every 10 frames, no B-frames
+      {"gop10.mp4", 10},
+      {"h264_open_gop.mkv", 2 * 10 + 8}};  // gop10: no B-frames
   for (const auto& [name, most] : cases) {
     auto stream = handles::OpenStream(media::Named(name), handles::StreamPrefs(kI420, 1));
     ASSERT_TRUE(stream) << name;
     const int64_t count = stream->frameCount();
-    for (int64_t n : {count - 9, count * 3 / 5, count * 3 / 10 + 1, count - 23}) {
-      const uint64_t decoded = stream->decodedFrames();
+    for (int64_t n :
+         {count - 9, count * 3 / 5, count * 3 / 10 + 1, count - 23, count * 2 / 5 - 1}) {
+      const uint64_t decoded = stream->decodedFrames(), seeks = stream->seeks();
       EXPECT_FALSE(handles::Picture(*stream, n).empty()) << name << " " << n;
       EXPECT_LE(stream->decodedFrames() - decoded, most) << name << " " << n;
+      EXPECT_LE(stream->seeks() - seeks, 1u) << name << " " << n;  // open GOPs: from the key before
     }
     EXPECT_EQ(stream->rereads(), 0u) << name;
   }
