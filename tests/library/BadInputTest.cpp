@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 // bytes), Truncated (its first two fifths), Garbled (bytes of its last two thirds overwritten), or
 // whole.
 fs::path MakeBadInput(const std::string& what, const fs::path& path) {
-  std::string bytes = media::ReadBytes(media::AvClip());
+  std::string bytes = media::ReadBytes(media::Named("av_clip.mp4"));
   if (what == "Directory") fs::create_directories(path);
   if (what == "Missing" || what == "Directory") return path;
   if (what == "Empty") bytes.clear();
@@ -50,15 +50,15 @@ TEST(BadInputTest, FilesThatAreNotMediaAreRefused) {
 
 TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   EXPECT_EQ(ZR8READER_IsSupported(nullptr), 0);
-  EXPECT_LT(ZR8READER_OpenReadFile(nullptr, L"x", 3), 0);
   void* none = nullptr;
+  EXPECT_LT(ZR8READER_OpenReadFile(nullptr, L"x", 3), 0);
   EXPECT_LT(ZR8READER_OpenReadFile(&none, nullptr, 3), 0);
-  handles::File file = handles::OpenFile(media::AvClip());
+  const fs::path clip = media::Named("av_clip.mp4");
+  handles::File file = handles::OpenFile(clip);
   ASSERT_TRUE(file);
   handles::Video video = handles::OpenVideo(file.get(), 0x2000);
-  ASSERT_TRUE(video);
   handles::Audio audio = handles::OpenAudio(file.get(), 0);
-  ASSERT_TRUE(audio);
+  ASSERT_TRUE(video && audio);
 
   // Frames, samples and streams outside the file, pixel types the library does not deliver.
   const int64_t frames = ZR8READER_ReadVideoStream_GetFrameCount(video.get());
@@ -69,16 +69,14 @@ TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   }
   const int64_t samples = ZR8READER_ReadAudioStream_GetSampleCount(audio.get());
   std::vector<float> buffer(32);
-  int64_t read = -1;
-  EXPECT_GE(ZR8READER_ReadAudioStream_GetSamples(audio.get(), samples, buffer.data(), 16, &read),
-            0);
-  EXPECT_EQ(read, 0);
-  for (int64_t start : {samples + 1, int64_t{-1}, INT64_MAX}) {
-    read = -1;
-    EXPECT_LT(ZR8READER_ReadAudioStream_GetSamples(audio.get(), start, buffer.data(), 16, &read),
-              0);
+  for (int64_t start : {samples, samples + 1, int64_t{-1}, INT64_MAX}) {
+    int64_t read = -1;  // none at the end; an error beyond it
+    EXPECT_EQ(
+        ZR8READER_ReadAudioStream_GetSamples(audio.get(), start, buffer.data(), 16, &read) < 0,
+        start != samples);
     EXPECT_EQ(read, 0) << start;
   }
+  int64_t read = 0;
   EXPECT_LT(ZR8READER_ReadAudioStream_GetSamples(audio.get(), 0, nullptr, 16, &read), 0);
   EXPECT_LT(ZR8READER_ReadAudioStream_GetSamples(audio.get(), 0, buffer.data(), 16, nullptr), 0);
   EXPECT_LT(ZR8READER_ReadAudioStream_GetSamples(audio.get(), 0, buffer.data(), -1, &read), 0);
@@ -93,10 +91,10 @@ TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
     EXPECT_LT(status, 0) << unknown;
   }
   // The streams still deliver exactly afterwards.
-  const std::string pictures = media::ReferenceVideo(media::AvClip(), "yuv420p");
+  const std::string pictures = media::ReferenceVideo(clip, "yuv420p");
   EXPECT_TRUE(handles::Frame(video.get(), frames - 1) ==
               pictures.substr((frames - 1) * media::kSmallPicture));
-  const std::vector<float> reference = media::ReferenceAudio(media::AvClip());
+  const std::vector<float> reference = media::ReferenceAudio(clip);
   ASSERT_GE(ZR8READER_ReadAudioStream_GetSamples(audio.get(), 5, buffer.data(), 16, &read), 0);
   EXPECT_TRUE(buffer == std::vector<float>(reference.begin() + 10, reference.begin() + 42));
 
@@ -113,10 +111,7 @@ TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   EXPECT_LT(ZR8READER_DeleteImagePoolHandle(buffers.get()), 0);
   EXPECT_LT(ZR8READER_DeleteReadFileHandle(nullptr), 0);
   EXPECT_LT(ZR8READER_OpenReadFileEx(&none, L"/nonexistent", 3, file.get()), 0);
-  EXPECT_LT(ZR8READER_GetHardwareDetectionResults(nullptr, 0), 0);
-  int32_t count = 0;
-  EXPECT_LT(ZR8READER_GetSupportedHardwareDecoders(1, nullptr, &count), 0);
-  Zr8OpenCLContextInfo info{};
+  const Zr8OpenCLContextInfo info{};
   pool = reinterpret_cast<void*>(1);
   EXPECT_LT(ZR8READER_CreateImagePoolGPU(&info, &pool), 0);
   EXPECT_EQ(pool, nullptr);
@@ -124,8 +119,7 @@ TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   // A name too long for the buffer: cut, ended and refused; a closed file opens no stream.
   wchar_t small[5] = {L'x', L'x', L'x', L'x', L'x'};
   EXPECT_LT(ZR8READER_ReadFile_GetFileName(file.get(), small, 5), 0);
-  EXPECT_EQ(std::wstring(small), platform::BytesToWide(media::AvClip().string()).substr(0, 4));
-  EXPECT_LT(ZR8READER_ReadFile_GetFileName(file.get(), small, 0), 0);
+  EXPECT_EQ(std::wstring(small), platform::BytesToWide(clip.string()).substr(0, 4));
   EXPECT_EQ(ZR8READER_ReadFile_CloseFile(file.get()), 0);
   EXPECT_EQ(ZR8READER_ReadFile_IsFileOpen(file.get()), 0);
   none = reinterpret_cast<void*>(1);
@@ -133,37 +127,9 @@ TEST(BadInputTest, ArgumentsAndHandlesAreRefused) {
   EXPECT_EQ(none, nullptr);
 }
 
-// A relative name with "." and ".." parts comes back absolute and normalised; the bytes 0xFF and
-// 0xE9, which are not UTF-8, travel as U+DCFF and U+DCE9 and reach the file.
-TEST(BadInputTest, NamesReachTheFile) {
-  fs::copy_file(media::AvClip(), media::Dir() / "odd_\xFF_\xE9_\xC3\xA9.mp4",
-                fs::copy_options::overwrite_existing);
-  fs::create_directories(media::Dir() / "sub");
-  const fs::path previous = fs::current_path();
-  fs::current_path(media::Dir());
-  std::wstring odd = L"./sub/../odd_";
-  odd += {wchar_t(0xDCFF), L'_', wchar_t(0xDCE9), L'_', wchar_t(0xE9)};
-  odd += L".mp4";
-  EXPECT_NE(ZR8READER_IsSupported(odd.c_str()), 0);
-  void* raw = nullptr;
-  const int32_t opened = ZR8READER_OpenReadFile(&raw, odd.c_str(), 2);
-  fs::current_path(previous);
-  ASSERT_EQ(opened, 0);
-  handles::File file(raw);
-  wchar_t name[1024];
-  ASSERT_EQ(ZR8READER_ReadFile_GetFileName(file.get(), name, 1024), 0);
-  EXPECT_EQ(std::wstring(name),
-            platform::BytesToWide(media::Dir().string()) + L"/" + odd.substr(9));
-}
-
 // A song's cover picture is no video stream.
 TEST(BadInputTest, CoverPicturesAreNotVideoStreams) {
-  const fs::path cover = media::Make("cover.png", "-f lavfi -i testsrc2=size=64x64 -frames:v 1");
-  const fs::path song = media::Make(
-      "song_with_cover.mp3", "-f lavfi -i sine=duration=1 -i " + media::Quote(cover.string()) +
-                                 " -map 0 -map 1 -c:a libmp3lame -c:v mjpeg "
-                                 "-disposition:v attached_pic -id3v2_version 3");
-  handles::File file = handles::OpenFile(song);
+  handles::File file = handles::OpenFile(media::Named("song_with_cover.mp3"));
   ASSERT_TRUE(file);
   EXPECT_EQ(ZR8READER_ReadFile_GetAudioStreamCount(file.get()), 1);
   EXPECT_EQ(ZR8READER_ReadFile_GetVideoStreamCount(file.get()), 0);
@@ -172,33 +138,33 @@ TEST(BadInputTest, CoverPicturesAreNotVideoStreams) {
   EXPECT_EQ(video, nullptr);
 }
 
-// The client on the real library: a good file's brief report under its absolute name (in a
-// folder, with a name that is not ASCII), and bad input in each mode, which ends with a message and
-// the mode's exit status (the harness also fails any run with a sanitizer report).
+// The client on the real library: a good file's brief report under its absolute name, normalised
+// (given relative, with "." and ".." parts, and bytes that are not UTF-8), and bad input in each
+// mode, which ends with a message and the mode's exit status (the harness also fails any run with
+// a sanitizer report).
 TEST(RealBadInput, EndsWithAMessage) {
   harness::ClientRun good;
   good.WithLibrary(harness::Library::kReal);
   fs::create_directories(good.dir() / "sub");
-  fs::copy_file(media::Make("brief_both.mov",
-                            "-f lavfi -i testsrc2=size=64x48:rate=25 -f lavfi -i "
-                            "sine=duration=3:sample_rate=48000 -t 3 -map 0 -map 1 -map 1 -c:v "
-                            "mjpeg -c:a pcm_s16le"),
-                good.dir() / "sub/clip é.mov");
-  const auto brief = good.Run({"sub/clip é.mov", "-brief"});
-  EXPECT_EQ(brief.out,
-            "\nBasic information example\nFile: \"sub/clip é.mov\"\n\nFile is of a "
-            "supported format.\nAudio stream count: 2\nVideo stream count: 1\n"
-            "Duration: 3 seconds\n\nClosing file '" +
-                fs::absolute(good.dir() / "sub/clip é.mov").lexically_normal().string() + "'\n");
+  const fs::path name = good.dir() / "sub/clip\xFF\xE9 é.mov";
+  fs::copy_file(media::Named("brief_both.mov"), name);
+  const auto brief = good.Run({"./sub/../sub/clip\xFF\xE9 é.mov", "-brief"});
+  EXPECT_EQ(
+      brief.out,
+      "\nBasic information example\nFile: \"./sub/../sub/clip\xFF\xE9 é.mov\"\n\nFile is of a "
+      "supported format.\nAudio stream count: 2\nVideo stream count: 1\n"
+      "Duration: 3 seconds\n\nClosing file '" +
+          fs::absolute(name).lexically_normal().string() + "'\n");
   EXPECT_EQ(brief.status, 255);
 
   const struct {
     const char* what;
     const char* mode;
     bool refused;  // the library does not support it at all
-  } cases[] = {{"Missing", "-brief", true},    {"Directory", "-video", true},
-               {"Text", "-audio", true},       {"Truncated", "-audio", false},
-               {"Truncated", "-video", false}, {"Garbled", "-video", false}};
+  } cases[] = {{"Missing", "-brief", true},
+               {"Text", "-audio", true},
+               {"Truncated", "-audio", false},
+               {"Garbled", "-video", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.what) + " " + c.mode);
     harness::ClientRun run;
@@ -209,11 +175,9 @@ TEST(RealBadInput, EndsWithAMessage) {
     const auto result = run.Run(arguments);
     EXPECT_EQ(result.status, 255);
     EXPECT_NE(result.out.find("File: \"input.mp4\""), std::string::npos);
-    const std::string refusal = "The specified file is not of a supported type.\n";
-    const std::string end =
-        result.out.substr(result.out.size() - std::min(result.out.size(), refusal.size()));
-    EXPECT_EQ(end == refusal, c.refused) << result.out;
-    EXPECT_EQ(result.out.back(), '\n') << result.out;
+    EXPECT_EQ(result.out.ends_with("The specified file is not of a supported type.\n"), c.refused)
+        << result.out;
+    EXPECT_TRUE(result.out.ends_with("\n")) << result.out;
   }
 }
 

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
+#include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -72,8 +74,9 @@ std::string Capture(const std::string& command) {
   return out;
 }
 
-std::string ReferenceVideo(const fs::path& file, const std::string& pixFmt, int stream) {
-  return Capture("ffmpeg -nostdin -loglevel error -i " + Quote(file.string()) +
+std::string ReferenceVideo(const fs::path& file, const std::string& pixFmt, int stream,
+                           const std::string& options) {
+  return Capture("ffmpeg -nostdin -loglevel error " + options + " -i " + Quote(file.string()) +
                  " -map 0:v:" + std::to_string(stream) +
                  " -fps_mode passthrough -f rawvideo -pix_fmt " + pixFmt + " - </dev/null");
 }
@@ -94,22 +97,72 @@ std::string Pictures(const std::string& reference, const std::vector<int64_t>& f
   return bytes;
 }
 
-fs::path LongClip() {
-  return Make("video_long.mp4",
-              "-f lavfi -i testsrc2=size=64x48:rate=25 -t 8 -c:v libx264 -preset ultrafast -bf 2 "
-              "-g 30 -pix_fmt yuv420p");
+std::vector<std::vector<std::string>> Rows(const std::string& file, size_t fields) {
+  std::ifstream in(fs::path(ZR8_TEST_DATA_DIR) / file);
+  if (!in) throw std::runtime_error("cannot read " + file);
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> row(fields);
+    for (size_t i = 0; i + 1 < fields; ++i) words >> row[i];
+    std::getline(words >> std::ws, row.back());
+    if (!row[0].empty() && row[0][0] != '#') rows.push_back(row);
+  }
+  return rows;
 }
 
-fs::path ShortClip() {
-  return Make("video_short.webm",
-              "-f lavfi -i testsrc=size=64x48:rate=15 -t 3 -c:v libvpx-vp9 -deadline realtime "
-              "-pix_fmt yuv420p");
+std::vector<Recipe> Recipes(const std::string& use) {
+  std::vector<Recipe> recipes;
+  for (const auto& row : Rows("media.txt", 5)) {
+    auto number = [](const std::string& text) { return text == "-" ? -1 : std::stoi(text); };
+    if (use.empty() || row[0] == use) {
+      recipes.push_back({row[0], row[1], number(row[2]), number(row[3]), row[4]});
+    }
+  }
+  return recipes;
 }
 
-fs::path AvClip() {
-  return Make("av_clip.mp4",
-              "-f lavfi -i testsrc2=size=64x48:rate=25 -f lavfi -i sine=duration=2 -ac 2 -t 2 "
-              "-c:v libx264 -preset ultrafast -c:a aac -aac_pns 0 -movflags +faststart");
+fs::path Named(const std::string& name) {
+  for (const Recipe& recipe : Recipes("")) {
+    if (recipe.name == name) return Made(recipe);
+  }
+  throw std::runtime_error("no recipe for " + name);
+}
+
+// The clean file made by the recipe, then the middle bytes of the damaged packet overwritten.
+fs::path Damaged(const Recipe& recipe) {
+  const fs::path damaged = Dir() / recipe.name;
+  if (fs::exists(damaged)) return damaged;
+  const fs::path clean = Make("clean-" + recipe.name, recipe.command);
+  std::istringstream packets(
+      Capture("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size -of csv=p=0 " +
+              Quote(clean.string())));
+  std::string line;
+  for (int n = 0; n <= recipe.packet; ++n) std::getline(packets, line);
+  const int64_t size = std::stoll(line);  // ffprobe writes the size first
+  const int64_t start = std::stoll(line.substr(line.find(',') + 1)) + size / 2 - recipe.bytes / 2;
+  std::string bytes = ReadBytes(clean);
+  std::mt19937 random(7);
+  for (int64_t i = 0; i < recipe.bytes; ++i) bytes[start + i] = static_cast<char>(random());
+  const fs::path partial = Dir() / ("partial-" + recipe.name);
+  std::ofstream(partial, std::ios::binary) << bytes;
+  fs::rename(partial, damaged);
+  return damaged;
+}
+
+void PrintTo(const Recipe& recipe, std::ostream* out) {
+  *out << recipe.name;
+}
+
+fs::path Made(const Recipe& recipe) {
+  if (recipe.bytes > 0) return Damaged(recipe);
+  if (recipe.command[0] == '-') return Make(recipe.name, recipe.command);
+  std::string sources;
+  if (recipe.command.find("$SRC") != std::string::npos) {
+    sources = "SRC=" + Quote(Named("exact_src44100.wav").string()) +
+              "; SRC48=" + Quote(Named("exact_src48000.wav").string()) + "; ";
+  }
+  return MakeByShell(recipe.name, sources + recipe.command);
 }
 
 }  // namespace media

@@ -20,7 +20,7 @@ TEST(ThreadsTest, StreamsOnSeveralThreadsShareOnePool) {
   handles::ImagePool pool(raw);
   ASSERT_EQ(ZR8READER_CreateBufferPoolCPU(&raw), 0);
   handles::BufferPool buffers(raw);
-  const fs::path path = media::LongClip();
+  const fs::path path = media::Named("video_long.mp4");
   const std::string reference = media::ReferenceVideo(path, "yuv420p");
   handles::File file = handles::OpenFile(path, buffers.get());
   ASSERT_TRUE(file);
@@ -45,9 +45,7 @@ TEST(ThreadsTest, StreamsOnSeveralThreadsShareOnePool) {
 }
 
 TEST(ThreadsTest, OpenStreamsShareCoresPlusOneThreads) {
-  const auto path = media::Make(
-      "budget.mp4",
-      "-f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 10");
+  const fs::path path = media::Named("budget.mp4");
   zr8::ThreadBudget& budget = zr8::ThreadBudget::Instance();
   std::vector<std::unique_ptr<zr8::VideoStream>> streams;
   for (int i = 0; i < 6; ++i) {
@@ -77,27 +75,27 @@ TEST(ThreadsTest, OpenStreamsShareCoresPlusOneThreads) {
 // The client's read threads, one per file (the same file twice among them): each writes the
 // frames it asked for, and the report names every thread.
 TEST(ThreadsTest, ReadThreadsOfTheClientWriteTheirOwnFrames) {
-  const std::string longReference = media::ReferenceVideo(media::LongClip(), "yuv420p");
-  const std::string shortReference = media::ReferenceVideo(media::ShortClip(), "yuv420p");
-  ASSERT_EQ(shortReference.size(), 45 * media::kSmallPicture);
+  const fs::path longClip = media::Named("video_long.mp4"),
+                 shortClip = media::Named("video_short.webm");
+  const std::string longReference = media::ReferenceVideo(longClip, "yuv420p");
+  const std::string shortReference = media::ReferenceVideo(shortClip, "yuv420p");
   harness::ClientRun run;
   run.WithLibrary(harness::Library::kReal);
-  fs::copy_file(media::LongClip(), run.dir() / "a.mp4");
-  fs::copy_file(media::ShortClip(), run.dir() / "b.webm");
+  fs::copy_file(longClip, run.dir() / "a.mp4");
+  fs::copy_file(shortClip, run.dir() / "b.webm");
   const auto result = run.Run({"a.mp4", "-video", "-extract", "-file", "b.webm", "-file", "a.mp4"});
-  const auto first32 = video_output::FirstFrames(32);
-  EXPECT_TRUE(result.File("zr8reader.0.I420") ==
-              media::Pictures(longReference, first32, media::kSmallPicture));
-  EXPECT_TRUE(result.File("zr8reader.1.I420") == media::Pictures(shortReference,
-                                                                 video_output::RandomFrames(32, 45),
-                                                                 media::kSmallPicture));
-  EXPECT_TRUE(
-      result.File("zr8reader.2.I420") ==
-      media::Pictures(longReference, video_output::RandomFrames(32, 200), media::kSmallPicture));
-  for (const char* line : {"Exiting read thread 0\n", "Exiting read thread 1\n",
-                           "Exiting read thread 2\n", "  Frame count:   45\n"}) {
-    EXPECT_NE(result.out.find(line), std::string::npos) << line;
+  const std::pair<const std::string&, std::vector<int64_t>> expected[] = {
+      {longReference, video_output::FirstFrames(32)},
+      {shortReference, video_output::RandomFrames(32, 45)},
+      {longReference, video_output::RandomFrames(32, 200)}};
+  for (int t = 0; t < 3; ++t) {
+    EXPECT_TRUE(result.File("zr8reader." + std::to_string(t) + ".I420") ==
+                media::Pictures(expected[t].first, expected[t].second, media::kSmallPicture))
+        << "thread " << t;
+    EXPECT_NE(result.out.find("Exiting read thread " + std::to_string(t) + "\n"),
+              std::string::npos);
   }
+  EXPECT_NE(result.out.find("  Frame count:   45\n"), std::string::npos);
 }
 
 }  // namespace
