@@ -1,11 +1,9 @@
-/* A program outside the project that uses an installed reader library: it writes one frame of a
- * clip as I420 to a file, and runs the out-of-process hardware check, which needs the helper the
- * install puts beside the library.
- *
- *   zr8consumer CLIP FRAME OUTPUT
- *
- * Prints "<width>x<height> <frame count> frames" and exits 0 on success; a failed call prints its
- * name and status and exits 1. */
+/* A program outside the project that uses an installed reader library: it decodes one frame of a
+ * clip and runs the out-of-process hardware check, which needs the helper the install puts beside
+ * the library.
+ *   zr8consumer CLIP FRAME
+ * Prints "<width>x<height> <frame count> frames" and exits 0; a failed call prints its name and
+ * status and exits 1. */
 #include <Zr8Reader.h>
 #include <inttypes.h>
 #include <stdio.h>
@@ -19,8 +17,8 @@ static int Failed(const char* call, int32_t status) {
 
 int main(int argc, char** argv) {
   wchar_t path[4096];
-  if (argc != 4 || mbstowcs(path, argv[1], 4096) >= 4096) {
-    fprintf(stderr, "usage: %s CLIP FRAME OUTPUT\n", argc > 0 ? argv[0] : "zr8consumer");
+  if (argc != 3 || mbstowcs(path, argv[1], 4096) >= 4096) {
+    fprintf(stderr, "usage: %s CLIP FRAME\n", argc > 0 ? argv[0] : "zr8consumer");
     return 2;
   }
   ZR8READER_Initialize();
@@ -33,18 +31,8 @@ int main(int argc, char** argv) {
                Failed("GetFrame", ZR8READER_ReadVideoStream_GetFrame(
                                       video, strtoll(argv[2], NULL, 10), &image));
   if (!failed) {
-    const void* bytes = ZR8READER_Image_LockForCPU(image, 1);
-    const uint32_t size = ZR8READER_Image_TotalSize(image);
-    FILE* out = fopen(argv[3], "wb");
-    failed = !bytes || !out || fwrite(bytes, 1, size, out) != size;
-    if ((out && fclose(out) != 0) || failed) {
-      fprintf(stderr, "the frame could not be written to %s\n", argv[3]);
-      failed = 1;
-    } else {
-      printf("%" PRIu32 "x%" PRIu32 " %" PRId64 " frames\n", ZR8READER_Image_Width(image),
-             ZR8READER_Image_Height(image), ZR8READER_ReadVideoStream_GetFrameCount(video));
-    }
-    ZR8READER_Image_Unlock(image);
+    printf("%" PRIu32 "x%" PRIu32 " %" PRId64 " frames\n", ZR8READER_Image_Width(image),
+           ZR8READER_Image_Height(image), ZR8READER_ReadVideoStream_GetFrameCount(video));
   }
   if (image) ZR8READER_DeleteImageHandle(image);
   if (video) ZR8READER_DeleteReadVideoStreamHandle(video);

@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,24 +19,6 @@ namespace fake {
 
 namespace fs = std::filesystem;
 
-// A fresh directory, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "zr8hw.XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() { fs::remove_all(path_, error_); }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-  std::error_code error_;
-};
-
 inline void WriteFile(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
@@ -47,29 +30,38 @@ inline std::string ReadFile(const fs::path& path) {
   return text.str();
 }
 
+// A fresh directory tree, removed with everything in it at the end.
 class FakeMachine {
  public:
-  std::string Root() const { return dir_.Path().string(); }
+  FakeMachine() {
+    std::string pattern = (fs::temp_directory_path() / "zr8hw.XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    root_ = pattern;
+  }
+  FakeMachine(const FakeMachine&) = delete;
+  FakeMachine& operator=(const FakeMachine&) = delete;
+  ~FakeMachine() { fs::remove_all(root_, error_); }
+  std::string Root() const { return root_.string(); }
   // renderD<number> in /dev/dri and its PCI device (slot number - 127) in sysfs.
   void AddRenderNode(int number, uint32_t vendor, uint32_t device, const std::string& driver) {
     const std::string name = "renderD" + std::to_string(number);
-    WriteFile(dir_.Path() / "dev/dri" / name, "");
+    WriteFile(root_ / "dev/dri" / name, "");
     WriteFile(Sys(number) / "vendor", Hex(vendor));
     WriteFile(Sys(number) / "device", Hex(device));
-    fs::create_directories(dir_.Path() / "sys/class/drm" / name);
-    fs::create_directory_symlink(Sys(number), dir_.Path() / "sys/class/drm" / name / "device");
+    fs::create_directories(root_ / "sys/class/drm" / name);
+    fs::create_directory_symlink(Sys(number), root_ / "sys/class/drm" / name / "device");
     SetDriver(number, driver);
   }
   // Points the node's device at another kernel driver.
   void SetDriver(int number, const std::string& driver) {
-    const fs::path target = dir_.Path() / "sys/bus/pci/drivers" / driver;
+    const fs::path target = root_ / "sys/bus/pci/drivers" / driver;
     fs::create_directories(target);
     fs::remove(Sys(number) / "driver");
     fs::create_directory_symlink(target, Sys(number) / "driver");
   }
   // Replaces the node in /dev/dri by a directory, which no one can open read-write.
   void MakeUnopenable(int number) {
-    const fs::path node = dir_.Path() / "dev/dri" / ("renderD" + std::to_string(number));
+    const fs::path node = root_ / "dev/dri" / ("renderD" + std::to_string(number));
     fs::remove(node);
     fs::create_directory(node);
   }
@@ -90,9 +82,10 @@ class FakeMachine {
   fs::path Sys(int number) const {
     char slot[32];
     std::snprintf(slot, sizeof slot, "0000:%02x:00.0", number - 127);
-    return dir_.Path() / "sys/devices/pci0000:00" / slot;
+    return root_ / "sys/devices/pci0000:00" / slot;
   }
-  TempDir dir_;
+  fs::path root_;
+  std::error_code error_;
 };
 
 // "kind vendor name" for each decoder (the vendor in hexadecimal; the names here are ASCII).
@@ -101,10 +94,8 @@ inline std::vector<std::string> Describe(const std::vector<zr8hw::HardwareDecode
   for (const auto& info : list) {
     char text[32];
     std::snprintf(text, sizeof text, "%d %04x ", info.kind, info.vendorUniqueId);
-    lines.push_back(text);
-    for (std::size_t i = 0; i < std::size(info.deviceName) && info.deviceName[i]; ++i) {
-      lines.back() += static_cast<char>(info.deviceName[i]);
-    }
+    const auto* end = std::find(info.deviceName, std::end(info.deviceName), u'\0');
+    lines.push_back(text + std::string(info.deviceName, end));
   }
   return lines;
 }

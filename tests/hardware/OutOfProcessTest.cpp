@@ -34,7 +34,7 @@ class OutOfProcess : public ::testing::Test {
     machine.AddRenderNode(129, 0x1002, 0x73bf, "amdgpu");
     config.helperPath = ZR8_TEST_DETECT_HELPER;
     config.helperArgs = {"--root", machine.Root(), "--no-cuda"};
-    config.cacheDirectory = (work.Path() / "cache").string();
+    config.cacheDirectory = (work / "cache").string();
     config.fingerprintRoot = machine.Root();
     const auto record = InProcess(0);
     fake::WriteFile(good, std::string(record.begin(), record.end()));
@@ -48,7 +48,7 @@ class OutOfProcess : public ::testing::Test {
 
   // Makes the helper a script with this body.
   void UseScript(const std::string& body) {
-    const fs::path script = work.Path() / "helper.sh";
+    const fs::path script = work / "helper.sh";
     fake::WriteFile(script, "#!/bin/sh\n" + body + "\n");
     fs::permissions(script, fs::perms::owner_all);
     config.helperPath = script.string();
@@ -70,9 +70,9 @@ class OutOfProcess : public ::testing::Test {
   }
 
   fake::FakeMachine machine;
-  fake::TempDir work;
   OutOfProcessConfig config;
-  const fs::path good = work.Path() / "good.bin";  // a record as the helper writes it
+  const fs::path work = machine.Root() + "/work";  // helpers, their output and the cache
+  const fs::path good = work / "good.bin";         // a record as the helper writes it
   const std::string catGood = "cat '" + good.string() + "'";
 };
 
@@ -103,14 +103,14 @@ TEST_F(OutOfProcess, BrokenHelpersGiveAFailureAndNothingPartial) {
     UseScript(body);
     ExpectFailureLeavesBuffersAlone();
   }
-  config.helperPath = (work.Path() / "missing-helper").string();
+  config.helperPath = (work / "missing-helper").string();
   ExpectFailureLeavesBuffersAlone();
   std::vector<unsigned char> results(kDetectionRecordSize);
   EXPECT_EQ(DetectionResultsOOP(results.data(), 100, 0, 0, config), kFileNotFound);
 }
 
 TEST_F(OutOfProcess, HungHelperIsKilledWithItsGroupAtTheTimeLimit) {
-  const std::string pids = "echo $$ $! > " + (work.Path() / "pids").string();
+  const std::string pids = "echo $$ $! > " + (work / "pids").string();
   const std::string bodies[] = {
       "sleep 60 & " + pids + "; wait",                        // silent
       catGood + "; exec >&-; sleep 60 & " + pids + "; wait",  // answered but never ends
@@ -118,7 +118,7 @@ TEST_F(OutOfProcess, HungHelperIsKilledWithItsGroupAtTheTimeLimit) {
   };
   for (const auto& body : bodies) {
     SCOPED_TRACE(body);
-    fs::remove(work.Path() / "pids");
+    fs::remove(work / "pids");
     UseScript(body);
     std::vector<unsigned char> results(kDetectionRecordSize, 0xAB);
     const auto start = Clock::now();
@@ -129,7 +129,7 @@ TEST_F(OutOfProcess, HungHelperIsKilledWithItsGroupAtTheTimeLimit) {
     EXPECT_EQ(results, std::vector<unsigned char>(kDetectionRecordSize, 0xAB));
 
     pid_t helper = 0, sleeper = 0;
-    const std::string text = fake::ReadFile(work.Path() / "pids");
+    const std::string text = fake::ReadFile(work / "pids");
     ASSERT_EQ(std::sscanf(text.c_str(), "%d %d", &helper, &sleeper), 2) << text;
     EXPECT_NE(::kill(helper, 0), 0);  // reaped, not even a zombie
     for (int i = 0; i < 100 && !Gone(sleeper); ++i) {
@@ -143,7 +143,7 @@ TEST_F(OutOfProcess, HungHelperIsKilledWithItsGroupAtTheTimeLimit) {
 TEST_F(OutOfProcess, HelperInheritsNoStrayDescriptor) {
   const int stray = ::open("/dev/null", O_RDONLY);  // inheritable
   ASSERT_GE(stray, 3);
-  const fs::path report = work.Path() / "inherited";
+  const fs::path report = work / "inherited";
   UseScript("test -e /proc/$$/fd/" + std::to_string(stray) + " && echo > " + report.string() +
             "; " + catGood);
   std::vector<unsigned char> results(kDetectionRecordSize);
@@ -164,7 +164,7 @@ TEST_F(OutOfProcess, CacheIsSavedAndAnswersWithoutTheHelperUntilStaleOrDamaged) 
 
   const std::string helper = config.helperPath;
   const auto cacheAnswers = [&](int32_t dxgi = 0) {
-    config.helperPath = (work.Path() / "missing").string();
+    config.helperPath = (work / "missing").string();
     const bool answered = DetectionResultsOOP(results.data(), 5000, 1, dxgi, config) >= 0;
     config.helperPath = helper;
     return answered;

@@ -1,5 +1,4 @@
-// The OpenCL device listing, selection, failures and release, over a stand-in for the OpenCL loader
-// (the machine's own loader is used end to end by the client's OpenCL decode tests).
+// The OpenCL device listing, selection, failures and release over a stand-in for the OpenCL loader.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,8 +12,8 @@
 namespace {
 
 // A made-up machine: platforms with their GPU and CPU devices (by name), the one call that fails,
-// and the log of the calls that create and release. Ids encode where a device is; the context and
-// the queue are fixed tokens, and the log marks any other handle with "?".
+// the log of the calls that create and release ("?" marks an unknown handle). Ids encode where a
+// device is; the context and the queue are fixed tokens.
 struct Platform {
   std::vector<std::string> gpus, cpus;
 };

@@ -6,10 +6,10 @@
 namespace {
 
 TEST(VideoNames, PixelTypeNamesCoverTheTableAndNothingElse) {
-  EXPECT_STREQ(PixelTypeName(0), "<p-unknown>");
-  EXPECT_STREQ(PixelTypeName(0x1002), "v210");
-  EXPECT_STREQ(PixelTypeName(0x200B), "P216");
-  EXPECT_STREQ(PixelTypeName(0x10000), "QRAW");  // the table's last row
+  // The table's first, last and two rows between.
+  const std::pair<int32_t, const char*> rows[] = {
+      {0, "<p-unknown>"}, {0x1002, "v210"}, {0x200B, "P216"}, {0x10000, "QRAW"}};
+  for (const auto& [code, name] : rows) EXPECT_STREQ(PixelTypeName(code), name);
   for (int32_t code : {7, 261, 514, 1032, 4102, 8204, 65537, -1, -8192}) {
     EXPECT_STREQ(PixelTypeName(code), "<unknown>") << code;
   }

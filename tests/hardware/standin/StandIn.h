@@ -5,8 +5,8 @@
 enum { kStandInMaxDevices = 32 };
 
 typedef struct StandInCuda {
-  /* Set by the tests: the devices present (named "Stand-in GPU", "Stand-in GPU 1", ...) and what
-   * cuInit and cuDevicePrimaryCtxRetain answer. */
+  /* Set by the tests: the devices ("Stand-in GPU", "Stand-in GPU 1", ...), cuInit's and
+   * cuDevicePrimaryCtxRetain's answers. */
   int deviceCount;
   int initResult;
   int retainResult;
