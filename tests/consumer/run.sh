@@ -53,9 +53,8 @@ check() {
   for consumer in "$out/consumer-pkgconfig" "$out/cmake/zr8consumer"; do
     readelf -d "$consumer" | grep -q "NEEDED.*\[libZr8Reader.so.$major\]" ||
       fail "$consumer does not link libZr8Reader.so.$major"
-    LD_LIBRARY_PATH=$libdir XDG_CACHE_HOME=$out/cache "$consumer" "$clip" 17 >"$out/consumer.txt"
-    [ "$(cat "$out/consumer.txt")" = "320x240 50 frames" ] ||
-      fail "$consumer printed: $(cat "$out/consumer.txt")"
+    LD_LIBRARY_PATH=$libdir XDG_CACHE_HOME=$out/cache "$consumer" "$clip" >"$out/consumer.txt"
+    [ "$(cat "$out/consumer.txt")" = "1 0" ] || fail "$consumer printed: $(cat "$out/consumer.txt")"
   done
 
   # The installed client, run as it is meant to be: from a folder that holds the library.

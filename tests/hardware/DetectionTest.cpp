@@ -93,8 +93,6 @@ TEST_F(Hardware, ListsNvidiaFirstThenTheNodesInNodeOrderAndFillsOnlyWhatFits) {
 
   EXPECT_LT(SupportedDecoders(0, nullptr, nullptr, WithCuda()), 0);
   EXPECT_LT(SupportedDecoders(-1, nullptr, &count, WithCuda()), 0);
-  EXPECT_LT(SupportedDecoders(2, nullptr, &count, WithCuda()), 0);
-  EXPECT_LT(DetectionResults(nullptr, 0, WithCuda()), 0);
 }
 
 TEST_F(Hardware, FailingOrMissingCudaDriverLeavesTheRenderNodes) {
@@ -192,24 +190,6 @@ TEST_F(Hardware, CudaRetainsThePrimaryContextWithBlockingSyncAndReleasesItOnce) 
   EXPECT_LT(UninitCuda(&id, &context, &handle), 0);  // nothing left to release
 }
 
-TEST_F(Hardware, CudaTakesAContextAlreadyActiveWithOtherFlags) {
-  // With the flags call of the driver's first version, refused while the context is active.
-  CudaDriver v1Driver = *HostSystem().cuda;
-  v1Driver.primaryCtxSetFlags = reinterpret_cast<int (*)(int, unsigned int)>(
-      ::dlsym(::dlopen("libcuda.so.1", RTLD_NOW), "cuDevicePrimaryCtxSetFlags"));
-  ASSERT_NE(v1Driver.primaryCtxSetFlags, nullptr);
-  void* other = nullptr;
-  ASSERT_EQ(v1Driver.primaryCtxRetain(&other, 0), 0);  // someone else's, flags 0
-  int32_t id = 0;
-  void* context = nullptr;
-  void* handle = nullptr;
-  std::string message;
-  ASSERT_EQ(InitCuda(0, &id, &context, &handle, &message, System{&v1Driver, ""}), kOk);
-  EXPECT_EQ(context, other);
-  EXPECT_EQ(cuda->primaryRetains, 2);
-  EXPECT_EQ(UninitCuda(&id, &context, &handle), kOk);
-}
-
 TEST_F(Hardware, CudaFailsCleanlyWithAReason) {
   ExpectCudaFailure(0, System{nullptr, ""}, "libcuda.so.1");
   ExpectCudaFailure(2, HostSystem(), "no device 2 (2 present)");
@@ -223,7 +203,7 @@ TEST_F(Hardware, CudaFailsCleanlyWithAReason) {
   EXPECT_EQ(InitCuda(0, nullptr, &context, &context, &message), kInvalidArg);
 }
 
-TEST_F(Hardware, VaapiOpensTheVendorsFirstNodeThatOpensAndClosesIt) {
+TEST_F(Hardware, VaapiOpensTheVendorsFirstNodeThatOpensClosesItOrSaysWhyNone) {
   machine.AddRenderNode(132, 0x1002, 0x744c, "amdgpu");
   void* handle = nullptr;
   std::string message;
@@ -242,20 +222,13 @@ TEST_F(Hardware, VaapiOpensTheVendorsFirstNodeThatOpensAndClosesIt) {
   ASSERT_EQ(InitVaapi(0x1002, &handle, &message, machine.System()), kOk);
   EXPECT_EQ(message, "/dev/dri/renderD132: AMD GPU 1002:744c [1002:744c], kernel driver amdgpu");
   UninitVaapi(&handle);
-}
-
-TEST_F(Hardware, VaapiFailsWithTheReasonWhenNoNodeOpens) {
-  machine.MakeUnopenable(129);
-  void* handle = &machine;
-  std::string message;
+  machine.MakeUnopenable(132);
+  handle = &machine;
   EXPECT_EQ(InitVaapi(0x1002, &handle, &message, machine.System()), kFail);
+  EXPECT_EQ(handle, &machine);
   EXPECT_EQ(message,
             "VA-API: no render node of AMD (PCI vendor 0x1002) could be opened: "
-            "/dev/dri/renderD129: Is a directory");
-  fake::FakeMachine empty;
-  EXPECT_EQ(InitVaapi(0x8086, &handle, &message, empty.System()), kFail);
-  EXPECT_EQ(message, "VA-API: no render node of Intel (PCI vendor 0x8086) under /dev/dri");
-  EXPECT_EQ(handle, &machine);
+            "/dev/dri/renderD129: Is a directory; /dev/dri/renderD132: Is a directory");
 }
 
 }  // namespace

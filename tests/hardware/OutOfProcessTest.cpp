@@ -179,14 +179,14 @@ TEST_F(OutOfProcess, CacheIsSavedAndAnswersWithoutTheHelperUntilStaleOrDamaged) 
   EXPECT_EQ(DetectionResultsOOP(results.data(), 5000, 0, 0, config), kFileNotFound);
   config.helperPath = helper;
 
+  // A truncated cache, one of another version and one with a damaged record are not used.
   const std::string saved = fake::ReadFile(path);
   const std::size_t recordAt = 12 + DeviceFingerprint(machine.Root()).size();
-  const std::string damaged[] = {saved.substr(0, saved.size() - 1), "",
-                                 std::string(saved).replace(4, 1, 1, '\x02'),  // other version
-                                 std::string(saved).replace(recordAt, 4, "XXXX")};
-  for (const auto& content : damaged) {
-    fake::WriteFile(path, content);
-    EXPECT_FALSE(cacheAnswers()) << content.size();
+  for (const auto& damaged :
+       {saved.substr(0, saved.size() - 1), std::string(saved).replace(4, 1, 1, '\x02'),
+        std::string(saved).replace(recordAt, 4, "XXXX")}) {
+    fake::WriteFile(path, damaged);
+    EXPECT_FALSE(cacheAnswers());
   }
   fake::WriteFile(path, saved);
   EXPECT_TRUE(cacheAnswers());

@@ -15,13 +15,11 @@ typedef struct StandInCuda {
   int primaryRetains;               /* retains not yet released, all devices together */
   void* primaryContext;             /* the primary context last retained */
   void* lastPushed;                 /* the context last made current */
-  int pushes;
-  int contextsCreated; /* contexts made apart from the primary ones */
+  int contextsCreated;              /* contexts made apart from the primary ones */
 } StandInCuda;
 
 typedef struct StandInNvcuvid {
   int capsQueries; /* decoder capability queries answered "not supported" */
-  int lastCodec;   /* the coding of the last query (cudaVideoCodec) */
 } StandInNvcuvid;
 
 #endif

@@ -4,7 +4,6 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "StandIn.h"
 
@@ -120,7 +119,6 @@ EXPORT int cuCtxPushCurrent_v2(void* context) {
   if (context == NULL || depth == 16) return kInvalidContext;
   stack[depth++] = context;
   record.lastPushed = context;
-  ++record.pushes;
   return kSuccess;
 }
 EXPORT int cuCtxPopCurrent_v2(void** context) {
@@ -142,7 +140,6 @@ EXPORT int cuGetErrorString(int error, const char** text) {
 /* CUVIDDECODECAPS: codec, chroma format, bit depth - 8, three reserved words, then bIsSupported. */
 EXPORT int cuvidGetDecoderCaps(void* caps) {
   ++cuvid.capsQueries;
-  memcpy(&cuvid.lastCodec, caps, sizeof cuvid.lastCodec);
   ((unsigned char*)caps)[24] = 0;
   return kSuccess;
 }
