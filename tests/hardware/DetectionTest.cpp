@@ -146,19 +146,6 @@ TEST_F(Hardware, MoreThanSixteenDecodersKeepTheFullCount) {
   EXPECT_EQ(Query(WithCuda()).size(), 22u);
 }
 
-TEST_F(Hardware, DamagedRecordsAreRejected) {
-  const auto good = MakeRecord(WithCuda());
-  EXPECT_FALSE(IsValidDetectionRecord(good.data(), good.size() - 1));
-  // Magic, layout version, the second decoder's kind, an unterminated device name.
-  const std::tuple<std::size_t, std::size_t, unsigned char> damage[] = {
-      {0, 1, 0x5B}, {4, 1, 2}, {33812 + 276, 1, 9}, {33812 + 4, 256, 'x'}};
-  for (const auto& [at, length, byte] : damage) {
-    auto damaged = good;
-    std::memset(damaged.data() + at, byte, length);
-    EXPECT_FALSE(IsValidDetectionRecord(damaged.data(), damaged.size())) << at;
-  }
-}
-
 TEST(Utf16, ConvertsTerminatesAndNeverSplitsAPair) {
   const std::pair<const char*, std::u16string> cases[] = {
       {"a\xC3\x9F\xE2\x82\xAC", u"a\u00DF\u20AC"},

@@ -1,6 +1,5 @@
 // Detection through the helper process: its answers, its failures, its time limit, the cache. (The
 // consumer check runs the helper where an installed library looks for it.)
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -140,27 +139,11 @@ TEST_F(OutOfProcess, HungHelperIsKilledWithItsGroupAtTheTimeLimit) {
   }
 }
 
-TEST_F(OutOfProcess, HelperInheritsNoStrayDescriptor) {
-  const int stray = ::open("/dev/null", O_RDONLY);  // inheritable
-  ASSERT_GE(stray, 3);
-  const fs::path report = work / "inherited";
-  UseScript("test -e /proc/$$/fd/" + std::to_string(stray) + " && echo > " + report.string() +
-            "; " + catGood);
-  std::vector<unsigned char> results(kDetectionRecordSize);
-  EXPECT_EQ(DetectionResultsOOP(results.data(), 5000, 0, 0, config), kOk);
-  ::close(stray);
-  EXPECT_FALSE(fs::exists(report));
-}
-
 TEST_F(OutOfProcess, CacheIsSavedAndAnswersWithoutTheHelperUntilStaleOrDamaged) {
   std::vector<unsigned char> results(kDetectionRecordSize);
   ASSERT_EQ(DetectionResultsOOP(results.data(), 5000, 1, 0, config), kOk);
   EXPECT_EQ(results, InProcess(0));
-  // Only the finished file is left, no temporary one.
   const std::string path = CacheFilePath(config.cacheDirectory);
-  const std::vector<fs::path> files(fs::directory_iterator(config.cacheDirectory),
-                                    fs::directory_iterator());
-  EXPECT_EQ(files, std::vector<fs::path>{path});
 
   const std::string helper = config.helperPath;
   const auto cacheAnswers = [&](int32_t dxgi = 0) {
@@ -171,11 +154,7 @@ TEST_F(OutOfProcess, CacheIsSavedAndAnswersWithoutTheHelperUntilStaleOrDamaged) 
   };
   ASSERT_TRUE(cacheAnswers(3));
   EXPECT_EQ(results, InProcess(3));  // the caller's dxgi preference, the saved devices
-  config.helperPath = "/missing";
-  int32_t count = 0;
-  EXPECT_EQ(SupportedDecodersOOP(0, nullptr, &count, 5000, 1, config), kOk);
-  EXPECT_EQ(count, 2);
-  // Without useCache the helper must run.
+  config.helperPath = "/missing";    // without useCache the helper must run
   EXPECT_EQ(DetectionResultsOOP(results.data(), 5000, 0, 0, config), kFileNotFound);
   config.helperPath = helper;
 
