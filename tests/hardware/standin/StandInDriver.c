@@ -111,10 +111,6 @@ EXPORT int cuCtxCreate_v2(void** context, unsigned int flags, int device) {
   *context = malloc(1);
   return *context ? kSuccess : kInvalidValue;
 }
-EXPORT int cuCtxDestroy_v2(void* context) {
-  free(context);
-  return kSuccess;
-}
 EXPORT int cuCtxPushCurrent_v2(void* context) {
   if (context == NULL || depth == 16) return kInvalidContext;
   stack[depth++] = context;
