@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Uses an install of a complete build the way a program outside the project would: stages
-# `cmake --install` under DESTDIR, checks which files it holds, builds consumer.c against it through
-# pkg-config and through find_package(Zr8Reader), runs both and the installed client on a generated
-# clip; then builds the Debian package (cpack -G DEB), lists it, and checks its unpacked contents
-# the same way.
+# Uses an install of a complete build as a program outside the project would: stages `cmake
+# --install` under DESTDIR, checks its files, builds consumer.c against it through pkg-config and
+# find_package(Zr8Reader), runs both and the installed client; then the same for the unpacked
+# Debian package (cpack -G DEB).
 #   tests/consumer/run.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -14,14 +13,10 @@ major=${version%%.*}
 rm -rf "$work/stage" "$work/deb" "$work/unpacked"
 mkdir -p "$work/media"
 
-# A 2 s 320x240 clip with B-frames (kept between runs) and FFmpeg's own decode of frame 17.
+# A 2 s 320x240 clip with B-frames, kept between runs.
 clip=$work/media/clip.mp4
-if [ ! -s "$work/media/frame17.yuv" ]; then
-  ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=320x240:rate=25 -t 2 \
-    -c:v libx264 -pix_fmt yuv420p -bf 2 "$clip"
-  ffmpeg -nostdin -loglevel error -y -i "$clip" -vf "select=eq(n\,17)" -vsync 0 \
-    -frames:v 1 -f rawvideo -pix_fmt yuv420p "$work/media/frame17.yuv"
-fi
+[ -s "$clip" ] || ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=320x240:rate=25 \
+  -t 2 -c:v libx264 -pix_fmt yuv420p -bf 2 "$clip"
 
 fail() {
   echo "consumer check: $*" >&2
@@ -58,12 +53,8 @@ check() {
   for consumer in "$out/consumer-pkgconfig" "$out/cmake/zr8consumer"; do
     readelf -d "$consumer" | grep -q "NEEDED.*\[libZr8Reader.so.$major\]" ||
       fail "$consumer does not link libZr8Reader.so.$major"
-    rm -f "$out/frame.yuv"
-    LD_LIBRARY_PATH=$libdir XDG_CACHE_HOME=$out/cache \
-      "$consumer" "$clip" 17 "$out/frame.yuv" >"$out/consumer.txt"
-    [ "$(cat "$out/consumer.txt")" = "320x240 50 frames" ] ||
-      fail "$consumer printed: $(cat "$out/consumer.txt")"
-    cmp "$out/frame.yuv" "$work/media/frame17.yuv" || fail "$consumer read another frame 17"
+    LD_LIBRARY_PATH=$libdir XDG_CACHE_HOME=$out/cache "$consumer" "$clip" >"$out/consumer.txt"
+    [ "$(cat "$out/consumer.txt")" = "1 0" ] || fail "$consumer printed: $(cat "$out/consumer.txt")"
   done
 
   # The installed client, run as it is meant to be: from a folder that holds the library.

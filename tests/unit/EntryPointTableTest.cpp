@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
 #include <set>
 #include <string>
 
@@ -10,19 +9,16 @@
 
 namespace {
 
-// A resolver that answers every name but one with a distinct address, and records the order.
+// A resolver that answers the name of row n with address 0x1001 + n, but none for `missing`.
 struct FakeModule {
   std::string missing;
   std::vector<std::string> asked;
-  std::map<std::string, uintptr_t> addresses;
 
   static void* Resolve(void* context, const char* name) {
     auto* module = static_cast<FakeModule*>(context);
     module->asked.emplace_back(name);
-    if (module->missing == name) return nullptr;
-    const uintptr_t address = 0x1000 + module->asked.size();
-    module->addresses[name] = address;
-    return reinterpret_cast<void*>(address);
+    return module->missing == name ? nullptr
+                                   : reinterpret_cast<void*>(0x1000 + module->asked.size());
   }
 };
 
@@ -32,22 +28,22 @@ TEST(EntryPointTable, RowsResolveInTableOrderIntoTheirOwnMembers) {
   ASSERT_EQ(ResolveEntryPoints(&api, &FakeModule::Resolve, &module), 0);
   ASSERT_EQ(module.asked.size(), 76u);
   EXPECT_EQ(std::set<std::string>(module.asked.begin(), module.asked.end()).size(), 76u);
-  EXPECT_EQ(module.asked[0], "ZR8READER_Initialize");
-  EXPECT_EQ(module.asked[19], "ZR8READER_FIOPluginPrefs_GetHardwareDecoderPreference");
-  EXPECT_EQ(module.asked[43], "ZR8READER_ReadAudioStream_GetCompressedFormat");
-  EXPECT_EQ(module.asked[44], "ZR8READER_ReadAudioStream_GetSamples");
-  EXPECT_EQ(module.asked[75], "ZR8READER_DeleteReadVideoStreamHandle");
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(api.ZR8READER_ReadAudioStream_GetSamples),
-            module.addresses["ZR8READER_ReadAudioStream_GetSamples"]);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(api.ZR8READER_ReadAudioStream_GetCompressedFormat),
-            module.addresses["ZR8READER_ReadAudioStream_GetCompressedFormat"]);
+  const std::pair<int, const char*> rows[] = {
+      {0, "ZR8READER_Initialize"},
+      {19, "ZR8READER_FIOPluginPrefs_GetHardwareDecoderPreference"},
+      {43, "ZR8READER_ReadAudioStream_GetCompressedFormat"},
+      {44, "ZR8READER_ReadAudioStream_GetSamples"},
+      {75, "ZR8READER_DeleteReadVideoStreamHandle"}};
+  for (const auto& [row, name] : rows) EXPECT_EQ(module.asked[row], name);
+  // The pair whose members stand in the other order.
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(api.ZR8READER_ReadAudioStream_GetCompressedFormat), 0x102C);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(api.ZR8READER_ReadAudioStream_GetSamples), 0x102D);
   EXPECT_EQ(api.module, nullptr);
 }
 
 TEST(EntryPointTable, StopsAtTheFirstMissingName) {
   ReaderApi api{};
-  FakeModule module;
-  module.missing = "ZR8READER_FIOPluginPrefs_GetHardwareDecoderPreference";
+  FakeModule module{"ZR8READER_FIOPluginPrefs_GetHardwareDecoderPreference", {}};
   EXPECT_EQ(ResolveEntryPoints(&api, &FakeModule::Resolve, &module),
             static_cast<int32_t>(0x80004002));
   EXPECT_EQ(module.asked.size(), 20u);

@@ -1,5 +1,4 @@
-// The OpenCL device listing, selection, failures and release, over a stand-in for the OpenCL loader
-// (the machine's own loader is used end to end by the client's OpenCL decode tests).
+// The OpenCL device listing, selection, failures and release over a stand-in for the OpenCL loader.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,8 +12,8 @@
 namespace {
 
 // A made-up machine: platforms with their GPU and CPU devices (by name), the one call that fails,
-// and the log of the calls that create and release. Ids encode where a device is; the context and
-// the queue are fixed tokens, and the log marks any other handle with "?".
+// the log of the calls that create and release ("?" marks an unknown handle). Ids encode where a
+// device is; the context and the queue are fixed tokens.
 struct Platform {
   std::vector<std::string> gpus, cpus;
 };
@@ -107,19 +106,6 @@ const OpenCLFunctions kStandIn{GetPlatformIDs,      GetDeviceIDs,       GetDevic
                                CreateContext,       CreateCommandQueue, Finish,
                                ReleaseCommandQueue, ReleaseContext};
 
-// Runs the set-up on the machine given, into a record full of garbage (so that clearing shows),
-// then releases what it left in the record; the output of the set-up.
-std::string SetUpAndRelease(const std::vector<Platform>& platforms, const std::string& failing,
-                            bool expected, OpenCLContextInfo& info) {
-  machine = Machine{platforms, failing, {}};
-  std::memset(static_cast<void*>(&info), 0xAB, sizeof(info));
-  std::ostringstream out;
-  EXPECT_EQ(SetupOpenCLWith(kStandIn, out, &info), expected);
-  for (uint8_t byte : info.reserved48) EXPECT_EQ(byte, 0);
-  EXPECT_TRUE(ReleaseOpenCLWith(kStandIn, info.context, info.commandQueue));
-  return out.str();
-}
-
 // The listing of these GPU and CPU names, then the selection line.
 std::string Listing(const std::vector<std::string>& gpus, const std::vector<std::string>& cpus,
                     const std::string& selected) {
@@ -130,68 +116,65 @@ std::string Listing(const std::vector<std::string>& gpus, const std::vector<std:
   return selected.empty() ? text : text + "Selected " + selected + " device\n";
 }
 
-TEST(OpenCLSetup, ListsEveryDeviceChoosesCreatesAndReleasesInOrder) {
+// The set-up on a made-up machine, into a record full of garbage (so that clearing shows), then the
+// release of what it left in the record. A failure writes one message, returns false and releases
+// only what it created.
+TEST(OpenCLSetup, ListsChoosesCreatesAndReleasesOnlyWhatWasCreated) {
   const std::string longName(128, 'n'), fits(127, 'f');
-  const struct {
-    std::vector<Platform> platforms;
-    std::string listing, chosen;
-    size_t platform;  // the chosen device's
-  } cases[] = {
-      {{{{"G0", "G1"}, {"C0"}}}, Listing({"G0", "G1"}, {"C0"}, "2nd GPU"), "G1", 0},
-      // The GPU list runs across platforms: the second GPU is the second platform's.
-      {{{{"A"}, {}}, {{"B"}, {"C"}}}, Listing({"A", "B"}, {"C"}, "2nd GPU"), "B", 1},
-      // A GPU beats any CPU, even one listed first.
-      {{{{}, {"C0", "C1"}}, {{"G"}, {}}}, Listing({"G"}, {"C0", "C1"}, "1st GPU"), "G", 1},
-      {{{{}, {}}, {{}, {"C0", "C1"}}}, Listing({}, {"C0", "C1"}, "1st CPU"), "C0", 1},
-      // A text that does not fit in 128 bytes is left empty; one of 127 characters fits.
-      {{{{fits, longName}, {}}}, Listing({fits, ""}, {}, "2nd GPU"), longName, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.listing);
-    OpenCLContextInfo info;
-    EXPECT_EQ(SetUpAndRelease(c.platforms, "", true, info), c.listing);
-    EXPECT_EQ(Name(info.device), c.chosen);
-    EXPECT_EQ(info.platform, PlatformId(c.platform));
-    EXPECT_TRUE(info.context == kContext && info.commandQueue == kQueue);
-    EXPECT_TRUE(info.commandQueue2 == kQueue && info.commandQueue3 == kQueue);
-    EXPECT_EQ(machine.calls,
-              (std::vector<std::string>{"createContext 1 " + c.chosen,
-                                        "createCommandQueue " + c.chosen + " 0", "finish",
-                                        "releaseCommandQueue", "releaseContext"}));
-  }
-}
-
-// Each failure writes one message and returns false; what it created (only a context, after the
-// queue failed) is released, and nothing else.
-TEST(OpenCLSetup, EachFailureWritesOneMessageAndReleasesOnlyWhatWasCreated) {
   const Platform gpuAndCpu{{"G"}, {"C"}}, cpu{{}, {"C"}};
+  const std::string cpuListing = Listing({}, {"C"}, "1st CPU");
   const struct {
     std::vector<Platform> platforms;
-    std::string failing, out;
-    std::vector<std::string> calls;
+    std::string failing, out, chosen = {};  // the chosen device: none when the set-up fails
+    size_t platform = 0;                    // the chosen device's
+    std::string calls = {};                 // those of a failure
   } cases[] = {
-      {{gpuAndCpu}, "count", "Error getting num platforms\n", {}},
-      {{gpuAndCpu}, "platform ids", "Error getting platform id\n", {}},
+      {{{{"G0", "G1"}, {"C0"}}}, "", Listing({"G0", "G1"}, {"C0"}, "2nd GPU"), "G1", 0},
+      // The GPU list runs across platforms: the second GPU is the second platform's.
+      {{{{"A"}, {}}, {{"B"}, {"C"}}}, "", Listing({"A", "B"}, {"C"}, "2nd GPU"), "B", 1},
+      // A GPU beats any CPU, even one listed first.
+      {{{{}, {"C0", "C1"}}, {{"G"}, {}}}, "", Listing({"G"}, {"C0", "C1"}, "1st GPU"), "G", 1},
+      {{{{}, {}}, {{}, {"C0", "C1"}}}, "", Listing({}, {"C0", "C1"}, "1st CPU"), "C0", 1},
+      // A text that does not fit in 128 bytes is left empty; one of 127 characters fits.
+      {{{{fits, longName}, {}}}, "", Listing({fits, ""}, {}, "2nd GPU"), longName, 0},
+      {{gpuAndCpu}, "count", "Error getting num platforms\n"},
+      {{gpuAndCpu}, "platform ids", "Error getting platform id\n"},
       // No platform: the second call has neither list nor count, which the loader rejects.
-      {{}, "", "Error getting platform id\n", {}},
-      {{gpuAndCpu}, "GPU ids", "Error getting GPU device ids\n", {}},
-      {{gpuAndCpu}, "CPU ids", "Error getting CPU device ids\n", {}},
-      {{{}, {}}, "", Listing({}, {}, "") + "No compatible OpenCL device found\n", {}},
-      {{cpu},
-       "context",
-       Listing({}, {"C"}, "1st CPU") + "Error creating context\n",
-       {"createContext 1 C"}},
+      {{}, "", "Error getting platform id\n"},
+      {{gpuAndCpu}, "GPU ids", "Error getting GPU device ids\n"},
+      {{gpuAndCpu}, "CPU ids", "Error getting CPU device ids\n"},
+      {{{}, {}}, "", Listing({}, {}, "") + "No compatible OpenCL device found\n"},
+      {{cpu}, "context", cpuListing + "Error creating context\n", "", 0, "createContext 1 C"},
       {{cpu},
        "queue",
-       Listing({}, {"C"}, "1st CPU") + "Error creating command queue\n",
-       {"createContext 1 C", "createCommandQueue C 0", "releaseContext"}},
+       cpuListing + "Error creating command queue\n",
+       "",
+       0,
+       "createContext 1 C, createCommandQueue C 0, releaseContext"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.out);
+    machine = Machine{c.platforms, c.failing, {}};
     OpenCLContextInfo info;
-    EXPECT_EQ(SetUpAndRelease(c.platforms, c.failing, false, info), c.out);
-    EXPECT_EQ(info.commandQueue, nullptr);
-    EXPECT_EQ(machine.calls, c.calls);
+    std::memset(static_cast<void*>(&info), 0xAB, sizeof(info));
+    std::ostringstream out;
+    EXPECT_EQ(SetupOpenCLWith(kStandIn, out, &info), !c.chosen.empty());
+    for (uint8_t byte : info.reserved48) EXPECT_EQ(byte, 0);
+    EXPECT_TRUE(ReleaseOpenCLWith(kStandIn, info.context, info.commandQueue));
+    EXPECT_EQ(out.str(), c.out);
+    std::string calls;
+    for (const auto& call : machine.calls) calls += (calls.empty() ? "" : ", ") + call;
+    EXPECT_EQ(calls, c.chosen.empty()
+                         ? c.calls
+                         : "createContext 1 " + c.chosen + ", createCommandQueue " + c.chosen +
+                               " 0, finish, releaseCommandQueue, releaseContext");
+    if (c.chosen.empty()) {
+      EXPECT_EQ(info.commandQueue, nullptr);
+    } else {
+      EXPECT_EQ(Name(info.device), c.chosen);
+      EXPECT_EQ(info.platform, PlatformId(c.platform));
+      EXPECT_TRUE(info.commandQueue2 == kQueue && info.commandQueue3 == kQueue);
+    }
   }
 }
 

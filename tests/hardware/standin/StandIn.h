@@ -5,8 +5,8 @@
 enum { kStandInMaxDevices = 32 };
 
 typedef struct StandInCuda {
-  /* Set by the tests: the devices present (named "Stand-in GPU", "Stand-in GPU 1", ...) and what
-   * cuInit and cuDevicePrimaryCtxRetain answer. */
+  /* Set by the tests: the devices ("Stand-in GPU", "Stand-in GPU 1", ...), cuInit's and
+   * cuDevicePrimaryCtxRetain's answers. */
   int deviceCount;
   int initResult;
   int retainResult;
@@ -15,13 +15,11 @@ typedef struct StandInCuda {
   int primaryRetains;               /* retains not yet released, all devices together */
   void* primaryContext;             /* the primary context last retained */
   void* lastPushed;                 /* the context last made current */
-  int pushes;
-  int contextsCreated; /* contexts made apart from the primary ones */
+  int contextsCreated;              /* contexts made apart from the primary ones */
 } StandInCuda;
 
 typedef struct StandInNvcuvid {
   int capsQueries; /* decoder capability queries answered "not supported" */
-  int lastCodec;   /* the coding of the last query (cudaVideoCodec) */
 } StandInNvcuvid;
 
 #endif
