@@ -1,6 +1,6 @@
 // Runs the built client as a process in a fresh temporary directory, with the fake reader library
 // (or none) beside it, and collects what it did: standard output and error, exit status, the calls
-// the fake recorded, and the files it wrote.
+// the fake recorded, and the files it wrote. A sanitizer report or a misused handle fails the test.
 //
 // The environment can point the harness at another build of the same client (for example the
 // Windows build under wine): ZR8_TEST_LAUNCHER, ZR8_TEST_CLIENT, ZR8_TEST_FAKE,
@@ -17,11 +17,11 @@ namespace harness {
 enum class Library { kNone, kFake, kFakeMissing20, kReal };
 
 struct RunResult {
-  // Standard output; from the Windows build with each CR LF read as LF, and a bare LF (standard
-  // output not in text mode) shown as "<bare LF>" so that no comparison passes.
+  // Standard output; from the Windows build with each CR LF read as LF, and a bare LF shown as
+  // "<bare LF>" so that no comparison passes.
   std::string out;
-  // Standard error; from the Windows build under wine, each debugger-output line that wine traces
-  // there ("WINEDEBUG=+debugstr") becomes its text and a line feed, as on Linux.
+  // Standard error; from the Windows build under wine, the debugger-output lines that wine traces
+  // there ("WINEDEBUG=+debugstr") as their text, as on Linux.
   std::string err;
   int status = 0;
   std::vector<std::string> calls;  // the fake's log, one entry per line
@@ -30,10 +30,6 @@ struct RunResult {
   std::string File(const std::string& name) const;  // the bytes of an output file
   // The calls whose entry point is one of names ("ZR8READER_" may be left out), in order.
   std::vector<std::string> CallsOf(const std::vector<std::string>& names) const;
-  // The entry points called, in order, without arguments.
-  std::vector<std::string> EntryPoints() const;
-  // The fake's "!!" lines: handle misuse.
-  std::vector<std::string> Misuse() const;
 };
 
 class ClientRun {
@@ -61,11 +57,14 @@ class ClientRun {
 
 // The relative-path prefix of output files and the library, as the client prints it ("./").
 std::string Prefix();
-// The reader library's file name ("libZr8Reader.so") and its path as the client loads it
-// ("./libZr8Reader.so").
+// The reader library's file name ("libZr8Reader.so").
 std::string LibraryName();
-std::string LibraryPath();
 // Whether the client under test is the Windows build (its prefix is ".\").
 bool IsWindowsBuild();
+
+std::vector<std::string> Lines(const std::string& text);
+// Text with C-style escapes: \xHH, \n, \r, \t; \(N*c) for N copies of c; a backslash before a line
+// feed drops both, before any other character it stands for that character.
+std::string Unescape(const std::string& text);
 
 }  // namespace harness

@@ -1,8 +1,8 @@
 // Fault injection: in every mode, each call of a successful run that can fail is made to fail in
-// turn, as golden/faults.txt lists. Each run must end with the failure's message, release exactly
-// what the list says in that order, misuse no handle, and leave no sanitizer report (the harness
-// checks that for every run). A call that a mode starts to make without a line in the list fails
-// the test: every new call needs a failure path.
+// turn, as golden/faults.txt lists. Each run must end with the failure's message and release
+// exactly what the list says in that order (the harness fails any handle misuse and sanitizer
+// report). A call that a mode starts to make without a line in the list fails the test: every new
+// call needs a failure path.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -37,6 +37,13 @@ const std::set<std::string> kYesNoCalls{"IsSupported", "ReadFile_IsFileOpen"};
 std::string Entry(const std::string& line) {
   std::string entry = line.substr(0, line.find(' '));
   return entry.starts_with(kPrefix) ? entry.substr(kPrefix.size()) : entry;
+}
+
+// The entry points called, in order.
+Calls EntryPoints(const Calls& log) {
+  Calls entries;
+  for (const std::string& line : log) entries.push_back(Entry(line));
+  return entries;
 }
 
 // A failing release is ignored (the run goes on as if it had succeeded).
@@ -115,11 +122,9 @@ TEST_P(FaultMatrix, EveryFailableCallHasItsFailurePath) {
   ClientRun good;
   const auto success = good.WithLibrary(Library::kFake).WithConfig(mode.config).Run(mode.arguments);
   ASSERT_EQ(success.status, mode.status) << success.out;
-  ASSERT_TRUE(success.Misuse().empty());
 
   Calls entries;
-  for (const std::string& line : success.EntryPoints()) {
-    const std::string entry = Entry(line);
+  for (const std::string& entry : EntryPoints(success.calls)) {
     if (!kValueCalls.contains(entry) &&
         std::find(entries.begin(), entries.end(), entry) == entries.end()) {
       entries.push_back(entry);
@@ -157,10 +162,9 @@ TEST_P(FaultMatrix, EveryFailableCallHasItsFailurePath) {
     run.WithLibrary(Library::kFake).WithConfig(mode.config + fault + call + "\n");
     const auto result = run.Run(mode.arguments);
     EXPECT_EQ(result.status, f.status) << result.out;
-    EXPECT_EQ(result.Misuse(), Calls{});
     const Calls releases = ReleasesAfter(result.calls, f.entry, f.call);
     if (f.ending.empty()) {
-      EXPECT_EQ(ordered(result.EntryPoints()), ordered(success.EntryPoints()));
+      EXPECT_EQ(ordered(EntryPoints(result.calls)), ordered(EntryPoints(success.calls)));
       EXPECT_EQ(releases, ReleasesAfter(success.calls, f.entry, f.call));
     } else {
       EXPECT_TRUE(mode.threaded ? result.out.find(f.ending) != std::string::npos

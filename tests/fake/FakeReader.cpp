@@ -60,7 +60,7 @@ struct Handle {
   int32_t serial = 0;
   // Images: the frame and its bytes; video streams: the decode preferences asked for.
   int64_t frame = 0;  // audio streams: the number of sample requests so far
-  std::vector<uint8_t> bytes;
+  std::string bytes;
   bool locked = false;
   const float* buffer = nullptr;  // audio streams: the buffer of the first sample request
 };
@@ -546,8 +546,7 @@ int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index, const Deco
   Handle* handle = nullptr;
   const int32_t status = OpenStream(call, owner, index, video, Kind::kVideo, &handle);
   if (handle != nullptr && prefs != nullptr) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(prefs);
-    handle->bytes.assign(bytes, bytes + sizeof(DecodePrefs));
+    handle->bytes.assign(reinterpret_cast<const char*>(prefs), sizeof(DecodePrefs));
   }
   return status;
 }
@@ -602,11 +601,8 @@ int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, fl
   // One buffer serves every block of a stream: another one is misuse.
   if (handle->buffer == nullptr) handle->buffer = buffer;
   if (handle->buffer != buffer) Log(std::string("!! ") + call.entry() + " with another buffer");
-  for (int64_t frame = 0; frame < frames; ++frame) {
-    for (int32_t channel = 0; channel < channels; ++channel) {
-      buffer[frame * channels + channel] = fake::SampleValue(startFrame + frame, channel);
-    }
-  }
+  const std::string pcm = fake::Pcm(startFrame, frames, channels);
+  std::memcpy(buffer, pcm.data(), pcm.size());
   // "audio.overcount n": reports n frames more than it delivered.
   *framesRead = frames + Number(state, handle, "audio.overcount", 0);
   return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(*framesRead));
@@ -655,7 +651,7 @@ int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameIndex, void
   const int32_t status = call.Create(image, Kind::kImage, &handle);
   handle->frame = frameIndex;
   const auto size = static_cast<uint32_t>(Number(call.state, stream, "imageSize", 192));
-  handle->bytes = fake::PictureBytes(frameIndex, stream->serial, size);
+  handle->bytes = fake::Pictures({frameIndex}, stream->serial, size);
   return status;
 }
 
