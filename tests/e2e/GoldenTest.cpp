@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -27,31 +28,27 @@ struct Section {
   Lines lines;
 };
 
+// A case: its comment lines, then its sections by their header's first word.
 struct Case {
   Lines comments;
-  std::vector<Section> sections;
+  std::map<std::string, Section> sections;
 
-  const Section* Find(const std::string& word) const {
-    for (const Section& s : sections) {
-      if (s.header == word || s.header.starts_with(word + " ")) return &s;
-    }
-    return nullptr;
-  }
   Lines LinesOf(const std::string& word) const {
-    const Section* s = Find(word);
-    return s == nullptr ? Lines{} : s->lines;
+    return sections.contains(word) ? sections.at(word).lines : Lines{};
   }
 };
 
 Case Load(const fs::path& path) {
   Case c;
+  Lines* lines = &c.comments;
   std::ifstream in(path, std::ios::binary);
   for (std::string line; std::getline(in, line);) {
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      c.sections.push_back({line.substr(1, line.size() - 2), {}});
-    } else {
-      (c.sections.empty() ? c.comments : c.sections.back().lines).push_back(line);
+    if (line.size() < 2 || line.front() != '[' || line.back() != ']') {
+      lines->push_back(line);
+      continue;
     }
+    const std::string header = line.substr(1, line.size() - 2);
+    lines = &(c.sections[header.substr(0, header.find(' '))] = {header, {}}).lines;
   }
   return c;
 }
@@ -197,7 +194,7 @@ TEST_P(Golden, Case) {
   run.WithLibrary(library == "none\n"        ? harness::Library::kNone
                   : library == "missing20\n" ? harness::Library::kFakeMissing20
                                              : harness::Library::kFake);
-  if (c.Find("config") != nullptr) run.WithConfig(Decode(c.LinesOf("config")));
+  if (c.sections.contains("config")) run.WithConfig(Decode(c.LinesOf("config")));
   for (const std::string& line : c.LinesOf("setup")) {
     std::istringstream words(DecodeLine(line));
     std::string kind, name, content;
@@ -213,32 +210,34 @@ TEST_P(Golden, Case) {
   // The run's results in the file's own form, compared section by section or written back.
   std::vector<Section> results{{"exit", {std::to_string(result.status)}},
                                {"stdout", Encode(Masked(result.out))}};
-  if (!result.err.empty() || c.Find("stderr") != nullptr) {
+  if (!result.err.empty() || c.sections.contains("stderr")) {
     results.push_back({"stderr", Encode(result.err)});
   }
-  if (const Section* calls = c.Find("calls")) {
-    std::istringstream names(calls->header.substr(5));
-    const Lines log = calls->header == "calls"
+  if (c.sections.contains("calls")) {
+    const std::string& header = c.sections.at("calls").header;
+    std::istringstream names(header.substr(5));
+    const Lines log = header == "calls"
                           ? result.calls
                           : result.CallsOf({std::istream_iterator<std::string>(names), {}});
-    results.push_back({calls->header, Encode(Joined(log))});
+    results.push_back({header, Encode(Joined(log))});
   }
-  if (c.Find("files") != nullptr) {
+  if (c.sections.contains("files")) {
     Lines lines;
     for (const std::string& entry : c.LinesOf("files")) lines.push_back(FileLine(entry, result));
     results.push_back({"files", lines});
   }
   if (std::getenv("ZR8_UPDATE_GOLDEN") == nullptr) {
     for (const Section& actual : results) {
-      EXPECT_EQ(Joined(actual.lines), Joined(c.LinesOf(actual.header))) << actual.header;
+      const std::string word = actual.header.substr(0, actual.header.find(' '));
+      EXPECT_EQ(Joined(actual.lines), Joined(c.LinesOf(word))) << actual.header;
     }
     return;
   }
   if (harness::IsWindowsBuild()) GTEST_SKIP() << "golden data is written from the Linux build";
   std::ofstream file(GetParam(), std::ios::binary);
   file << Joined(c.comments);
-  for (const char* input : {"args", "library", "config", "setup"}) {
-    if (const Section* s = c.Find(input)) file << "[" << s->header << "]\n" << Joined(s->lines);
+  for (const char* input : {"setup", "config", "library", "args"}) {  // before the results
+    if (c.sections.contains(input)) results.insert(results.begin(), c.sections.at(input));
   }
   for (const Section& s : results) file << "[" << s.header << "]\n" << Joined(s.lines);
 }

@@ -29,28 +29,6 @@ Calls LinesWith(const std::string& text, const std::string& needle) {
   return lines;
 }
 
-// Four files, a.mp4 to d.mp4 (d.mp4 as a.mp4 again when sameFileTwice), read with -extract.
-harness::RunResult RunFourFiles(ClientRun& run, const std::string& config, bool sameFileTwice) {
-  run.WithLibrary(harness::Library::kFake).WithConfig(config);
-  const auto result = run.Run({"a.mp4", "-video", "-extract", "-dualstream", "-file", "b.mp4",
-                               "-file", "c.mp4", "-file", sameFileTwice ? "a.mp4" : "d.mp4"});
-  EXPECT_EQ(result.err, "");  // no race report
-  // The releases, all after the last frame request.
-  Calls releases;
-  for (const std::string n : {"1", "2", "3", "4"}) {
-    releases.push_back("ZR8READER_ReadFile_CloseFile file" + n + " => 0");
-    releases.push_back("ZR8READER_DeleteReadVideoStreamHandle video" + n + " => 0");
-    releases.push_back("ZR8READER_DeleteReadFileHandle file" + n + " => 0");
-  }
-  for (const char* last :
-       {"DeleteImagePoolHandle imagepool1", "DeleteBufferPoolHandle bufferpool1", "Uninitialize"}) {
-    releases.push_back(std::string("ZR8READER_") + last + " => 0");
-  }
-  const auto first = std::find(result.calls.begin(), result.calls.end(), releases.front());
-  EXPECT_EQ(Calls(first, result.calls.end()), releases);
-  return result;
-}
-
 // What one read thread should have done.
 struct Thread {
   uint64_t frameCount;
@@ -111,43 +89,54 @@ void ExpectStatistics(const harness::RunResult& result, Calls decoded) {
   EXPECT_EQ(LinesWith(masked, "Frames per second: #fps").size(), decoded.size());
 }
 
-TEST(MultiFileThreads, FourThreadsDecodeTheirOwnFiles) {
+// Eight threads: in order, at random (above 32768 frames no request goes past rand's largest
+// value), a failing frame, no frames, a file that cannot be created and one that exists and is
+// replaced. One thread's failure ends only that thread; the same file twice gets handles of its
+// own; nothing is released before every thread has ended.
+TEST(MultiFileThreads, EachThreadDecodesItsOwnFile) {
   ClientRun run;
-  const auto result = RunFourFiles(run,
-                                   "frameCount@a.mp4 100\nframeCount@b.mp4 10\nframeCount@c.mp4 1\n"
-                                   "frameCount@d.mp4 40000\n",
-                                   false);
-  // Thread 0 in order; the others from the same never-seeded sequence, per thread. Above 32768
-  // frames, no request goes past rand's largest value (RandomFrames keeps 15 bits).
+  std::ofstream(run.dir() / "zr8reader.0.I420") << std::string(200000, 'x');
+  std::filesystem::create_directory(run.dir() / "zr8reader.6.I420");
+  run.WithLibrary(harness::Library::kFake)
+      .WithConfig(
+          "frameCount@a.mp4 100\nframeCount@b.mp4 10\nframeCount@c.mp4 1\nframeCount@d.mp4 40000\n"
+          "frameCount@e.mp4 0\nframeCount@f.mp4 20\nfailFrame@f.mp4 9\nframeCount@g.mp4 5\n");
+  const auto result = run.Run({"a.mp4", "-video", "-extract", "-dualstream", "-file", "b.mp4",
+                               "-file", "c.mp4", "-file", "d.mp4", "-file", "e.mp4", "-file",
+                               "f.mp4", "-file", "g.mp4", "-file", "a.mp4"});
+  EXPECT_EQ(result.err, "");  // no race report
   ExpectThread(result, 0, {100, FirstFrames(32), FirstFrames(32)});
   ExpectThread(result, 1, {10, RandomFrames(10, 10), RandomFrames(10, 10)});
   ExpectThread(result, 2, {1, Frames{0}, Frames{0}});
   ExpectThread(result, 3, {40000, RandomFrames(32, 40000), RandomFrames(32, 40000)});
-  ExpectStatistics(result, {"Decoded 32 frames in #ms", "Decoded 10 frames in #ms",
-                            "Decoded 1 frames in #ms", "Decoded 32 frames in #ms"});
-}
-
-// One thread's failures end only that thread: a failing frame, no frames, a file that cannot be
-// created, one that exists and is replaced. The same file twice gets handles of its own.
-TEST(MultiFileThreads, FailuresEndOnlyTheirThread) {
-  ClientRun run;
-  std::ofstream(run.dir() / "zr8reader.0.I420") << std::string(200000, 'x');
-  std::filesystem::create_directory(run.dir() / "zr8reader.3.I420");
-  const auto result = RunFourFiles(
-      run, "frameCount@a.mp4 5\nframeCount@b.mp4 0\nframeCount@c.mp4 20\nfailFrame@c.mp4 9\n",
-      true);
-  ExpectThread(result, 0, {5, FirstFrames(5), FirstFrames(5)});
   // No frames: an empty file, the "Written" and exit lines, no statistics.
-  ExpectThread(result, 1, {0, Frames{}, Frames{}});
-  EXPECT_TRUE(std::filesystem::exists(result.dir / "zr8reader.1.I420"));
+  ExpectThread(result, 4, {0, Frames{}, Frames{}});
+  EXPECT_TRUE(std::filesystem::exists(result.dir / "zr8reader.4.I420"));
   // 41 % 20 = 1, 18467 % 20 = 7, 6334 % 20 = 14, 26500 % 20 = 0, then 19169 % 20 = 9 fails.
-  ExpectThread(result, 2, {20, Frames{1, 7, 14, 0, 9}, Frames{1, 7, 14, 0}, 9});
-  ExpectThread(result, 3, {5, Frames{}, Frames{}, -1, true});
-  ExpectStatistics(result, {"Decoded 5 frames in #ms"});
+  ExpectThread(result, 5, {20, Frames{1, 7, 14, 0, 9}, Frames{1, 7, 14, 0}, 9});
+  ExpectThread(result, 6, {5, Frames{}, Frames{}, -1, true});
+  ExpectThread(result, 7, {100, RandomFrames(32, 100), RandomFrames(32, 100)});
+  ExpectStatistics(
+      result, {"Decoded 32 frames in #ms", "Decoded 10 frames in #ms", "Decoded 1 frames in #ms",
+               "Decoded 32 frames in #ms", "Decoded 32 frames in #ms"});
   const Calls opens = result.CallsOf({"OpenReadFileEx"});
-  ASSERT_EQ(opens.size(), 4u);
-  EXPECT_EQ(opens[0], "ZR8READER_OpenReadFileEx \"a.mp4\" 1 bufferpool1 => 0 file1");
-  EXPECT_EQ(opens[3], "ZR8READER_OpenReadFileEx \"a.mp4\" 1 bufferpool1 => 0 file4");
+  ASSERT_EQ(opens.size(), 8u);
+  EXPECT_EQ(opens[7], "ZR8READER_OpenReadFileEx \"a.mp4\" 1 bufferpool1 => 0 file8");
+  // The releases, all after the last frame request.
+  Calls releases;
+  for (int n = 1; n <= 8; ++n) {
+    for (const std::string release :
+         {"ReadFile_CloseFile file", "DeleteReadVideoStreamHandle video",
+          "DeleteReadFileHandle file"}) {
+      releases.push_back("ZR8READER_" + release + std::to_string(n) + " => 0");
+    }
+  }
+  for (const char* last :
+       {"DeleteImagePoolHandle imagepool1", "DeleteBufferPoolHandle bufferpool1", "Uninitialize"}) {
+    releases.push_back(std::string("ZR8READER_") + last + " => 0");
+  }
+  const auto first = std::find(result.calls.begin(), result.calls.end(), releases.front());
+  EXPECT_EQ(Calls(first, result.calls.end()), releases);
 }
 
 }  // namespace

@@ -22,20 +22,13 @@ std::vector<int64_t> FirstFrames(int64_t count) {
 
 std::string MaskTimes(const std::string& out) {
   static const std::regex frameTime(R"( in [-+0-9.einaf]+ ms\n)");
-  static const std::regex statistic(R"((frames in|Average Decode Time :)( *[0-9]+\.[0-9]{2})ms\n)");
+  // "%6.2f": at least six characters, two decimals.
+  static const std::regex statistic(
+      R"((frames in|Average Decode Time :) (  [0-9]| [0-9]{2}|[0-9]{3,})\.[0-9]{2}ms\n)");
   static const std::regex rate(R"(Frames per second: -?[0-9]+fps\n)");
   const std::string masked = std::regex_replace(out, frameTime, " in # ms\n");
-  std::string result;
-  auto last = masked.cbegin();
-  for (std::sregex_iterator it(masked.begin(), masked.end(), statistic), end; it != end; ++it) {
-    const auto& match = *it;
-    result.append(last, match[0].first);
-    // %6.2f: at least six characters, right-aligned, two decimals.
-    result += match[2].length() >= 6 ? match.str(1) + " #ms\n" : match.str();
-    last = match[0].second;
-  }
-  result.append(last, masked.cend());
-  return std::regex_replace(result, rate, "Frames per second: #fps\n");
+  return std::regex_replace(std::regex_replace(masked, statistic, "$1 #ms\n"), rate,
+                            "Frames per second: #fps\n");
 }
 
 }  // namespace video_output
