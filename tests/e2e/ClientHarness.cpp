@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -27,17 +29,6 @@ std::string ReadAll(const fs::path& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-// Windows writes line ends as CR LF; compare as LF. A bare LF is a fault there.
-std::string WithoutCarriageReturns(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += "<bare LF>";
-    out.push_back(text[i]);
-  }
-  return out;
 }
 
 // Wine traces each debugger-output line on standard error as
@@ -108,9 +99,10 @@ std::vector<std::string> RunResult::CallsOf(const std::vector<std::string>& name
   std::vector<std::string> selected;
   for (const std::string& line : calls) {
     const std::string entry = line.substr(0, line.find(' '));
-    for (const std::string& name : names) {
-      if (entry == name || entry == "ZR8READER_" + name) selected.push_back(line);
-    }
+    const auto named = [&](const std::string& name) {
+      return entry == name || entry == "ZR8READER_" + name;
+    };
+    if (names.empty() || std::any_of(names.begin(), names.end(), named)) selected.push_back(line);
   }
   return selected;
 }
@@ -176,7 +168,10 @@ RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
   RunResult result{ReadAll(root_ / "stdout"), ReadAll(root_ / "stderr"), WEXITSTATUS(status),
                    Lines(ReadAll(work_ / "fake_calls.log")), work_};
   if (IsWindowsBuild()) {
-    result.out = WithoutCarriageReturns(result.out);
+    // Line ends as CR LF, compared as LF; a bare LF is a fault there.
+    const std::string marked =
+        std::regex_replace(result.out, std::regex("(^|[^\r])\n"), "$1<bare LF>\n");
+    result.out = std::regex_replace(marked, std::regex("\r\n"), "\n");
     result.err = DebuggerLines(result.err);
   }
   // (The status is the shell's: 128 + the signal that ended the client.) A sanitizer report or a
