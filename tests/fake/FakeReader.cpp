@@ -92,10 +92,12 @@ struct State {
     return *state;
   }
 
-  // The configured text for key, looking first at key@path.
+  // The first text configured for key, looking first at key@path.
   std::optional<std::string> Value(const std::string& key, const std::string& path = {}) const {
     for (const std::string& wanted : {key + "@" + path, key}) {
-      if (const auto it = values.find(wanted); it != values.end()) return it->second;
+      if (const auto it = values.lower_bound(wanted); it != values.end() && it->first == wanted) {
+        return it->second;
+      }
     }
     return std::nullopt;
   }
@@ -108,10 +110,13 @@ struct State {
   std::optional<int64_t> Forced(const char* entry) {
     const int64_t call = ++callCounts[entry];
     std::optional<int64_t> result;
-    for (const Forcing& forcing : forcings) {
-      if (forcing.entry == entry && (forcing.call == 0 || forcing.call == call)) {
-        result = forcing.value;
-      }
+    for (const auto& [key, text] : values) {
+      std::istringstream words(text);
+      std::string name;
+      int64_t value = kFail, n = 0;  // n 0: every call
+      if (!(words >> name) || name != entry || (key != "fail" && key != "result")) continue;
+      if (key == "result") words >> value;
+      if (!(words >> n) || n == 0 || n == call) result = value;
     }
     return result;
   }
@@ -163,28 +168,12 @@ struct State {
       std::string key, value;
       std::getline(words >> key >> std::ws, value);
       value.erase(value.find_last_not_of(" \t\r") + 1);
-      if (key.empty() || key[0] == '#') continue;
-      if (key != "fail" && key != "result") {
-        values.emplace(key, value);
-        continue;
-      }
-      words.str(value);
-      words.clear();
-      Forcing& forcing = forcings.emplace_back(Forcing{"", kFail, 0});
-      words >> forcing.entry;
-      if (key == "result") words >> forcing.value;
-      words >> forcing.call;  // none: 0
+      if (!key.empty() && key[0] != '#') values.emplace(key, value);
     }
   }
 
-  struct Forcing {
-    std::string entry;
-    int64_t value;
-    int64_t call;  // 0: every call
-  };
   std::recursive_mutex mutex;
-  std::map<std::string, std::string> values;
-  std::vector<Forcing> forcings;
+  std::multimap<std::string, std::string> values;  // in the file's order for each key
   std::map<std::string, int64_t> callCounts;
   std::vector<Handle*> handles;
   int32_t counters[6] = {};
