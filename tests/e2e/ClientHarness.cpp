@@ -24,13 +24,6 @@ std::string Setting(const char* name, const char* fallback) {
   return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Wine traces each debugger-output line on standard error as
 //   0024:warn:debugstr:OutputDebugStringA "text with C-style escapes"
 // Such lines become their text and a line feed; every other line stays as it is.
@@ -61,6 +54,13 @@ std::string LibraryName() {
 
 bool IsWindowsBuild() {
   return Prefix() == ".\\";
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -55,6 +55,7 @@ std::string Prefix();       // of output files and the library as the client pri
 std::string LibraryName();  // "libZr8Reader.so"
 bool IsWindowsBuild();      // (its prefix is ".\")
 
+std::string ReadAll(const std::filesystem::path& path);
 std::vector<std::string> Lines(const std::string& text);
 // Text with C-style escapes: \xHH, \n, \r, \t; \(N*c) for N copies of c; a backslash before a line
 // feed drops both, before any other character it stands for that character.

@@ -63,10 +63,7 @@ std::string Joined(const Lines& lines) {
 // it; there the odd name holds characters outside ASCII and outside the basic plane instead.
 std::vector<std::pair<std::string, std::string>> Placeholders() {
   const bool windows = harness::IsWindowsBuild();
-  static const std::string usage = [] {
-    std::ifstream in(fs::path(ZR8_GOLDEN_DIR) / "usage.txt", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }();
+  static const std::string usage = harness::ReadAll(fs::path(ZR8_GOLDEN_DIR) / "usage.txt");
   return {{"${usage}", usage},
           {"${odd-name}", windows ? "clip \xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa5.mp4"
                                   : "clip\xff\xfe\xc3(\xed\xa0\x80.mp4"},

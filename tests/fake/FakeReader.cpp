@@ -52,13 +52,12 @@ struct Handle {
   Kind kind;
   std::string name;
   bool released = false;
-  bool locked = false;  // images
-  bool closed = false;  // files: whether CloseFile was called
-  std::string path;     // files: the path as opened
-  // Streams: the owning file, the stream index, the serial among streams of this kind (from 1).
-  Handle* file = nullptr;
+  bool locked = false;     // images
+  bool closed = false;     // files: whether CloseFile was called
+  std::string path;        // files: the path as opened
+  Handle* file = nullptr;  // streams: the owning file, the stream's index
   int32_t index = 0;
-  int32_t serial = 0;
+  int32_t serial = 0;             // among handles of this kind, from 1
   int64_t requests = 0;           // audio streams: the sample requests so far
   const float* buffer = nullptr;  // audio streams: the buffer of the first sample request
   std::string bytes;  // images: the picture; video streams: the decode preferences asked for
@@ -182,7 +181,6 @@ struct State {
 // One call: holds the fake's lock, collects the log line, applies a forced result.
 class Call {
  public:
-  // Logs the arguments given here and by Arg and Use, in order.
   template <typename... Args>
   explicit Call(const char* entry, const Args&... args)
       : state(State::Get()), lock_(state.mutex), entry_(entry), line_(entry) {
@@ -196,20 +194,18 @@ class Call {
   }
   Call& Arg(int64_t value) { return Arg(std::to_string(value)); }
   Call& Arg(void* pointer) { return Arg(state.NameOf(pointer)); }
-  // Logs the handle and returns it while it is live (see State::Use).
+  // Logs the handle and returns it while it is live.
   Handle* Use(void* pointer, Kind kind) {
     Arg(pointer);
     return state.Use(entry_, pointer, kind);
   }
-  // Logs misuse of this call.
   void Misuse(const std::string& what) const { Log("!! " + std::string(entry_) + " " + what); }
 
-  // A forced negative status: the call fails before it does anything.
+  // A forced negative status fails the call before it does anything.
   bool ForcedFailure() const { return forced_.has_value() && *forced_ < 0; }
-  // The result: the forced one when the test chose one, else fallback.
   int64_t Pick(int64_t fallback) const { return forced_.value_or(fallback); }
   int32_t Status(int64_t fallback = 0) { return Finish(static_cast<int32_t>(Pick(fallback))); }
-  // Writes the log line with the result and what the call wrote, and returns the result.
+  // Logs the call with its result and what it wrote.
   template <typename T>
   T Finish(T result, const std::string& written = {}) {
     std::ostringstream text;
@@ -221,7 +217,6 @@ class Call {
     Log(line_ + " => " + text);
     return result;
   }
-  // A new handle of kind in *out, with the forced or successful result.
   int32_t Create(void** out, Kind kind, Handle** created = nullptr) {
     if (ForcedFailure()) return Status();
     if (out == nullptr) return Finish(kInvalidArgument);
@@ -286,7 +281,6 @@ T Number(const Handle* handle, const std::string& key, T fallback) {
   return Parse(own ? own : state.Value(key, path), fallback);
 }
 
-// A number answered by an entry point about the file or stream behind pointer.
 template <typename T>
 T Query(const char* entry, void* pointer, Kind kind, const std::string& key, int64_t fallback) {
   Call call(entry);
@@ -296,7 +290,6 @@ T Query(const char* entry, void* pointer, Kind kind, const std::string& key, int
   return call.Finish(static_cast<T>(call.Pick(Number(handle, key, fallback))));
 }
 
-// A query that fills a record about a live stream.
 template <typename Record, typename Fill>
 int32_t Describe(const char* entry, void* stream, Kind kind, Record* record, Fill fill) {
   Call call(entry);
@@ -365,8 +358,7 @@ std::vector<HardwareDecoderInfo> DecoderList(const std::string& text) {
     HardwareDecoderInfo& info = list.emplace_back();
     info.kind = static_cast<int32_t>(std::strtol(kind.c_str(), nullptr, 0));
     info.vendorUniqueId = static_cast<uint32_t>(std::strtoul(vendor.c_str(), nullptr, 0));
-    // The name's UTF-8 as UTF-16 (bytes that are not UTF-8 become lone surrogates, U+DC80 to
-    // U+DCFF). A name of 128 code units or more fills the field without a terminating zero.
+    // Bytes that are not UTF-8 become U+DC80 to U+DCFF; 128 units or more leave no terminator.
     const std::u16string units = platform::BytesToUtf16(name);
     std::copy_n(units.begin(), std::min<size_t>(units.size(), 128), info.deviceName);
   }
@@ -411,8 +403,7 @@ int32_t DetectionResults(Call& call, void* results) {
   return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(count));
 }
 
-// A hardware subsystem's set-up: made-up handles (logged as what it wrote, after the CUDA id) and
-// its description in text.
+// A hardware subsystem's set-up: made-up handles (logged after the CUDA id) and its description.
 int32_t InitHardware(Call& call, const char* key, const char* description, wchar_t* text,
                      int32_t capacity, std::vector<std::pair<void**, uintptr_t>> handles,
                      int32_t* cudaId = nullptr) {
@@ -640,22 +631,16 @@ int32_t ZR8READER_CreateImagePoolCPU(void** pool) {
 
 int32_t ZR8READER_CreateImagePoolGPU(const OpenCLContextInfo* info, void** pool) {
   Call call(__func__);
-  if (info == nullptr) {
-    call.Arg("null");
-  } else {
-    // The OpenCL objects differ from run to run: record only what a test can rely on.
-    const auto set = [](const void* p) { return p != nullptr ? "set" : "null"; };
-    const bool sameQueues =
-        info->commandQueue == info->commandQueue2 && info->commandQueue == info->commandQueue3;
-    const bool tailZero = std::all_of(std::begin(info->reserved48), std::end(info->reserved48),
-                                      [](uint8_t byte) { return byte == 0; });
-    call.Arg(std::string("device=") + set(info->device))
-        .Arg(std::string("platform=") + set(info->platform))
-        .Arg(std::string("context=") + set(info->context))
-        .Arg(std::string("queue=") + set(info->commandQueue))
-        .Arg(std::string("queues=") + (sameQueues ? "same" : "differ"))
-        .Arg(std::string("tail=") + (tailZero ? "zero" : "set"));
-  }
+  if (info == nullptr) return call.Arg("null").Create(pool, Kind::kImagePool);
+  // Only what does not differ from run to run.
+  const auto set = [](const void* p) { return p != nullptr ? "set" : "null"; };
+  const bool same =
+      info->commandQueue == info->commandQueue2 && info->commandQueue == info->commandQueue3;
+  const bool zero = std::all_of(std::begin(info->reserved48), std::end(info->reserved48),
+                                [](uint8_t byte) { return byte == 0; });
+  call.Arg(std::string("device=") + set(info->device) + " platform=" + set(info->platform) +
+           " context=" + set(info->context) + " queue=" + set(info->commandQueue) +
+           " queues=" + (same ? "same" : "differ") + " tail=" + (zero ? "zero" : "set"));
   return call.Create(pool, Kind::kImagePool);
 }
 
@@ -779,7 +764,7 @@ int32_t ZR8READER_FIOPluginPrefs_SetAMFContext(int32_t device, int32_t mode, voi
   return Call(__func__, device, mode, amfHandle1, amfHandle2).Status();
 }
 
-// The entry points that the client never calls: each logs its name and fails, or answers null.
+// The entry points that the client never calls (see NotCalled).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 #define ZR8_STUB_called(name, result, parameters)
