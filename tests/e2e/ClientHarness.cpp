@@ -151,9 +151,7 @@ RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
   // One shell command: each word quoted, output to files (not pipes, which a process that inherits
   // one can hold open), and a client that hangs killed after 120 s.
   const auto quoted = [](const std::string& word) {
-    std::string text = "'";
-    for (char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return text + "'";
+    return "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "'";
   };
   std::string command = "cd " + quoted(work_.string()) + " && env";
   for (const std::string& setting : environment_) command += " " + quoted(setting);
