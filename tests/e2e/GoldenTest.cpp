@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -154,14 +155,12 @@ std::string FileLine(const std::string& entry, const harness::RunResult& result)
   std::vector<int64_t> frames;
   for (size_t at = 0; size > 0 && at + size <= bytes.size(); at += size) {
     int64_t frame = 0;  // the fake writes the frame number into a picture's first bytes
-    for (int64_t k = std::min<int64_t>(size, 8) - 1; k >= 0; --k) {
-      frame = frame * 256 + static_cast<unsigned char>(bytes[at + k]);
-    }
+    std::memcpy(&frame, bytes.data() + at, std::min<size_t>(size, 8));
     frames.push_back(frame);
   }
-  const auto expected =
-      fake::Pictures(frames, static_cast<int32_t>(serial), static_cast<uint32_t>(size));
-  EXPECT_TRUE(bytes == expected) << name << ": " << bytes.size() << " bytes not the fake's";
+  EXPECT_TRUE(bytes ==
+              fake::Pictures(frames, static_cast<int32_t>(serial), static_cast<uint32_t>(size)))
+      << name << ": " << bytes.size() << " bytes not the fake's";
   std::string line = name + " pictures " + std::to_string(serial) + " " + std::to_string(size);
   for (size_t i = 0; i < frames.size(); ++i) {  // runs of three or more as ranges
     const size_t first = i;

@@ -1,4 +1,4 @@
-// The frame numbers the client requests and the masking of the measured times in its output.
+// The frames the client requests, and its output with the measured times masked.
 #pragma once
 
 #include <cstdint>
@@ -9,13 +9,10 @@ namespace video_output {
 
 // The first count values of the runtime's never-seeded rand, modulo frameCount.
 std::vector<int64_t> RandomFrames(size_t count, uint64_t frameCount);
+std::vector<int64_t> FirstFrames(int64_t count);  // 0 to count - 1
 
-// Frames 0 to count - 1.
-std::vector<int64_t> FirstFrames(int64_t count);
-
-// The output with every measured time replaced by "#": per-frame lines end "in # ms", the
-// statistics lines read "in #ms", ": #ms" and ": #fps". A statistics time only where it has the
-// printf layout "%6.2f", so that a wrong layout shows in the comparison.
+// Every measured time as "#": per-frame lines end "in # ms", the statistics lines read "in #ms",
+// ": #ms" and ": #fps"; a statistics time only in its printf layout "%6.2f".
 std::string MaskTimes(const std::string& out);
 
 }  // namespace video_output

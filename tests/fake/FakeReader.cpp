@@ -242,10 +242,9 @@ Result NotCalled(const char* entry) {
   Call call(entry);
   if constexpr (std::is_pointer_v<Result>) {
     return static_cast<Result>(call.FinishPointer(nullptr, "null"));
-  } else if constexpr (std::is_same_v<Result, int32_t>) {
-    return call.Status(kNotImplemented);
   } else {
-    return call.Finish(static_cast<Result>(call.Pick(0)));
+    const int64_t fallback = std::is_same_v<Result, int32_t> ? kNotImplemented : 0;
+    return call.Finish(static_cast<Result>(call.Pick(fallback)));
   }
 }
 
