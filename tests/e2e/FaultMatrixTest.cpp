@@ -1,8 +1,6 @@
-// Fault injection: in every mode, each call of a successful run that can fail is made to fail in
-// turn, as golden/faults.txt lists. Each run must end with the failure's message and release
-// exactly what the list says in that order (the harness fails any handle misuse and sanitizer
-// report). A call that a mode starts to make without a line in the list fails the test: every new
-// call needs a failure path.
+// Fault injection: each call of a mode's successful run that can fail fails in turn, as
+// golden/faults.txt lists; the run must end with the failure's message and make the listed releases
+// in order. A call that has no line there fails the test: every new call needs a failure path.
 #include <gtest/gtest.h>
 
 #include <algorithm>

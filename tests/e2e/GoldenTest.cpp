@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -112,9 +111,7 @@ Lines Encode(std::string text) {
       line += std::string("\\") + c;
     } else if (u < 0x20 || u >= 0x7F ||
                (c == ' ' && (i + 1 == text.size() || text[i + 1] == '\n'))) {
-      char hex[8];
-      std::snprintf(hex, sizeof(hex), "\\x%02X", u);
-      line += hex;
+      line += std::string("\\x") + "0123456789ABCDEF"[u >> 4] + "0123456789ABCDEF"[u & 15];
     } else {
       line.push_back(c);
     }

@@ -1,7 +1,5 @@
-// The multi-file decode's read threads, end to end against the fake library: each thread's random
-// frame sequence, files and whole lines, and nothing released before every thread has ended.
-// These tests also run in the ThreadSanitizer build, where any report on the client's stderr
-// fails them. The descriptions and the runs without threads are golden cases.
+// The multi-file decode's read threads against the fake library; also run in the ThreadSanitizer
+// build, where a report on the client's stderr fails it. The runs without threads are golden cases.
 #include <gtest/gtest.h>
 
 #include <algorithm>
