@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -22,6 +24,38 @@ std::string Setting(const char* name, const char* fallback) {
   return value != nullptr && *value != '\0' ? value : fallback;
 }
 
+// Wine traces each debugger-output line on standard error as
+//   0024:warn:debugstr:OutputDebugStringA "text with C-style escapes"
+// Such lines become their text and a line feed; every other line stays as it is.
+std::string DebuggerLines(const std::string& text) {
+  const std::string marker = ":debugstr:OutputDebugStringA \"";
+  std::string out;
+  for (const std::string& line : Lines(text)) {
+    const size_t at = line.find(marker);
+    if (at == std::string::npos || line.back() != '"') {
+      out += line + "\n";
+    } else {
+      const size_t from = at + marker.size();
+      out += Unescape(line.substr(from, line.size() - from - 1)) + "\n";
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string Prefix() {
+  return Setting("ZR8_TEST_PATH_PREFIX", "./");
+}
+
+std::string LibraryName() {
+  return Setting("ZR8_TEST_LIBRARY_NAME", "libZr8Reader.so");
+}
+
+bool IsWindowsBuild() {
+  return Prefix() == ".\\";
+}
+
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -36,69 +70,25 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// Windows writes line ends as CR LF; compare as LF. A bare LF is a fault there.
-std::string WithoutCarriageReturns(const std::string& text) {
+std::string Unescape(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += "<bare LF>";
-    out.push_back(text[i]);
+    const char c = i + 1 < text.size() && text[i] == '\\' ? text[++i] : '\0';
+    if (c == '\0') {
+      out.push_back(text[i]);
+    } else if (c == 'x' && i + 2 < text.size()) {
+      out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+      i += 2;
+    } else if (c == '(') {
+      const size_t star = text.find('*', i);
+      out.append(std::stoul(text.substr(i + 1, star - i - 1)), text[star + 1]);
+      i = star + 2;
+    } else if (c != '\n') {
+      const size_t k = std::string("nrt").find(c);
+      out.push_back(k == std::string::npos ? c : "\n\r\t"[k]);
+    }
   }
   return out;
-}
-
-// Wine traces each debugger-output line on standard error as
-//   0024:warn:debugstr:OutputDebugStringA "text with C-style escapes"
-// Such lines become their text and a line feed; every other line stays as it is.
-std::string DebuggerLines(const std::string& text) {
-  const std::string marker = ":debugstr:OutputDebugStringA \"";
-  std::string out;
-  for (const std::string& line : Lines(text)) {
-    const size_t at = line.find(marker);
-    if (at == std::string::npos || line.back() != '"') {
-      out += line + "\n";
-      continue;
-    }
-    const std::string quoted =
-        line.substr(at + marker.size(), line.size() - at - marker.size() - 1);
-    for (size_t i = 0; i < quoted.size(); ++i) {
-      char c = quoted[i];
-      if (c == '\\' && i + 1 < quoted.size()) {
-        c = quoted[++i];
-        if (c == 'x' && i + 2 < quoted.size()) {
-          c = static_cast<char>(std::stoi(quoted.substr(i + 1, 2), nullptr, 16));
-          i += 2;
-        } else if (const size_t k = std::string("nrt").find(c); k != std::string::npos) {
-          c = "\n\r\t"[k];
-        }
-      }
-      out.push_back(c);
-    }
-    out.push_back('\n');
-  }
-  return out;
-}
-
-std::string EntryOf(const std::string& line) {
-  return line.substr(0, line.find(' '));
-}
-
-}  // namespace
-
-std::string Prefix() {
-  return Setting("ZR8_TEST_PATH_PREFIX", "./");
-}
-
-std::string LibraryName() {
-  return Setting("ZR8_TEST_LIBRARY_NAME", "libZr8Reader.so");
-}
-
-std::string LibraryPath() {
-  return Prefix() + LibraryName();
-}
-
-bool IsWindowsBuild() {
-  return Prefix() == ".\\";
 }
 
 std::string RunResult::File(const std::string& name) const {
@@ -108,27 +98,13 @@ std::string RunResult::File(const std::string& name) const {
 std::vector<std::string> RunResult::CallsOf(const std::vector<std::string>& names) const {
   std::vector<std::string> selected;
   for (const std::string& line : calls) {
-    for (const std::string& name : names) {
-      if (EntryOf(line) == name || EntryOf(line) == "ZR8READER_" + name) selected.push_back(line);
-    }
+    const std::string entry = line.substr(0, line.find(' '));
+    const auto named = [&](const std::string& name) {
+      return entry == name || entry == "ZR8READER_" + name;
+    };
+    if (names.empty() || std::any_of(names.begin(), names.end(), named)) selected.push_back(line);
   }
   return selected;
-}
-
-std::vector<std::string> RunResult::EntryPoints() const {
-  std::vector<std::string> entries;
-  for (const std::string& line : calls) {
-    if (!line.starts_with("!!")) entries.push_back(EntryOf(line));
-  }
-  return entries;
-}
-
-std::vector<std::string> RunResult::Misuse() const {
-  std::vector<std::string> lines;
-  for (const std::string& line : calls) {
-    if (line.starts_with("!!")) lines.push_back(line);
-  }
-  return lines;
 }
 
 ClientRun::ClientRun() {
@@ -146,14 +122,12 @@ ClientRun::~ClientRun() {
 }
 
 ClientRun& ClientRun::WithLibrary(Library library) {
-  std::string source;
-  if (library == Library::kFake) source = Setting("ZR8_TEST_FAKE", ZR8_TEST_FAKE);
-  if (library == Library::kFakeMissing20) {
-    source = Setting("ZR8_TEST_FAKE_MISSING20", ZR8_TEST_FAKE_MISSING20);
-  }
-  if (library == Library::kReal) {
-    source = Setting("ZR8_TEST_REAL", ZR8_TEST_REAL);
-    if (source.empty()) throw std::runtime_error("no real reader library to test");
+  const std::string sources[] = {"", Setting("ZR8_TEST_FAKE", ZR8_TEST_FAKE),
+                                 Setting("ZR8_TEST_FAKE_MISSING20", ZR8_TEST_FAKE_MISSING20),
+                                 Setting("ZR8_TEST_REAL", ZR8_TEST_REAL)};
+  const std::string& source = sources[static_cast<int>(library)];
+  if (library == Library::kReal && source.empty()) {
+    throw std::runtime_error("no real reader library to test");
   }
   if (!source.empty()) {
     fs::copy_file(source, work_ / LibraryName(), fs::copy_options::overwrite_existing);
@@ -177,9 +151,7 @@ RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
   // One shell command: each word quoted, output to files (not pipes, which a process that inherits
   // one can hold open), and a client that hangs killed after 120 s.
   const auto quoted = [](const std::string& word) {
-    std::string text = "'";
-    for (char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return text + "'";
+    return "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "'";
   };
   std::string command = "cd " + quoted(work_.string()) + " && env";
   for (const std::string& setting : environment_) command += " " + quoted(setting);
@@ -191,23 +163,26 @@ RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
   fs::remove(work_ / "fake_calls.log");
   const int status = std::system(command.c_str());
 
-  RunResult result;
-  result.out = ReadAll(root_ / "stdout");
-  result.err = ReadAll(root_ / "stderr");
+  RunResult result{ReadAll(root_ / "stdout"), ReadAll(root_ / "stderr"), WEXITSTATUS(status),
+                   Lines(ReadAll(work_ / "fake_calls.log")), work_};
   if (IsWindowsBuild()) {
-    result.out = WithoutCarriageReturns(result.out);
+    // Line ends as CR LF, compared as LF; a bare LF is a fault there.
+    const std::string marked =
+        std::regex_replace(result.out, std::regex("(^|[^\r])\n"), "$1<bare LF>\n");
+    result.out = std::regex_replace(marked, std::regex("\r\n"), "\n");
     result.err = DebuggerLines(result.err);
   }
-  result.status = WEXITSTATUS(status);  // the shell's: 128 + the signal that ended the client
-  result.calls = Lines(ReadAll(work_ / "fake_calls.log"));
-  result.dir = work_;
-  // A sanitizer report fails whichever test ran the client, whatever else it checks.
+  // (The status is the shell's: 128 + the signal that ended the client.) A sanitizer report or a
+  // handle misused ("!!" in the fake's log) fails whichever test ran the client.
   for (const char* mark : {"ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer",
                            "WARNING: ThreadSanitizer"}) {
     if (result.err.find(mark) != std::string::npos) {
       ADD_FAILURE() << "sanitizer report on the client's stderr:\n" << result.err;
       break;
     }
+  }
+  for (const std::string& line : result.calls) {
+    if (line.starts_with("!!")) ADD_FAILURE() << "the fake reports: " << line;
   }
   return result;
 }

@@ -1,9 +1,7 @@
-// Runs the built client as a process in a fresh temporary directory, with the fake reader library
-// (or none) beside it, and collects what it did: standard output and error, exit status, the calls
-// the fake recorded, and the files it wrote.
-//
-// The environment can point the harness at another build of the same client (for example the
-// Windows build under wine): ZR8_TEST_LAUNCHER, ZR8_TEST_CLIENT, ZR8_TEST_FAKE,
+// Runs the built client in a fresh temporary directory with the fake reader library (or none)
+// beside it, and collects its output, exit status, the fake's call log and its files. A sanitizer
+// report or a misused handle fails the test. The environment can name another build of the client
+// (the Windows build under wine): ZR8_TEST_LAUNCHER, ZR8_TEST_CLIENT, ZR8_TEST_FAKE,
 // ZR8_TEST_FAKE_MISSING20, ZR8_TEST_REAL, ZR8_TEST_LIBRARY_NAME and ZR8_TEST_PATH_PREFIX.
 #pragma once
 
@@ -17,23 +15,17 @@ namespace harness {
 enum class Library { kNone, kFake, kFakeMissing20, kReal };
 
 struct RunResult {
-  // Standard output; from the Windows build with each CR LF read as LF, and a bare LF (standard
-  // output not in text mode) shown as "<bare LF>" so that no comparison passes.
+  // From the Windows build: CR LF read as LF (a bare LF shown as "<bare LF>"), and on stderr the
+  // debugger-output lines that wine traces ("WINEDEBUG=+debugstr") as their text.
   std::string out;
-  // Standard error; from the Windows build under wine, each debugger-output line that wine traces
-  // there ("WINEDEBUG=+debugstr") becomes its text and a line feed, as on Linux.
   std::string err;
   int status = 0;
   std::vector<std::string> calls;  // the fake's log, one entry per line
   std::filesystem::path dir;       // the directory the client ran in
 
   std::string File(const std::string& name) const;  // the bytes of an output file
-  // The calls whose entry point is one of names ("ZR8READER_" may be left out), in order.
+  // The calls of these entry points ("ZR8READER_" may be left out; none: all), in order.
   std::vector<std::string> CallsOf(const std::vector<std::string>& names) const;
-  // The entry points called, in order, without arguments.
-  std::vector<std::string> EntryPoints() const;
-  // The fake's "!!" lines: handle misuse.
-  std::vector<std::string> Misuse() const;
 };
 
 class ClientRun {
@@ -45,8 +37,8 @@ class ClientRun {
 
   ClientRun& WithLibrary(Library library);
   ClientRun& WithConfig(const std::string& text);
-  // Runs without the system's OpenCL library: one that does not load is found first (Linux), or
-  // wine is told not to load it (Windows build).
+  // Without the system's OpenCL library: one that does not load comes first (Linux), or wine is
+  // told not to load it.
   ClientRun& WithoutOpenCL();
   // Runs the client with these arguments (after the program name); may run more than once.
   RunResult Run(const std::vector<std::string>& arguments);
@@ -59,13 +51,14 @@ class ClientRun {
   std::vector<std::string> environment_;
 };
 
-// The relative-path prefix of output files and the library, as the client prints it ("./").
-std::string Prefix();
-// The reader library's file name ("libZr8Reader.so") and its path as the client loads it
-// ("./libZr8Reader.so").
-std::string LibraryName();
-std::string LibraryPath();
-// Whether the client under test is the Windows build (its prefix is ".\").
-bool IsWindowsBuild();
+std::string Prefix();       // of output files and the library as the client prints them ("./")
+std::string LibraryName();  // "libZr8Reader.so"
+bool IsWindowsBuild();      // (its prefix is ".\")
+
+std::string ReadAll(const std::filesystem::path& path);
+std::vector<std::string> Lines(const std::string& text);
+// Text with C-style escapes: \xHH, \n, \r, \t; \(N*c) for N copies of c; a backslash before a line
+// feed drops both, before any other character it stands for that character.
+std::string Unescape(const std::string& text);
 
 }  // namespace harness

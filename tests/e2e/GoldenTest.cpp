@@ -1,34 +1,22 @@
 // The client's cases as data: each file in golden/ runs the client once and holds what that run
-// must do. ZR8_UPDATE_GOLDEN=1 rewrites every case's results from the run instead, so that a change
-// of output is reviewed as a diff.
-//
-// A case is comment lines ("#"), then sections, each a header line and the lines of its text:
-//   [args]     one argument per line             [library]  fake (default), none or missing20
-//   [config]   the fake's answers                [setup]    "dir NAME", "file NAME TEXT" or
-//   [exit]     the exit status                              "no-opencl" (no OpenCL library)
-//   [stdout]   standard output, times as "#", the OpenCL device listing as "(OpenCL devices)"
-//   [stderr]   standard error (no section: none)
-//   [calls]    the fake's log; "[calls A B]": the calls of those entry points only
-//   [files]    "NAME absent", "NAME size BYTES", "NAME pcm FRAMES CHANNELS" or
-//              "NAME pictures STREAM SIZE FRAMES..." (frames as numbers or ranges "0-127")
-// In text: \xHH is a byte, \(N*c) N copies of c, a backslash ending a line drops its line feed,
-// and a backslash before any other character is that character. ${prefix}, ${library},
-// ${odd-name}, ${ENOENT} and ${ENOEXEC} stand for what differs by platform, ${usage} for the usage
-// text (golden/usage.txt).
+// must do (golden/README.md gives the format). ZR8_UPDATE_GOLDEN=1 rewrites every case's results
+// from the run instead, so that a change of output is reviewed as a diff.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 
 #include "e2e/ClientHarness.h"
 #include "e2e/VideoOutput.h"
+#include "fake/FakeContent.h"
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
@@ -40,31 +28,27 @@ struct Section {
   Lines lines;
 };
 
+// A case: its comment lines, then its sections by their header's first word.
 struct Case {
   Lines comments;
-  std::vector<Section> sections;
+  std::map<std::string, Section> sections;
 
-  const Section* Find(const std::string& word) const {
-    for (const Section& s : sections) {
-      if (s.header == word || s.header.starts_with(word + " ")) return &s;
-    }
-    return nullptr;
-  }
   Lines LinesOf(const std::string& word) const {
-    const Section* s = Find(word);
-    return s == nullptr ? Lines{} : s->lines;
+    return sections.contains(word) ? sections.at(word).lines : Lines{};
   }
 };
 
 Case Load(const fs::path& path) {
   Case c;
+  Lines* lines = &c.comments;
   std::ifstream in(path, std::ios::binary);
   for (std::string line; std::getline(in, line);) {
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      c.sections.push_back({line.substr(1, line.size() - 2), {}});
-    } else {
-      (c.sections.empty() ? c.comments : c.sections.back().lines).push_back(line);
+    if (line.size() < 2 || line.front() != '[' || line.back() != ']') {
+      lines->push_back(line);
+      continue;
     }
+    const std::string header = line.substr(1, line.size() - 2);
+    lines = &(c.sections[header.substr(0, header.find(' '))] = {header, {}}).lines;
   }
   return c;
 }
@@ -79,14 +63,11 @@ std::string Joined(const Lines& lines) {
 // it; there the odd name holds characters outside ASCII and outside the basic plane instead.
 std::vector<std::pair<std::string, std::string>> Placeholders() {
   const bool windows = harness::IsWindowsBuild();
-  static const std::string usage = [] {
-    std::ifstream in(fs::path(ZR8_GOLDEN_DIR) / "usage.txt", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }();
+  static const std::string usage = harness::ReadAll(fs::path(ZR8_GOLDEN_DIR) / "usage.txt");
   return {{"${usage}", usage},
           {"${odd-name}", windows ? "clip \xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa5.mp4"
                                   : "clip\xff\xfe\xc3(\xed\xa0\x80.mp4"},
-          {"${prefix}${library}", harness::LibraryPath()},
+          {"${prefix}${library}", harness::Prefix() + harness::LibraryName()},
           {"${library}", harness::LibraryName()},
           {"${prefix}zr8reader", harness::Prefix() + "zr8reader"},
           {"error=${ENOENT},", windows ? "error=126," : "error=2,"},
@@ -101,27 +82,7 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 }
 
 std::string Decode(const Lines& lines) {
-  std::string text;
-  for (const std::string& line : lines) {
-    bool feed = true;
-    for (size_t i = 0; i < line.size(); ++i) {
-      if (line[i] != '\\') {
-        text.push_back(line[i]);
-      } else if (i + 1 == line.size()) {
-        feed = false;
-      } else if (line[i + 1] == 'x' && i + 3 < line.size()) {
-        text.push_back(static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16)));
-        i += 3;
-      } else if (line[i + 1] == '(') {
-        const size_t star = line.find('*', i);
-        text.append(std::stoul(line.substr(i + 2, star - i - 2)), line[star + 1]);
-        i = star + 2;
-      } else {
-        text.push_back(line[++i]);
-      }
-    }
-    if (feed) text.push_back('\n');
-  }
+  std::string text = harness::Unescape(Joined(lines));
   for (const auto& [name, value] : Placeholders()) text = ReplaceAll(text, name, value);
   return text;
 }
@@ -150,9 +111,7 @@ Lines Encode(std::string text) {
       line += std::string("\\") + c;
     } else if (u < 0x20 || u >= 0x7F ||
                (c == ' ' && (i + 1 == text.size() || text[i + 1] == '\n'))) {
-      char hex[8];
-      std::snprintf(hex, sizeof(hex), "\\x%02X", u);
-      line += hex;
+      line += std::string("\\x") + "0123456789ABCDEF"[u >> 4] + "0123456789ABCDEF"[u & 15];
     } else {
       line.push_back(c);
     }
@@ -187,20 +146,18 @@ std::string FileLine(const std::string& entry, const harness::RunResult& result)
   if (kind == "size") return name + " size " + std::to_string(bytes.size());
   if (kind == "pcm") {  // "pcm FRAMES CHANNELS": serial is the frame count
     const int64_t frames = size > 0 ? static_cast<int64_t>(bytes.size()) / (4 * size) : 0;
-    EXPECT_TRUE(bytes == video_output::Pcm(frames, static_cast<int>(size))) << name;
+    EXPECT_TRUE(bytes == fake::Pcm(0, frames, static_cast<int32_t>(size))) << name;
     return name + " pcm " + std::to_string(frames) + " " + std::to_string(size);
   }
   std::vector<int64_t> frames;
   for (size_t at = 0; size > 0 && at + size <= bytes.size(); at += size) {
     int64_t frame = 0;  // the fake writes the frame number into a picture's first bytes
-    for (int64_t k = std::min<int64_t>(size, 8) - 1; k >= 0; --k) {
-      frame = frame * 256 + static_cast<unsigned char>(bytes[at + k]);
-    }
+    std::memcpy(&frame, bytes.data() + at, std::min<size_t>(size, 8));
     frames.push_back(frame);
   }
-  const auto expected =
-      video_output::Pictures(frames, static_cast<int32_t>(serial), static_cast<uint32_t>(size));
-  EXPECT_TRUE(bytes == expected) << name << ": " << bytes.size() << " bytes not the fake's";
+  EXPECT_TRUE(bytes ==
+              fake::Pictures(frames, static_cast<int32_t>(serial), static_cast<uint32_t>(size)))
+      << name << ": " << bytes.size() << " bytes not the fake's";
   std::string line = name + " pictures " + std::to_string(serial) + " " + std::to_string(size);
   for (size_t i = 0; i < frames.size(); ++i) {  // runs of three or more as ranges
     const size_t first = i;
@@ -230,7 +187,7 @@ TEST_P(Golden, Case) {
   run.WithLibrary(library == "none\n"        ? harness::Library::kNone
                   : library == "missing20\n" ? harness::Library::kFakeMissing20
                                              : harness::Library::kFake);
-  if (c.Find("config") != nullptr) run.WithConfig(Decode(c.LinesOf("config")));
+  if (c.sections.contains("config")) run.WithConfig(Decode(c.LinesOf("config")));
   for (const std::string& line : c.LinesOf("setup")) {
     std::istringstream words(DecodeLine(line));
     std::string kind, name, content;
@@ -242,37 +199,36 @@ TEST_P(Golden, Case) {
   Lines arguments;
   for (const std::string& line : c.LinesOf("args")) arguments.push_back(DecodeLine(line));
   const auto result = run.Run(arguments);
-  EXPECT_EQ(result.Misuse(), Lines{});
 
   // The run's results in the file's own form, compared section by section or written back.
   std::vector<Section> results{{"exit", {std::to_string(result.status)}},
                                {"stdout", Encode(Masked(result.out))}};
-  if (!result.err.empty() || c.Find("stderr") != nullptr) {
+  if (!result.err.empty() || c.sections.contains("stderr")) {
     results.push_back({"stderr", Encode(result.err)});
   }
-  if (const Section* calls = c.Find("calls")) {
-    std::istringstream names(calls->header.substr(5));
-    const Lines log = calls->header == "calls"
-                          ? result.calls
-                          : result.CallsOf({std::istream_iterator<std::string>(names), {}});
-    results.push_back({calls->header, Encode(Joined(log))});
+  if (c.sections.contains("calls")) {
+    const std::string& header = c.sections.at("calls").header;
+    std::istringstream names(header.substr(5));
+    const Lines log = result.CallsOf({std::istream_iterator<std::string>(names), {}});
+    results.push_back({header, Encode(Joined(log))});
   }
-  if (c.Find("files") != nullptr) {
+  if (c.sections.contains("files")) {
     Lines lines;
     for (const std::string& entry : c.LinesOf("files")) lines.push_back(FileLine(entry, result));
     results.push_back({"files", lines});
   }
   if (std::getenv("ZR8_UPDATE_GOLDEN") == nullptr) {
     for (const Section& actual : results) {
-      EXPECT_EQ(Joined(actual.lines), Joined(c.LinesOf(actual.header))) << actual.header;
+      const std::string word = actual.header.substr(0, actual.header.find(' '));
+      EXPECT_EQ(Joined(actual.lines), Joined(c.LinesOf(word))) << actual.header;
     }
     return;
   }
   if (harness::IsWindowsBuild()) GTEST_SKIP() << "golden data is written from the Linux build";
   std::ofstream file(GetParam(), std::ios::binary);
   file << Joined(c.comments);
-  for (const char* input : {"args", "library", "config", "setup"}) {
-    if (const Section* s = c.Find(input)) file << "[" << s->header << "]\n" << Joined(s->lines);
+  for (const char* input : {"setup", "config", "library", "args"}) {  // before the results
+    if (c.sections.contains(input)) results.insert(results.begin(), c.sections.at(input));
   }
   for (const Section& s : results) file << "[" << s.header << "]\n" << Joined(s.lines);
 }

@@ -1,34 +1,8 @@
 #include "e2e/VideoOutput.h"
 
-#include <cstring>
 #include <regex>
-#include <sstream>
-
-#include "fake/FakeContent.h"
 
 namespace video_output {
-
-std::string Pictures(const std::vector<int64_t>& frames, int32_t streamSerial, uint32_t size) {
-  std::string bytes;
-  for (int64_t frame : frames) {
-    const std::vector<uint8_t> picture = fake::PictureBytes(frame, streamSerial, size);
-    bytes.append(picture.begin(), picture.end());
-  }
-  return bytes;
-}
-
-std::string Pcm(int64_t frames, int channels) {
-  std::string bytes;
-  for (int64_t frame = 0; frame < frames; ++frame) {
-    for (int channel = 0; channel < channels; ++channel) {
-      const float value = fake::SampleValue(frame, channel);
-      char raw[sizeof(float)];
-      std::memcpy(raw, &value, sizeof(float));
-      bytes.append(raw, sizeof(float));
-    }
-  }
-  return bytes;
-}
 
 std::vector<int64_t> RandomFrames(size_t count, uint64_t frameCount) {
   uint32_t state = 1;
@@ -48,39 +22,13 @@ std::vector<int64_t> FirstFrames(int64_t count) {
 
 std::string MaskTimes(const std::string& out) {
   static const std::regex frameTime(R"( in [-+0-9.einaf]+ ms\n)");
-  static const std::regex statistic(R"((frames in|Average Decode Time :)( *[0-9]+\.[0-9]{2})ms\n)");
+  // "%6.2f": at least six characters, two decimals.
+  static const std::regex statistic(
+      R"((frames in|Average Decode Time :) (  [0-9]| [0-9]{2}|[0-9]{3,})\.[0-9]{2}ms\n)");
   static const std::regex rate(R"(Frames per second: -?[0-9]+fps\n)");
   const std::string masked = std::regex_replace(out, frameTime, " in # ms\n");
-  std::string result;
-  auto last = masked.cbegin();
-  for (std::sregex_iterator it(masked.begin(), masked.end(), statistic), end; it != end; ++it) {
-    const auto& match = *it;
-    result.append(last, match[0].first);
-    // %6.2f: at least six characters, right-aligned, two decimals.
-    result += match[2].length() >= 6 ? match.str(1) + " #ms\n" : match.str();
-    last = match[0].second;
-  }
-  result.append(last, masked.cend());
-  return std::regex_replace(result, rate, "Frames per second: #fps\n");
-}
-
-std::vector<std::string> LinesWith(const std::string& out, const std::string& needle) {
-  std::vector<std::string> lines;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    if (line.find(needle) != std::string::npos) lines.push_back(line);
-  }
-  return lines;
-}
-
-std::vector<int64_t> RequestedFrames(const std::vector<std::string>& calls,
-                                     const std::string& stream) {
-  const std::string prefix = "ZR8READER_ReadVideoStream_GetFrame " + stream + " ";
-  std::vector<int64_t> frames;
-  for (const std::string& line : calls) {
-    if (line.rfind(prefix, 0) == 0) frames.push_back(std::stoll(line.substr(prefix.size())));
-  }
-  return frames;
+  return std::regex_replace(std::regex_replace(masked, statistic, "$1 #ms\n"), rate,
+                            "Frames per second: #fps\n");
 }
 
 }  // namespace video_output

@@ -52,24 +52,16 @@ struct Handle {
   Kind kind;
   std::string name;
   bool released = false;
-  std::string path;     // files: the path as opened
-  bool closed = false;  // files: whether CloseFile was called
-  // Streams: the owning file, the stream index, the serial among streams of this kind (from 1).
-  Handle* file = nullptr;
+  bool locked = false;     // images
+  bool closed = false;     // files: whether CloseFile was called
+  std::string path;        // files: the path as opened
+  Handle* file = nullptr;  // streams: the owning file, the stream's index
   int32_t index = 0;
-  int32_t serial = 0;
-  // Images: the frame and its bytes; video streams: the decode preferences asked for.
-  int64_t frame = 0;  // audio streams: the number of sample requests so far
-  std::vector<uint8_t> bytes;
-  bool locked = false;
+  int32_t serial = 0;             // among handles of this kind, from 1
+  int64_t requests = 0;           // audio streams: the sample requests so far
   const float* buffer = nullptr;  // audio streams: the buffer of the first sample request
+  std::string bytes;  // images: the picture; video streams: the decode preferences asked for
 };
-
-std::string Trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 std::string Narrow(const wchar_t* text) {
   return text == nullptr ? std::string() : platform::WideToBytes(text);
@@ -79,69 +71,67 @@ std::string Quote(const wchar_t* text) {
   return text == nullptr ? "null" : "\"" + Narrow(text) + "\"";
 }
 
+// Opened per line so that the record survives however the client process ends.
 void Log(const std::string& line) {
-  // Opened per line so that the record survives however the client process ends.
-  if (std::FILE* log = std::fopen("fake_calls.log", "ab")) {
-    std::fwrite(line.data(), 1, line.size(), log);
-    std::fputc('\n', log);
-    std::fclose(log);
-  }
+  std::ofstream("fake_calls.log", std::ios::app | std::ios::binary) << line << '\n';
+}
+
+template <typename T>
+T Parse(const std::optional<std::string>& value, T fallback) {
+  if (!value) return fallback;
+  if constexpr (std::is_same_v<T, double>) return std::strtod(value->c_str(), nullptr);
+  return std::strtoll(value->c_str(), nullptr, 0);
 }
 
 // The answers a test chose and every handle given out. Used with the mutex held (see Call).
-class State {
- public:
+struct State {
   static State& Get() {
     // Never destroyed: read threads and static destructors of the client may still call in.
     static State* state = new State();
     return *state;
   }
 
-  std::recursive_mutex mutex;
-
-  // The configured text for key, looking first at key@path when path is given.
+  // The first text configured for key, looking first at key@path.
   std::optional<std::string> Value(const std::string& key, const std::string& path = {}) const {
-    for (const std::string& wanted : {path.empty() ? key : key + "@" + path, key}) {
-      for (const auto& [name, value] : entries_) {
-        if (name == wanted) return value;
+    for (const std::string& wanted : {key + "@" + path, key}) {
+      if (const auto it = values.lower_bound(wanted); it != values.end() && it->first == wanted) {
+        return it->second;
       }
     }
     return std::nullopt;
   }
-  // A number (int64_t or double) configured for key, or fallback.
   template <typename T>
   T Number(const std::string& key, T fallback, const std::string& path = {}) const {
-    const auto value = Value(key, path);
-    if (!value) return fallback;
-    if constexpr (std::is_same_v<T, double>) return std::strtod(value->c_str(), nullptr);
-    return std::strtoll(value->c_str(), nullptr, 0);
+    return Parse(Value(key, path), fallback);
   }
 
   // Counts this call of entry and returns the result that the test forces for it, if any.
   std::optional<int64_t> Forced(const char* entry) {
-    const int64_t call = ++callCounts_[entry];
+    const int64_t call = ++callCounts[entry];
     std::optional<int64_t> result;
-    for (const Forcing& forcing : forcings_) {
-      if (forcing.entry == entry && (forcing.call == 0 || forcing.call == call)) {
-        result = forcing.value;
-      }
+    for (const auto& [key, text] : values) {
+      std::istringstream words(text);
+      std::string name;
+      int64_t value = kFail, n = 0;  // n 0: every call
+      if (!(words >> name) || name != entry || (key != "fail" && key != "result")) continue;
+      if (key == "result") words >> value;
+      if (!(words >> n) || n == 0 || n == call) result = value;
     }
     return result;
   }
 
   Handle* NewHandle(Kind kind) {
-    auto* handle = new Handle{};
-    handle->kind = kind;
     const auto k = static_cast<size_t>(kind);
-    handle->serial = ++counters_[k];
+    Handle* handle = handles.emplace_back(new Handle{});
+    handle->kind = kind;
+    handle->serial = ++counters[k];
     handle->name = kKindNames[k] + std::to_string(handle->serial);
-    handles_.push_back(handle);
     return handle;
   }
 
   std::string NameOf(void* pointer) const {
     if (pointer == nullptr) return "null";
-    for (Handle* handle : handles_) {
+    for (Handle* handle : handles) {
       if (handle == pointer) return handle->name;
     }
     char text[32];
@@ -155,7 +145,7 @@ class State {
   Handle* Use(const char* entry, void* pointer, Kind kind, bool release = false) {
     if (release && pointer == nullptr) return nullptr;
     const std::string misuse = std::string("!! ") + entry;
-    for (Handle* handle : handles_) {
+    for (Handle* handle : handles) {
       if (handle != pointer || handle->kind != kind) continue;
       if (handle->released) {
         Log(misuse +
@@ -170,43 +160,27 @@ class State {
     return nullptr;
   }
 
- private:
   State() {
     std::ifstream config("fake_config.txt");
     for (std::string line; std::getline(config, line);) {
-      line = Trim(line);
-      if (line.empty() || line[0] == '#') continue;
-      const size_t space = line.find_first_of(" \t");
-      const std::string key = line.substr(0, space);
-      const std::string value = space == std::string::npos ? "" : Trim(line.substr(space));
-      if (key != "fail" && key != "result") {
-        entries_.emplace_back(key, value);
-        continue;
-      }
-      std::istringstream words(value);
-      Forcing forcing{"", kFail, 0};
-      words >> forcing.entry;
-      if (key == "result") words >> forcing.value;
-      words >> forcing.call;  // none: 0
-      forcings_.push_back(forcing);
+      std::istringstream words(line);
+      std::string key, value;
+      std::getline(words >> key >> std::ws, value);
+      value.erase(value.find_last_not_of(" \t\r") + 1);
+      if (!key.empty() && key[0] != '#') values.emplace(key, value);
     }
   }
-  struct Forcing {
-    std::string entry;
-    int64_t value;
-    int64_t call;  // 0: every call
-  };
-  std::vector<std::pair<std::string, std::string>> entries_;
-  std::vector<Forcing> forcings_;
-  std::map<std::string, int64_t> callCounts_;
-  std::vector<Handle*> handles_;
-  int32_t counters_[6] = {};
+
+  std::recursive_mutex mutex;
+  std::multimap<std::string, std::string> values;  // in the file's order for each key
+  std::map<std::string, int64_t> callCounts;
+  std::vector<Handle*> handles;
+  int32_t counters[6] = {};
 };
 
 // One call: holds the fake's lock, collects the log line, applies a forced result.
 class Call {
  public:
-  // Logs the arguments given here and by Arg and Use, in order.
   template <typename... Args>
   explicit Call(const char* entry, const Args&... args)
       : state(State::Get()), lock_(state.mutex), entry_(entry), line_(entry) {
@@ -220,18 +194,18 @@ class Call {
   }
   Call& Arg(int64_t value) { return Arg(std::to_string(value)); }
   Call& Arg(void* pointer) { return Arg(state.NameOf(pointer)); }
-  // Logs the handle and returns it while it is live (see State::Use).
+  // Logs the handle and returns it while it is live.
   Handle* Use(void* pointer, Kind kind) {
     Arg(pointer);
     return state.Use(entry_, pointer, kind);
   }
+  void Misuse(const std::string& what) const { Log("!! " + std::string(entry_) + " " + what); }
 
-  // A forced negative status: the call fails before it does anything.
+  // A forced negative status fails the call before it does anything.
   bool ForcedFailure() const { return forced_.has_value() && *forced_ < 0; }
-  // The result: the forced one when the test chose one, else fallback.
   int64_t Pick(int64_t fallback) const { return forced_.value_or(fallback); }
   int32_t Status(int64_t fallback = 0) { return Finish(static_cast<int32_t>(Pick(fallback))); }
-  // Writes the log line with the result and what the call wrote, and returns the result.
+  // Logs the call with its result and what it wrote.
   template <typename T>
   T Finish(T result, const std::string& written = {}) {
     std::ostringstream text;
@@ -243,7 +217,6 @@ class Call {
     Log(line_ + " => " + text);
     return result;
   }
-  // A new handle of kind in *out, with the forced or successful result.
   int32_t Create(void** out, Kind kind, Handle** created = nullptr) {
     if (ForcedFailure()) return Status();
     if (out == nullptr) return Finish(kInvalidArgument);
@@ -254,7 +227,6 @@ class Call {
   }
 
   State& state;
-  const char* entry() const { return entry_; }
 
  private:
   std::lock_guard<std::recursive_mutex> lock_;
@@ -270,16 +242,14 @@ Result NotCalled(const char* entry) {
   Call call(entry);
   if constexpr (std::is_pointer_v<Result>) {
     return static_cast<Result>(call.FinishPointer(nullptr, "null"));
-  } else if constexpr (std::is_same_v<Result, int32_t>) {
-    return call.Status(kNotImplemented);
   } else {
-    return call.Finish(static_cast<Result>(call.Pick(0)));
+    const int64_t fallback = std::is_same_v<Result, int32_t> ? kNotImplemented : 0;
+    return call.Finish(static_cast<Result>(call.Pick(fallback)));
   }
 }
 
 int32_t Delete(const char* entry, void* pointer, Kind kind) {
-  Call call(entry);
-  call.Arg(pointer);
+  Call call(entry, pointer);
   call.state.Use(entry, pointer, kind, true);
   return call.Status();
 }
@@ -299,34 +269,33 @@ std::string FilePath(const Handle* handle) {
 
 // A number configured for the file of handle; for an audio stream "audio<index>.<field>" comes
 // before "audio.<field>". A handle not in use answers 0.
-int64_t Number(const State& state, const Handle* handle, const std::string& key, int64_t fallback) {
+template <typename T = int64_t>
+T Number(const Handle* handle, const std::string& key, T fallback) {
   if (handle == nullptr) return 0;
+  const State& state = State::Get();
   const std::string path = FilePath(handle);
-  if (handle->kind == Kind::kAudio) {
-    const auto own = state.Value("audio" + std::to_string(handle->index) + key.substr(5), path);
-    if (own) return std::strtoll(own->c_str(), nullptr, 0);
-  }
-  return state.Number<int64_t>(key, fallback, path);
+  const auto own = handle->kind == Kind::kAudio
+                       ? state.Value("audio" + std::to_string(handle->index) + key.substr(5), path)
+                       : std::nullopt;
+  return Parse(own ? own : state.Value(key, path), fallback);
 }
 
-// A number answered by an entry point about the file or stream behind pointer.
 template <typename T>
 T Query(const char* entry, void* pointer, Kind kind, const std::string& key, int64_t fallback) {
   Call call(entry);
   const Handle* handle = call.Use(pointer, kind);
   // A video stream's length follows its frame count unless the test sets it.
-  if (key == "videoLength") fallback = Number(call.state, handle, "frameCount", 10) * 400000;
-  return call.Finish(static_cast<T>(call.Pick(Number(call.state, handle, key, fallback))));
+  if (key == "videoLength") fallback = Number<int64_t>(handle, "frameCount", 10) * 400000;
+  return call.Finish(static_cast<T>(call.Pick(Number(handle, key, fallback))));
 }
 
-// A query that fills a record about a live stream.
 template <typename Record, typename Fill>
 int32_t Describe(const char* entry, void* stream, Kind kind, Record* record, Fill fill) {
   Call call(entry);
   const Handle* handle = call.Use(stream, kind);
   if (call.ForcedFailure()) return call.Status();
   if (handle == nullptr || record == nullptr) return call.Finish(kInvalidArgument);
-  fill(call.state, handle);
+  fill(handle);
   return call.Status();
 }
 
@@ -338,12 +307,11 @@ std::string DescribePrefs(const State& state, const DecodePrefs* prefs) {
       {0, 'd'},  {8, 'd'},  {16, 'b'}, {20, 'i'}, {24, 'i'},  {28, 'i'}, {32, 'i'},
       {36, 'b'}, {40, 'd'}, {48, 'b'}, {52, 'i'}, {56, 'b'},  {60, 'i'}, {64, 'p'},
       {72, 'p'}, {80, 'b'}, {88, 'l'}, {96, 'i'}, {104, 'p'}, {112, 'p'}};
-  const auto* bytes = reinterpret_cast<const unsigned char*>(prefs);
   std::ostringstream text;
   for (const auto& [offset, type] : kFields) {
     text << (offset == 0 ? "{" : " ") << offset << ":";
     const auto read = [&](auto value) {
-      std::memcpy(&value, bytes + offset, sizeof(value));
+      std::memcpy(&value, reinterpret_cast<const char*>(prefs) + offset, sizeof(value));
       return value;
     };
     if (type == 'd') text << read(0.0);
@@ -367,7 +335,7 @@ int32_t OpenStream(Call& call, Handle* owner, int32_t index, void** stream, Kind
                    Handle** created) {
   if (call.ForcedFailure()) return call.Status();
   const int64_t count =
-      Number(call.state, owner, kind == Kind::kAudio ? "audioStreams" : "videoStreams", 1);
+      Number<int64_t>(owner, kind == Kind::kAudio ? "audioStreams" : "videoStreams", 1);
   if (owner == nullptr || index < 0 || index >= count) return call.Finish(kInvalidArgument);
   const int32_t status = call.Create(stream, kind, created);
   if (*created != nullptr) {
@@ -386,14 +354,12 @@ std::vector<HardwareDecoderInfo> DecoderList(const std::string& text) {
     std::istringstream fields(entry);
     std::string kind, vendor, name;
     std::getline(std::getline(std::getline(fields, kind, ':'), vendor, ':'), name);
-    HardwareDecoderInfo info{};
+    HardwareDecoderInfo& info = list.emplace_back();
     info.kind = static_cast<int32_t>(std::strtol(kind.c_str(), nullptr, 0));
     info.vendorUniqueId = static_cast<uint32_t>(std::strtoul(vendor.c_str(), nullptr, 0));
-    // The name's UTF-8 as UTF-16 (bytes that are not UTF-8 become lone surrogates, U+DC80 to
-    // U+DCFF). A name of 128 code units or more fills the field without a terminating zero.
+    // Bytes that are not UTF-8 become U+DC80 to U+DCFF; 128 units or more leave no terminator.
     const std::u16string units = platform::BytesToUtf16(name);
     std::copy_n(units.begin(), std::min<size_t>(units.size(), 128), info.deviceName);
-    list.push_back(info);
   }
   return list;
 }
@@ -436,8 +402,7 @@ int32_t DetectionResults(Call& call, void* results) {
   return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(count));
 }
 
-// A hardware subsystem's set-up: made-up handles (logged as what it wrote, after the CUDA id) and
-// its description in text.
+// A hardware subsystem's set-up: made-up handles (logged after the CUDA id) and its description.
 int32_t InitHardware(Call& call, const char* key, const char* description, wchar_t* text,
                      int32_t capacity, std::vector<std::pair<void**, uintptr_t>> handles,
                      int32_t* cudaId = nullptr) {
@@ -459,8 +424,6 @@ int32_t InitHardware(Call& call, const char* key, const char* description, wchar
 }  // namespace
 
 extern "C" {
-
-// Set-up and files.
 
 int32_t ZR8READER_Initialize() {
   return Call(__func__).Status();
@@ -546,13 +509,10 @@ int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index, const Deco
   Handle* handle = nullptr;
   const int32_t status = OpenStream(call, owner, index, video, Kind::kVideo, &handle);
   if (handle != nullptr && prefs != nullptr) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(prefs);
-    handle->bytes.assign(bytes, bytes + sizeof(DecodePrefs));
+    handle->bytes.assign(reinterpret_cast<const char*>(prefs), sizeof(DecodePrefs));
   }
   return status;
 }
-
-// Audio streams.
 
 int64_t ZR8READER_ReadAudioStream_GetStreamLength(void* audio) {
   return Query<int64_t>(__func__, audio, Kind::kAudio, "audio.length", 10000000);
@@ -563,17 +523,14 @@ int64_t ZR8READER_ReadAudioStream_GetSampleCount(void* audio) {
 }
 
 int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio, AudioCompressedFormat* format) {
-  return Describe(__func__, audio, Kind::kAudio, format, [&](const State& state, const Handle* h) {
-    const auto number = [&](const char* key, int64_t fallback) {
-      return Number(state, h, std::string("audio.") + key, fallback);
-    };
-    format->format = static_cast<uint32_t>(number("format", 0x666C3332));
-    format->sampleRate = state.Number("audio.sampleRate", 48000.0, FilePath(h));
-    format->channels = static_cast<int32_t>(number("channels", 2));
-    format->bitDepth = static_cast<int32_t>(number("bitDepth", 16));
-    format->avgBitRate = static_cast<uint32_t>(number("avgBitRate", 128000));
-    format->maxBitRate = static_cast<uint32_t>(number("maxBitRate", 160000));
-    format->fourCC = static_cast<uint32_t>(number("fourCC", 0x6D703461));
+  return Describe(__func__, audio, Kind::kAudio, format, [&](const Handle* h) {
+    format->format = static_cast<uint32_t>(Number<int64_t>(h, "audio.format", 0x666C3332));
+    format->sampleRate = Number(h, "audio.sampleRate", 48000.0);
+    format->channels = static_cast<int32_t>(Number<int64_t>(h, "audio.channels", 2));
+    format->bitDepth = static_cast<int32_t>(Number<int64_t>(h, "audio.bitDepth", 16));
+    format->avgBitRate = static_cast<uint32_t>(Number<int64_t>(h, "audio.avgBitRate", 128000));
+    format->maxBitRate = static_cast<uint32_t>(Number<int64_t>(h, "audio.maxBitRate", 160000));
+    format->fourCC = static_cast<uint32_t>(Number<int64_t>(h, "audio.fourCC", 0x6D703461));
   });
 }
 
@@ -586,33 +543,27 @@ int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, fl
   if (handle == nullptr || buffer == nullptr || framesRead == nullptr || maxFrames < 0) {
     return call.Finish(kInvalidArgument);
   }
-  State& state = call.state;
-  const int64_t sampleCount = Number(state, handle, "audio.sampleCount", 48000);
+  const int64_t sampleCount = Number<int64_t>(handle, "audio.sampleCount", 48000);
   const int64_t available =
-      Number(state, handle, "audio.available", std::max<int64_t>(0, sampleCount));
-  const auto channels = static_cast<int32_t>(Number(state, handle, "audio.channels", 2));
+      Number<int64_t>(handle, "audio.available", std::max<int64_t>(0, sampleCount));
   // "audio.blocks 4096 100 0": the most frames each successive call delivers.
   int64_t frames = std::clamp<int64_t>(available - startFrame, 0, maxFrames);
-  std::istringstream blocks(state.Value("audio.blocks", FilePath(handle)).value_or(""));
+  std::istringstream blocks(call.state.Value("audio.blocks", FilePath(handle)).value_or(""));
   int64_t block = 0;
-  for (int64_t request = 0; request <= handle->frame && (blocks >> block); ++request) {
-    if (request == handle->frame) frames = std::min(frames, block);
+  for (int64_t request = 0; request <= handle->requests && (blocks >> block); ++request) {
+    if (request == handle->requests) frames = std::min(frames, block);
   }
-  ++handle->frame;
+  ++handle->requests;
   // One buffer serves every block of a stream: another one is misuse.
   if (handle->buffer == nullptr) handle->buffer = buffer;
-  if (handle->buffer != buffer) Log(std::string("!! ") + call.entry() + " with another buffer");
-  for (int64_t frame = 0; frame < frames; ++frame) {
-    for (int32_t channel = 0; channel < channels; ++channel) {
-      buffer[frame * channels + channel] = fake::SampleValue(startFrame + frame, channel);
-    }
-  }
+  if (handle->buffer != buffer) call.Misuse("with another buffer");
+  const std::string pcm = fake::Pcm(
+      startFrame, frames, static_cast<int32_t>(Number<int64_t>(handle, "audio.channels", 2)));
+  std::memcpy(buffer, pcm.data(), pcm.size());
   // "audio.overcount n": reports n frames more than it delivered.
-  *framesRead = frames + Number(state, handle, "audio.overcount", 0);
+  *framesRead = frames + Number<int64_t>(handle, "audio.overcount", 0);
   return call.Finish(static_cast<int32_t>(call.Pick(0)), std::to_string(*framesRead));
 }
-
-// Video streams.
 
 int64_t ZR8READER_ReadVideoStream_GetStreamLength(void* video) {
   return Query<int64_t>(__func__, video, Kind::kVideo, "videoLength", 0);
@@ -623,21 +574,19 @@ int64_t ZR8READER_ReadVideoStream_GetFrameCount(void* video) {
 }
 
 int32_t ZR8READER_ReadVideoStream_GetFormat(void* video, VideoFormat* format) {
-  return Describe(__func__, video, Kind::kVideo, format, [&](const State& state, const Handle* h) {
-    const std::string path = FilePath(h);
-    format->pixelType =
-        static_cast<int32_t>(state.Number<int64_t>("video.pixelType", 0x2000, path));
-    format->width = static_cast<uint32_t>(state.Number<int64_t>("video.width", 16, path));
-    format->height = static_cast<uint32_t>(state.Number<int64_t>("video.height", 8, path));
-    format->interlace = static_cast<int32_t>(state.Number<int64_t>("video.interlace", 0, path));
-    format->aspectRatio = state.Number("video.aspectRatio", 1.0, path);
-    format->frameRate = state.Number("video.frameRate", 25.0, path);
+  return Describe(__func__, video, Kind::kVideo, format, [&](const Handle* h) {
+    format->pixelType = static_cast<int32_t>(Number<int64_t>(h, "video.pixelType", 0x2000));
+    format->width = static_cast<uint32_t>(Number<int64_t>(h, "video.width", 16));
+    format->height = static_cast<uint32_t>(Number<int64_t>(h, "video.height", 8));
+    format->interlace = static_cast<int32_t>(Number<int64_t>(h, "video.interlace", 0));
+    format->aspectRatio = Number(h, "video.aspectRatio", 1.0);
+    format->frameRate = Number(h, "video.frameRate", 25.0);
   });
 }
 
 int32_t ZR8READER_ReadVideoStream_GetCompressedFormat(void* video, VideoCompressedFormat* format) {
-  return Describe(__func__, video, Kind::kVideo, format, [&](const State& state, const Handle* h) {
-    format->fourCC = static_cast<uint32_t>(Number(state, h, "video.fourCC", 0x61766331));
+  return Describe(__func__, video, Kind::kVideo, format, [&](const Handle* h) {
+    format->fourCC = static_cast<uint32_t>(Number<int64_t>(h, "video.fourCC", 0x61766331));
   });
 }
 
@@ -647,15 +596,14 @@ int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameIndex, void
   call.Arg(frameIndex);
   if (call.ForcedFailure()) return call.Status();
   if (stream == nullptr || image == nullptr || frameIndex < 0 ||
-      frameIndex >= Number(call.state, stream, "frameCount", 10) ||
-      frameIndex == Number(call.state, stream, "failFrame", -1)) {
+      frameIndex >= Number<int64_t>(stream, "frameCount", 10) ||
+      frameIndex == Number<int64_t>(stream, "failFrame", -1)) {
     return call.Finish(kFail);
   }
   Handle* handle = nullptr;
   const int32_t status = call.Create(image, Kind::kImage, &handle);
-  handle->frame = frameIndex;
-  const auto size = static_cast<uint32_t>(Number(call.state, stream, "imageSize", 192));
-  handle->bytes = fake::PictureBytes(frameIndex, stream->serial, size);
+  const auto size = static_cast<uint32_t>(Number<int64_t>(stream, "imageSize", 192));
+  handle->bytes = fake::Pictures({frameIndex}, stream->serial, size);
   return status;
 }
 
@@ -672,8 +620,6 @@ int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, DecodePrefs* prefs
   return call.Status();
 }
 
-// Pools and images.
-
 int32_t ZR8READER_CreateBufferPoolCPU(void** pool) {
   return Call(__func__).Create(pool, Kind::kBufferPool);
 }
@@ -684,22 +630,16 @@ int32_t ZR8READER_CreateImagePoolCPU(void** pool) {
 
 int32_t ZR8READER_CreateImagePoolGPU(const OpenCLContextInfo* info, void** pool) {
   Call call(__func__);
-  if (info == nullptr) {
-    call.Arg("null");
-  } else {
-    // The OpenCL objects differ from run to run: record only what a test can rely on.
-    const auto set = [](const void* p) { return p != nullptr ? "set" : "null"; };
-    const bool sameQueues =
-        info->commandQueue == info->commandQueue2 && info->commandQueue == info->commandQueue3;
-    const bool tailZero = std::all_of(std::begin(info->reserved48), std::end(info->reserved48),
-                                      [](uint8_t byte) { return byte == 0; });
-    call.Arg(std::string("device=") + set(info->device))
-        .Arg(std::string("platform=") + set(info->platform))
-        .Arg(std::string("context=") + set(info->context))
-        .Arg(std::string("queue=") + set(info->commandQueue))
-        .Arg(std::string("queues=") + (sameQueues ? "same" : "differ"))
-        .Arg(std::string("tail=") + (tailZero ? "zero" : "set"));
-  }
+  if (info == nullptr) return call.Arg("null").Create(pool, Kind::kImagePool);
+  // Only what does not differ from run to run.
+  const auto set = [](const void* p) { return p != nullptr ? "set" : "null"; };
+  const bool same =
+      info->commandQueue == info->commandQueue2 && info->commandQueue == info->commandQueue3;
+  const bool zero = std::all_of(std::begin(info->reserved48), std::end(info->reserved48),
+                                [](uint8_t byte) { return byte == 0; });
+  call.Arg(std::string("device=") + set(info->device) + " platform=" + set(info->platform) +
+           " context=" + set(info->context) + " queue=" + set(info->commandQueue) +
+           " queues=" + (same ? "same" : "differ") + " tail=" + (zero ? "zero" : "set"));
   return call.Create(pool, Kind::kImagePool);
 }
 
@@ -708,7 +648,7 @@ void* ZR8READER_Image_LockForCPU(void* image, int32_t access) {
   Handle* handle = call.Use(image, Kind::kImage);
   call.Arg(access);
   if (handle == nullptr || call.ForcedFailure()) return call.FinishPointer(nullptr, "null");
-  if (handle->locked) Log(std::string("!! ") + call.entry() + " locked twice");
+  if (handle->locked) call.Misuse("locked twice");
   handle->locked = true;
   return call.FinishPointer(handle->bytes.data(), "bytes");
 }
@@ -716,7 +656,7 @@ void* ZR8READER_Image_LockForCPU(void* image, int32_t access) {
 int32_t ZR8READER_Image_Unlock(void* image) {
   Call call(__func__);
   if (Handle* handle = call.Use(image, Kind::kImage)) {
-    if (!handle->locked) Log(std::string("!! ") + call.entry() + " not locked");
+    if (!handle->locked) call.Misuse("not locked");
     handle->locked = false;
   }
   return call.Status();
@@ -728,8 +668,6 @@ uint32_t ZR8READER_Image_TotalSize(void* image) {
   const auto size = static_cast<int64_t>(handle == nullptr ? 0 : handle->bytes.size());
   return call.Finish(static_cast<uint32_t>(call.Pick(size)));
 }
-
-// Releases.
 
 int32_t ZR8READER_DeleteBufferPoolHandle(void* pool) {
   return Delete(__func__, pool, Kind::kBufferPool);
@@ -754,8 +692,6 @@ int32_t ZR8READER_DeleteReadAudioStreamHandle(void* audio) {
 int32_t ZR8READER_DeleteReadVideoStreamHandle(void* video) {
   return Delete(__func__, video, Kind::kVideo);
 }
-
-// Hardware.
 
 int32_t ZR8READER_InitCUDA(int32_t device, int32_t* cudaId, void** cudaHandle1, void** cudaHandle2,
                            wchar_t* text, int32_t capacity) {
@@ -813,8 +749,6 @@ int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t timeoutM
   return DetectionResults(call, results);
 }
 
-// Plug-in preferences.
-
 int32_t ZR8READER_FIOPluginPrefs_SetHardwareDecoderPreference(int32_t preference) {
   return Call(__func__, preference).Status();
 }
@@ -829,7 +763,7 @@ int32_t ZR8READER_FIOPluginPrefs_SetAMFContext(int32_t device, int32_t mode, voi
   return Call(__func__, device, mode, amfHandle1, amfHandle2).Status();
 }
 
-// The entry points that the client never calls: each logs its name and fails, or answers null.
+// The entry points that the client never calls (see NotCalled).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 #define ZR8_STUB_called(name, result, parameters)
