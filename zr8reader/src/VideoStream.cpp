@@ -332,7 +332,8 @@ bool VideoStream::Download(AVFrame* frame) {
 
 bool VideoStream::BuildIndex(DecodeCursor& cursor) {
   std::vector<PacketEntry> packets;
-  // Packets the demuxer found damaged (lost transport packets), or that make no picture.
+  // Packets the demuxer found damaged (lost transport packets), or that do not reach the decoder
+  // whole.
   std::vector<int64_t> corrupt;
   const int lengthSize = NalLengthSize(*source_.parameters);
   const AVCodecID codec = source_.parameters->codec_id;
