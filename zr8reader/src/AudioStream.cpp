@@ -214,9 +214,9 @@ void AudioStream::KeepForProbe(int64_t index, const AVPacket& packet) {
       std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts), [&](int64_t start) {
         return index >= start - preroll && index < start + kProbeLength + 4;  // and late frames
       });
+  if (!kept) return;
   PacketPtr copy = MakePacket();
-  if (kept && av_packet_ref(copy.get(), &packet) >= 0)
-    probePackets_.emplace(index, std::move(copy));
+  if (av_packet_ref(copy.get(), &packet) >= 0) probePackets_.emplace(index, std::move(copy));
 }
 
 void AudioStream::HashProbe(int64_t source, const AVFrame& frame,

@@ -8,11 +8,6 @@
 namespace zr8 {
 namespace {
 
-constexpr uint32_t Type(const char (&text)[5]) {
-  return (uint32_t(uint8_t(text[0])) << 24) | (uint32_t(uint8_t(text[1])) << 16) |
-         (uint32_t(uint8_t(text[2])) << 8) | uint32_t(uint8_t(text[3]));
-}
-
 class BoxFile {
  public:
   explicit BoxFile(FILE* file) : file_(file) {}
@@ -71,7 +66,7 @@ bool ScanTrack(BoxFile& file, int64_t begin, int64_t end, TrackBoxes* track) {
     uint32_t type = 0;
     int64_t content = 0, boxEnd = 0;
     if (!file.Box(offset, end, &type, &content, &boxEnd)) return false;
-    if (type == Type("tkhd")) {
+    if (type == FourCC("tkhd")) {
       uint32_t versionFlags = 0, skip = 0;
       if (!file.Seek(content) || !file.Read32(&versionFlags)) return false;
       const int skipWords = (versionFlags >> 24) == 1 ? 4 : 2;
@@ -79,15 +74,15 @@ bool ScanTrack(BoxFile& file, int64_t begin, int64_t end, TrackBoxes* track) {
         if (!file.Read32(&skip)) return false;
       }
       if (!file.Read32(&track->id)) return false;
-    } else if (type == Type("mdia") || type == Type("minf") || type == Type("stbl")) {
+    } else if (type == FourCC("mdia") || type == FourCC("minf") || type == FourCC("stbl")) {
       if (!ScanTrack(file, content, boxEnd, track)) return false;
-    } else if (type == Type("ctts")) {
+    } else if (type == FourCC("ctts")) {
       track->ctts = content;
-    } else if (type == Type("stsz")) {
+    } else if (type == FourCC("stsz")) {
       track->stsz = content;
-    } else if (type == Type("stz2")) {
+    } else if (type == FourCC("stz2")) {
       track->stz2 = content;
-    } else if (type == Type("stts")) {
+    } else if (type == FourCC("stts")) {
       track->stts = content;
     }
     offset = boxEnd;
@@ -109,8 +104,8 @@ bool ReadSampleTable(const std::string& path, int trackId, SampleTable* table) {
     uint32_t type = 0;
     int64_t content = 0, boxEnd = 0;
     if (!file.Box(offset, fileSize, &type, &content, &boxEnd)) break;
-    if (type == Type("moof")) return false;
-    if (type == Type("moov")) {
+    if (type == FourCC("moof")) return false;
+    if (type == FourCC("moov")) {
       moov = content;
       moovEnd = boxEnd;
     }
@@ -123,8 +118,8 @@ bool ReadSampleTable(const std::string& path, int trackId, SampleTable* table) {
     uint32_t type = 0;
     int64_t content = 0, boxEnd = 0;
     if (!file.Box(offset, moovEnd, &type, &content, &boxEnd)) return false;
-    if (type == Type("mvex")) return false;
-    if (type == Type("trak")) {
+    if (type == FourCC("mvex")) return false;
+    if (type == FourCC("trak")) {
       TrackBoxes track;
       if (!ScanTrack(file, content, boxEnd, &track)) return false;
       if (track.id == static_cast<uint32_t>(trackId)) found = track;

@@ -337,6 +337,8 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
   std::vector<int64_t> corrupt;
   const int lengthSize = NalLengthSize(*source_.parameters);
   const AVCodecID codec = source_.parameters->codec_id;
+  const bool startCoded =
+      lengthSize == 0 && (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC);
   if (PacketsFromIndex(cursor, &packets)) {
     if (lengthSize > 0) {
       corrupt = DamagedPackets(source_.path, codec, packets, lengthSize);
@@ -349,8 +351,6 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
         std::copy_n(packet.data + offset, bytes, out);
         return true;
       };
-      const bool startCoded =
-          lengthSize == 0 && (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC);
       if ((packet.flags & AV_PKT_FLAG_CORRUPT) != 0 ||
           (lengthSize > 0 && !PacketWhole(codec, packet.size, lengthSize, read)) ||
           (startCoded && !StartCodedPacketWhole(codec, packet.data, packet.size))) {
