@@ -9,8 +9,12 @@ packages=(
   libgtest-dev googletest
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   ocl-icd-opencl-dev opencl-headers pocl-opencl-icd
-  # Video files of other toolchains: GStreamer's x264enc (plugins-ugly) and its muxers.
-  gstreamer1.0-plugins-ugly
+  # Media of other toolchains: gst-launch-1.0 with its test sources, Ogg/Vorbis/Opus (base),
+  # muxers, FLAC and MP3 (good) and x264enc (ugly); the encoders' own command-line tools.
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+  lame flac mkvtoolnix opus-tools vorbis-tools sox
+  # Real sounds that Debian ships, read sample for sample.
+  sound-theme-freedesktop
   # AVI with packed B-frames (XviD's packed bitstream), which FFmpeg cannot write.
   mencoder
   # The Windows build (posix thread model, for std::thread) and wine to test it; 64-bit only.
