@@ -6,6 +6,31 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 scripts/install-deps.sh
+
+# Every command and GStreamer element that the test media recipes run (tests/library/media.txt,
+# tests/fuzz/seeds.txt), with the Debian package that brings it: a missing one stops the run here
+# rather than failing the tests that need it.
+missing=()
+for tool in ffmpeg:ffmpeg ffprobe:ffmpeg lame:lame flac:flac mkvmerge:mkvtoolnix opusenc:opus-tools \
+  oggenc:vorbis-tools sox:sox mencoder:mencoder gst-launch-1.0:gstreamer1.0-tools \
+  gst-inspect-1.0:gstreamer1.0-tools; do
+  command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:} (for ${tool%%:*})")
+done
+if command -v gst-inspect-1.0 >/dev/null; then
+  for element in videotestsrc:base audiotestsrc:base audioconvert:base oggmux:base vorbisenc:base \
+    opusenc:base avimux:good matroskamux:good mp4mux:good flacenc:good lamemp3enc:good \
+    x264enc:ugly; do
+    gst-inspect-1.0 "${element%%:*}" >/dev/null 2>&1 ||
+      missing+=("gstreamer1.0-plugins-${element#*:} (for the element ${element%%:*})")
+  done
+fi
+[ -d /usr/share/sounds/freedesktop/stereo ] ||
+  missing+=("sound-theme-freedesktop (for /usr/share/sounds/freedesktop/stereo)")
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "scripts/test.sh: the test media need these Debian packages; install them (apt-get install):" >&2
+  printf '  %s\n' "${missing[@]}" >&2
+  exit 1
+fi
 scripts/build.sh build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 scripts/build.sh build -DZR8_WINDOWS_BUILD_DIR="$root/build-windows"
 
