@@ -270,8 +270,7 @@ ZR8_API int32_t ZR8READER_GetHardwareDetectionResultsOOP(void* results, int32_t 
 // Where the library would look for its helper libraries; stored, 0. A null path resets it.
 ZR8_API int32_t ZR8READER_SharedLibrary_SetSearchModeAndPath(int32_t mode, const wchar_t* path);
 
-// ---- Plug-in preferences: stored process-wide, apply to files opened afterwards
-// ------------------
+// ---- Plug-in preferences: stored process-wide, apply to files opened afterwards -------------
 ZR8_API int32_t ZR8READER_FIOPluginPrefs_GetHardwareDecoderPreference(int32_t* preference);
 ZR8_API int32_t ZR8READER_FIOPluginPrefs_SetHardwareDecoderPreference(int32_t preference);
 ZR8_API int32_t ZR8READER_FIOPluginPrefs_GetAVCBroadcastDecoderPreference(int32_t* preference);
@@ -287,10 +286,9 @@ ZR8_API int32_t ZR8READER_FIOPluginPrefs_SetAMFContext(int32_t device, int32_t m
 ZR8_API int32_t ZR8READER_FIOPluginPrefs_GetQSVImplHW(int32_t* implementation);
 ZR8_API int32_t ZR8READER_FIOPluginPrefs_SetQSVImplHW(int32_t implementation);
 
-// ---- Files
-// ----------------------------------------------------------------------------------------- Closes
-// the file: its streams keep working (each has its own reader), but no new stream can be opened and
-// IsFileOpen returns 0. Closing twice returns ZR8_S_FALSE.
+// ---- Files -----------------------------------------------------------------------------------
+// Closes the file: its streams keep working (each has its own reader), but no new stream can be
+// opened and IsFileOpen returns 0. Closing twice returns ZR8_S_FALSE.
 ZR8_API int32_t ZR8READER_ReadFile_CloseFile(void* file);
 ZR8_API int32_t ZR8READER_ReadFile_IsFileOpen(void* file);
 // The absolute path of the file (lexically normalised). Fails with ZR8_E_BOUNDS, with the text
@@ -303,7 +301,10 @@ ZR8_API int32_t ZR8READER_ReadFile_GetAudioStreamCount(void* file);
 ZR8_API int32_t ZR8READER_ReadFile_OpenAudioStream(void* file, int32_t index, void** audio);
 // Video streams: all video streams in file order, attached pictures (cover art) excluded.
 ZR8_API int32_t ZR8READER_ReadFile_GetVideoStreamCount(void* file);
-// The preferences OpenVideoStream would put into effect for a request of pixelType 0.
+// The preferences a request of pixelType 0 starts from: pixelType the stream's native type, and
+// the hardware OpenVideoStream would try for it (the plug-in preference, with the plug-in CUDA
+// context or AMF render node); whether that hardware opens shows in GetDecodePrefs once the stream
+// is open. The other fields hold the library's defaults.
 ZR8_API int32_t ZR8READER_ReadFile_GetDecoderOptions(void* file, int32_t index,
                                                      Zr8DecodePrefs* prefs);
 // The pixel types the stream can be delivered in, the native one first. *count receives the
@@ -343,9 +344,8 @@ ZR8_API int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index,
                                                    const Zr8DecodePrefs* prefs, void* imagePool,
                                                    void** video);
 
-// ---- Audio streams
-// ----------------------------------------------------------------------------------- Length of the
-// decoded audio (sample count / rate), 100-ns units.
+// ---- Audio streams ---------------------------------------------------------------------------
+// Length of the decoded audio (sample count / rate), 100-ns units.
 ZR8_API int64_t ZR8READER_ReadAudioStream_GetStreamLength(void* audio);
 // Number of sample frames GetSamples delivers from frame 0 to the end: exactly what a full decode
 // by FFmpeg yields (`ffmpeg -i F -map 0:a:N -f f32le -`), with the container's and the coding's
@@ -391,9 +391,8 @@ ZR8_API int32_t ZR8READER_ReadAudioStream_GetCompressedSamples(void* audio, int6
                                                                void* buffer, int64_t capacity,
                                                                int64_t* bytesRead);
 
-// ---- Video streams
-// ----------------------------------------------------------------------------------- Presentation
-// length: from the first frame's time to the end of the last frame, 100-ns units.
+// ---- Video streams ---------------------------------------------------------------------------
+// Presentation length: from the first frame's time to the end of the last frame, 100-ns units.
 ZR8_API int64_t ZR8READER_ReadVideoStream_GetStreamLength(void* video);
 // The exact number of frames that a full decode presents.
 ZR8_API int64_t ZR8READER_ReadVideoStream_GetFrameCount(void* video);
@@ -416,26 +415,28 @@ ZR8_API int32_t ZR8READER_ReadVideoStream_CancelPrepareFrame(void* video, int64_
 ZR8_API int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameIndex, void** image);
 ZR8_API int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, Zr8DecodePrefs* prefs);
 
-// ---- Pools
-// ------------------------------------------------------------------------------------------- CPU
-// pools recycle memory: a released picture's memory serves the next picture of the same size. They
-// may be shared by any number of files, streams and threads.
+// ---- Pools -----------------------------------------------------------------------------------
+// CPU pools recycle memory: a released picture's memory serves the next picture of the same size.
+// They may be shared by any number of files, streams and threads.
 ZR8_API int32_t ZR8READER_CreateBufferPoolCPU(void** pool);
 // GPU buffer pools are not available in this build: ZR8_E_NOTIMPL.
 ZR8_API int32_t ZR8READER_CreateBufferPoolGPU(const Zr8OpenCLContextInfo* info, void** pool);
 ZR8_API int32_t ZR8READER_CreateImagePoolCPU(void** pool);
 // An image pool whose pictures live in OpenCL buffers of info's context (any OpenCL 1.2 device),
-// written through info's commandQueue once converted. The context and queue are retained while the
-// pool or any of its pictures lives. ZR8_E_INVALIDARG when info holds no context or queue, or the
-// queue is not of the context.
+// written once converted through a queue of the pool's own on the device of info's commandQueue,
+// so that the caller's queue is never waited on. The context is retained while the pool or any of
+// its pictures lives; the caller's queue is not kept. ZR8_E_INVALIDARG when info holds no context
+// or queue, or the queue is not of the context.
 ZR8_API int32_t ZR8READER_CreateImagePoolGPU(const Zr8OpenCLContextInfo* info, void** pool);
 
-// ---- Images
-// --------------------------------------------------------------------------------------------
-// access: 1 read, 2 write, 3 both (any value is accepted). Returns the picture's bytes (valid until
-// Unlock); null for a bad handle. Locks nest; Unlock returns ZR8_S_FALSE when not locked. A picture
-// of a GPU pool is mapped (clEnqueueMapBuffer, read and write) by the first lock and unmapped by
-// the last unlock; null when the mapping fails.
+// ---- Images ----------------------------------------------------------------------------------
+// access: bit 0 read, bit 1 write (1 read-only; 2 or 3 to write; any value is accepted). Returns
+// the picture's bytes (valid until Unlock); null for a bad handle. Locks nest; Unlock returns
+// ZR8_S_FALSE when not locked. A picture of a GPU pool is mapped into system memory
+// (clEnqueueMapBuffer, on the pool's queue) by the first lock, for reading, or for reading and
+// writing when that lock writes; a later lock that writes replaces a read-only mapping. The mapping
+// outlives Unlock, so that later locks cost nothing: LockForOpenCL ends it (what was written
+// reaches the device) before it returns the buffer. Null when the mapping fails.
 ZR8_API void* ZR8READER_Image_LockForCPU(void* image, int32_t access);
 // No OpenGL pictures in this build: null.
 ZR8_API void* ZR8READER_Image_LockForOpenGL(void* image, int32_t access);
@@ -454,8 +455,7 @@ ZR8_API uint32_t ZR8READER_Image_TotalSize(void* image);
 // Pixel aspect ratio of the picture.
 ZR8_API double ZR8READER_Image_PAR(void* image);
 
-// ---- Release
-// ---------------------------------------------------------------------------------------------
+// ---- Release ---------------------------------------------------------------------------------
 // Each returns 0, or ZR8_E_INVALIDARG for a null or foreign handle. DeleteBufferHandle: no entry
 // point hands out buffer handles in this build, so it always answers ZR8_E_INVALIDARG.
 ZR8_API int32_t ZR8READER_DeleteBufferPoolHandle(void* pool);

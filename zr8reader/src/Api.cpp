@@ -419,6 +419,14 @@ ZR8_API int32_t ZR8READER_ReadFile_GetDecoderOptions(void* file, int32_t index,
     prefs->reserved40 = 23.976;
     prefs->reserved96 = 1;
     prefs->pixelType = PreferredPixelType(object->video(index).format);
+    // The hardware the open would try: the plug-in preference and its device.
+    const HardwareRequest hardware = HardwareFor(nullptr);
+    prefs->hardwarePreference = hardware.kind;
+    prefs->useCuda = hardware.haveCuda ? 1 : 0;
+    prefs->cudaId = hardware.haveCuda ? hardware.cudaId : 0;
+    prefs->cudaHandle1 = hardware.haveCuda ? hardware.cudaContext : nullptr;
+    prefs->useAmf = hardware.vaapiHandle != nullptr ? 1 : 0;
+    prefs->amfHandle1 = hardware.vaapiHandle;
     return kOk;
   });
 }

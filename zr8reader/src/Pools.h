@@ -149,7 +149,8 @@ class Image final : public Handle {
         attributes_(attributes) {}
 
   // A picture in device memory is mapped by the first lock (again by a lock that writes after
-  // locks that only read) and unmapped by the last unlock.
+  // locks that only read); the device picture keeps its mapping after the last unlock, until the
+  // device asks for the buffer.
   uint8_t* Lock(bool writable = true) {
     if (device_ && (locks_ == 0 || writable)) {
       mapped_ = device_->Map(writable);
