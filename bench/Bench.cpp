@@ -1,7 +1,7 @@
 // Measures the reader library against the tools people use today (the ffmpeg command-line tool,
 // PyAV, OpenCV's VideoCapture) on media it makes itself, and prints a table of medians.
 //
-// Usage: zr8_bench [work directory] [--runs N] [--only seq,dual,rand,multi,open,audio]
+// Usage: zr8_bench [work directory] [--runs N] [--only seq,dual,rand,multi,open,audio,streams]
 // (default /tmp/zr8bench, 3 runs, every test). The peers run
 // under Debian's /usr/bin/python3 (packages python3-av and python3-opencv).
 // Every run measures each case for the library and its peers one after the other, so that the
@@ -39,7 +39,8 @@ constexpr int kSequentialFrames = 128;
 constexpr int kDualFrames = 64;
 constexpr int kRandomFrames = 32;
 constexpr int kMultiFrames = 32;
-constexpr double kRate = 25.0;  // frame rate of every clip made here
+constexpr double kRate = 25.0;     // frame rate of every clip made here
+constexpr int kManyStreams = 300;  // audio streams of the many-stream file
 const std::string kQuiet = "ffmpeg -nostdin -hide_banner -loglevel error -y ";
 
 double Seconds(Clock::time_point since) {
@@ -217,6 +218,24 @@ double LibraryAudio(const std::string& path) {
     done += read;
   }
   return Seconds(start);
+}
+
+// Opens audio streams 0 and then `last` of one file handle: the seconds of each open (the file's
+// open excluded). The first takes over the file's probed reader, the second opens its own.
+std::pair<double, double> LibraryStreamOpens(const std::string& path, int last) {
+  File file = OpenFile(path);
+  double seconds[2] = {};
+  std::vector<Audio> streams;
+  for (int i = 0; i < 2; ++i) {
+    const auto start = Clock::now();
+    void* raw = nullptr;
+    if (ZR8READER_ReadFile_OpenAudioStream(file.get(), i == 0 ? 0 : last, &raw) < 0) {
+      Fail("audio stream");
+    }
+    streams.emplace_back(raw);
+    seconds[i] = Seconds(start);
+  }
+  return {seconds[0], seconds[1]};
 }
 
 // One full sequential read of an opened audio stream, then 32 reads of 4,096 samples at random
@@ -401,8 +420,9 @@ double ToolDecode(const std::string& path) {
   return TimeShell(kQuiet + "-i " + path + " -map 0:v:0 -f null /dev/null");
 }
 
-double ToolAudio(const std::string& path) {
-  return TimeShell(kQuiet + "-i " + path + " -map 0:a:0 -f f32le -c:a pcm_f32le /dev/null");
+double ToolAudio(const std::string& path, int number = 0) {
+  return TimeShell(kQuiet + "-i " + path + " -map 0:a:" + std::to_string(number) +
+                   " -f f32le -c:a pcm_f32le /dev/null");
 }
 
 // ---- Media -------------------------------------------------------------------------------------
@@ -444,7 +464,7 @@ int main(int argc, char** argv) {
   }
   fs::path dir = "/tmp/zr8bench";
   int runs = 3;
-  std::string only = "seq,dual,rand,multi,open,audio";
+  std::string only = "seq,dual,rand,multi,open,audio,streams";
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[++i]));
@@ -462,7 +482,9 @@ int main(int argc, char** argv) {
   auto wanted = [&only](const std::string& test) {
     return ("," + only + ",").find("," + test + ",") != std::string::npos;
   };
-  const bool video = only != "audio";  // an audio-only run makes and opens no video
+  // A run of the audio tests alone makes and opens no video.
+  const bool video =
+      wanted("seq") || wanted("dual") || wanted("rand") || wanted("multi") || wanted("open");
 
   // Media: 1080p clips of 12 s (8 s for HEVC), 10-minute files for opening and audio.
   const std::string source = "-f lavfi -i testsrc2=size=1920x1080:rate=25 ";
@@ -497,6 +519,14 @@ int main(int argc, char** argv) {
   Make(plainAudio,
        "-f lavfi -i 'aevalsrc=sin(440*2*PI*t)*0.4|sin(554*2*PI*t)*0.4:s=48000:d=600' -c:a aac "
        "-aac_pns 0 -b:a 128k");
+  // Many audio streams in one file: 10 s of 8 kHz mono PCM, the same tone in each.
+  const fs::path manyStreams = dir / "streams300.mkv";
+  if (wanted("streams")) {
+    std::string maps;
+    for (int i = 0; i < kManyStreams; ++i) maps += " -map 0:a";
+    Make(manyStreams,
+         "-f lavfi -i sine=frequency=440:sample_rate=8000:duration=10" + maps + " -c:a pcm_s16le");
+  }
   std::vector<std::string> copies;
   for (int i = 0; i < 8 && video; ++i) {
     const fs::path copy = dir / ("multi" + std::to_string(i) + ".mp4");
@@ -591,6 +621,12 @@ int main(int argc, char** argv) {
         add("audio/seq/" + file.stem().string(), sequential);
         add("audio/rand/" + file.stem().string(), random);
       }
+    }
+    if (wanted("streams")) {
+      const auto [first, last] = LibraryStreamOpens(manyStreams.string(), kManyStreams - 1);
+      add("streams/lib/0", first);
+      add("streams/lib/" + std::to_string(kManyStreams - 1), last);
+      add("streams/tool", ToolAudio(manyStreams.string(), kManyStreams - 1));
     }
   }
 
@@ -688,6 +724,18 @@ int main(int argc, char** argv) {
       rows.push_back({"7. audio, 32 random reads of 4096", media, "s", Format("%.3f", random),
                       "the library's sequential read (open excluded)", Format("%.3f", sequential),
                       Format("%.3f", random / sequential), target});
+    }
+  }
+
+  if (wanted("streams")) {
+    const double tool = 1000 * median("streams/tool");
+    for (int number : {0, kManyStreams - 1}) {
+      const double library = 1000 * median("streams/lib/" + std::to_string(number));
+      rows.push_back(
+          {"8. open an audio stream of many", "10 s, 300 PCM streams 8 kHz mono, mkv",
+           "ms to open stream " + std::to_string(number) + (number ? ", second" : ", first"),
+           Format("%.1f", library), "ffmpeg -map 0:a:299 -f f32le", Format("%.1f", tool),
+           Format("%.2f", library / tool), "-"});
     }
   }
 

@@ -1,6 +1,6 @@
 #include "hwcheck/DeviceName.h"
 
-#include "platform/WideText.h"
+#include "text/WideText.h"
 
 std::wstring DeviceNameToWide(const char16_t* name, size_t capacity) {
   return platform::Utf16ToWide(name, capacity);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
-#include "platform/WideText.h"
+#include "text/WideText.h"
 
 int main(int argc, char* argv[]) {
   std::vector<std::wstring> arguments;

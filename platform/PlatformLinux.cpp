@@ -12,7 +12,7 @@
 
 #include "platform/ConsoleBuffers.h"
 #include "platform/Platform.h"
-#include "platform/WideText.h"
+#include "text/WideText.h"
 
 namespace platform {
 namespace {

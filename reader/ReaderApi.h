@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "reader/EntryPointList.h"
+#include "zr8reader/include/Zr8ReaderEntryPoints.h"
 
 struct AudioCompressedFormat;
 struct VideoFormat;

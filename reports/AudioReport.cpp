@@ -7,11 +7,11 @@
 #include <string>
 
 #include "platform/Platform.h"
-#include "platform/WideText.h"
 #include "reader/AudioRecords.h"
 #include "reader/Preamble.h"
 #include "reader/ReaderApi.h"
 #include "reports/Reports.h"
+#include "text/WideText.h"
 #include "video/VideoNames.h"
 
 namespace {

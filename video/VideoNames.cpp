@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/WideText.h"
+#include "text/WideText.h"
 
 namespace {
 

@@ -25,12 +25,12 @@
 #include <vector>
 
 #include "FakeContent.h"
-#include "platform/WideText.h"
 #include "reader/AudioRecords.h"
-#include "reader/EntryPointList.h"
 #include "reader/HardwareRecords.h"
 #include "reader/OpenCLContextInfo.h"
 #include "reader/VideoRecords.h"
+#include "text/WideText.h"
+#include "zr8reader/include/Zr8ReaderEntryPoints.h"
 
 // The exported prototypes come from the same list as the client's table.
 extern "C" {

@@ -11,7 +11,7 @@
 
 #include "Media.h"
 #include "VideoStream.h"
-#include "platform/WideText.h"
+#include "text/WideText.h"
 
 namespace handles {
 

@@ -29,16 +29,18 @@ std::vector<float> Read(void* audio, int channels, int64_t start, int64_t frames
 // The count (also as the format and the length report it), every sample in order, and reads that
 // catch a misplaced read (the first samples, where trims apply, the end, the middle, 16 random
 // starts) equal FFmpeg's decode; the library's open and reads cost a few times the tool's decode at
-// most (before: minutes for a damaged region the tool decodes in a second).
-void ExpectFullDecode(const fs::path& path) {
+// most (before: minutes for a damaged region the tool decodes in a second). A stream other than the
+// first is opened after the first, so that it reads the file through readers of its own.
+void ExpectFullDecode(const fs::path& path, int stream = 0) {
   const auto clock = std::chrono::steady_clock::now;
   auto began = clock();
-  const std::vector<float> reference = media::ReferenceAudio(path);
+  const std::vector<float> reference = media::ReferenceAudio(path, stream);
   const std::chrono::duration<double> tool = clock() - began;
   began = clock();
   handles::File file = handles::OpenFile(path);
-  handles::Audio audio = file ? handles::OpenAudio(file.get(), 0) : handles::Audio();
-  ASSERT_TRUE(audio) << path;
+  handles::Audio first = file && stream > 0 ? handles::OpenAudio(file.get(), 0) : handles::Audio();
+  handles::Audio audio = file ? handles::OpenAudio(file.get(), stream) : handles::Audio();
+  ASSERT_TRUE(audio) << path << " stream " << stream;
   Zr8AudioCompressedFormat format{};
   ZR8READER_ReadAudioStream_GetCompressedFormat(audio.get(), &format);
   const int64_t count = ZR8READER_ReadAudioStream_GetSampleCount(audio.get());
@@ -86,6 +88,15 @@ TEST(ShippedSoundsTest, EqualFullDecodes) {
   for (const char* name : {"bell.oga", "audio-test-signal.oga", "complete.oga"}) {
     SCOPED_TRACE(name);
     ExpectFullDecode(dir / name);
+  }
+}
+
+// Late streams of a file with many, whose readers take their parameters from the file's one probe:
+// each stream's own (a neighbour's rate, layout or coding would not give its samples).
+TEST(ManyStreamsTest, LateStreamsEqualTheirFullDecodes) {
+  for (int stream : {39, 40}) {
+    SCOPED_TRACE(stream);
+    ExpectFullDecode(media::Named("many_streams.mkv"), stream);
   }
 }
 

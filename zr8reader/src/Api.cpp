@@ -394,7 +394,8 @@ ZR8_API int32_t ZR8READER_ReadFile_OpenAudioStream(void* file, int32_t index, vo
     ReadFile* object = Handle::From<ReadFile>(file);
     if (object == nullptr || index < 0 || index >= object->audioCount()) return kInvalidArg;
     if (!object->isOpen()) return kNotOpen;
-    auto stream = AudioStream::Open(object->path(), index, object->buffers(), object->TakeProbed());
+    auto stream = AudioStream::Open(object->path(), index, object->buffers(), object->TakeProbed(),
+                                    object->streams());
     if (!stream) return kFail;
     *audio = stream.release()->AsOpaque();
     return kOk;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "ReadFile.h"
 #include "Status.h"
 
 namespace zr8 {
@@ -116,9 +117,11 @@ uint32_t FormatFamily(AVCodecID id, uint32_t* fourCC) {
 
 std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int number,
                                                std::shared_ptr<MemoryPool> buffers,
-                                               FormatPtr probed) {
+                                               FormatPtr probed,
+                                               std::shared_ptr<const ProbedStreams> known) {
   std::unique_ptr<AudioStream> stream(new AudioStream(path, std::move(buffers)));
   stream->number_ = number;
+  stream->known_ = std::move(known);
   if (!stream->Restart(std::move(probed)) || !stream->Index() || !stream->Restart()) return nullptr;
   stream->FillFormat();
   return stream;
@@ -130,7 +133,11 @@ AudioStream::~AudioStream() {
 }
 
 bool AudioStream::Restart(FormatPtr probed) {
-  input_ = probed ? std::move(probed) : OpenMedia(path_);
+  if (probed) {
+    input_ = std::move(probed);
+  } else {
+    input_ = known_ ? known_->Open(path_, known_->AudioIndex(number_)) : OpenMedia(path_);
+  }
   if (!input_) return false;
   int seen = 0;
   streamIndex_ = -1;

@@ -22,15 +22,19 @@
 
 namespace zr8 {
 
+struct ProbedStreams;
+
 class AudioStream final : public Handle {
  public:
   static constexpr HandleKind kKind = HandleKind::kAudio;
 
   // Opens the `number`-th audio stream of the file; null when it cannot be decoded. `probed`, when
-  // given, is a reader of the file that has read its stream information, used first.
+  // given, is a reader of the file that has read its stream information, used first; `known`,
+  // what that reading learnt, lets every further reader skip it.
   static std::unique_ptr<AudioStream> Open(const std::string& path, int number,
                                            std::shared_ptr<MemoryPool> buffers,
-                                           FormatPtr probed = nullptr);
+                                           FormatPtr probed = nullptr,
+                                           std::shared_ptr<const ProbedStreams> known = nullptr);
   ~AudioStream() override;
 
   int64_t sampleCount() const { return sampleCount_; }
@@ -98,6 +102,7 @@ class AudioStream final : public Handle {
   std::shared_ptr<MemoryPool> buffers_;
   int number_ = 0;
   int streamIndex_ = -1;
+  std::shared_ptr<const ProbedStreams> known_;
   FormatPtr input_;
   CodecPtr decoder_;
   FramePtr frame_;

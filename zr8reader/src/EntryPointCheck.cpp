@@ -1,9 +1,10 @@
-// The public prototypes against the one list of the entry points that the client resolves: each
-// entry point's type must be the list's signature, or the library does not build.
+// The public prototypes against the library's one list of its entry points (Zr8ReaderEntryPoints.h,
+// which the client's table is made from too): each entry point's type must be the list's
+// signature, or the library does not build.
 #include <type_traits>
 
-#include "../../reader/EntryPointList.h"
 #include "Zr8Reader.h"
+#include "Zr8ReaderEntryPoints.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // Wide text handed out through the library's entry points. File names convert with the shared
-// codec (platform/WideText.h): a character U+DC80..U+DCFF stands for one raw byte.
+// codec (text/WideText.h): a character U+DC80..U+DCFF stands for one raw byte.
 #pragma once
 
 #include <string_view>
 
-#include "platform/WideText.h"
+#include "text/WideText.h"
 
 namespace zr8 {
 

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "Internal.h"
-#include "platform/WideText.h"
+#include "text/WideText.h"
 #include "zr8hardware/Hardware.h"
 
 namespace zr8hw {

@@ -1,11 +1,14 @@
-// The 76 entry points of the reader library, as one list, the only one written by hand.
+// The 76 entry points of the reader library, as one list, the only one written by hand. It belongs
+// to the library, beside its public header (Zr8Reader.h), but is not installed: it serves this
+// source tree's builds, not programs built against an installed library.
 //
 // X(name, result type, parameter list, use), use being `called` or `uncalled` (resolved like every
 // other entry point, but the client never calls it). Records used in the parameter lists are
-// declared by the including file. The macros are used for declarations and tables only: the
-// members of ReaderApi and the loader's rows (reader/ReaderApi.*), the test fake's exports, the
-// export lists of the fake and of the reader library (cmake/EntryPoints.cmake reads this file),
-// and the check of the library's public prototypes.
+// declared by the including file under these names (without the Zr8 prefix of Zr8Reader.h). The
+// macros are used for declarations and tables only: the library's check of its public prototypes
+// (src/EntryPointCheck.cpp), the export lists of the library and of the test fake
+// (cmake/EntryPoints.cmake reads this file), the client's ReaderApi members and loader rows
+// (reader/ReaderApi.*) and the test fake's exports.
 //
 // Order is ABI law. The loader's table resolves the names in row order, ZR8_ENTRY_POINT_ROWS.
 // ReaderApi holds the members in the same order but for one pair: its member for the sample reader

@@ -1,4 +1,4 @@
-#include "platform/WideText.h"
+#include "text/WideText.h"
 
 #include <cstdint>
 
