@@ -7,8 +7,8 @@
 // declared by the including file under these names (without the Zr8 prefix of Zr8Reader.h). The
 // macros are used for declarations and tables only: the library's check of its public prototypes
 // (src/EntryPointCheck.cpp), the export lists of the library and of the test fake
-// (cmake/EntryPoints.cmake reads this file), the client's ReaderApi members and loader rows
-// (reader/ReaderApi.*) and the test fake's exports.
+// (zr8reader/cmake/EntryPoints.cmake reads this file), the client's ReaderApi members and loader
+// rows (reader/ReaderApi.*) and the test fake's exports.
 //
 // Order is ABI law. The loader's table resolves the names in row order, ZR8_ENTRY_POINT_ROWS.
 // ReaderApi holds the members in the same order but for one pair: its member for the sample reader

@@ -1,7 +1,7 @@
 # The reader library's exported names, read from the one list of its entry points
 # (zr8reader/include/Zr8ReaderEntryPoints.h), and the export lists made from them.
 
-set(ZR8_ENTRY_POINT_LIST ${CMAKE_CURRENT_LIST_DIR}/../zr8reader/include/Zr8ReaderEntryPoints.h)
+set(ZR8_ENTRY_POINT_LIST ${CMAKE_CURRENT_LIST_DIR}/../include/Zr8ReaderEntryPoints.h)
 # A change of the list configures the build again, and so regenerates every export list.
 set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${ZR8_ENTRY_POINT_LIST})
