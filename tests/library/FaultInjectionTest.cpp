@@ -159,8 +159,9 @@ TEST_P(FaultInjectionTest, ReadsFailOrAreExactAndRecover) {
       return status;
     };
   }
-  // Fractions of the stream: the first two are read before the fault; the others are not cached
-  // then, and a backward one opens the file again.
+  // Reads at fractions of the stream: two before the fault; under it, reads in the second group
+  // (whose key frame a cut to a quarter leaves out of reach: the cursor that seeks there loses its
+  // reader, and the next request meets that cursor) and backward ones, which open the file again.
   auto at = [&](int per100) { return std::min(length * per100 / 100, length - 1); };
   for (int per100 : {99, 0}) EXPECT_GE(read(at(per100)), 0) << per100;
 
