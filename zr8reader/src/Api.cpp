@@ -293,18 +293,22 @@ ZR8_API int32_t ZR8READER_SharedLibrary_SetSearchModeAndPath(int32_t mode, const
   });
 }
 
-#define ZR8_GETTER(name, field)               \
-  ZR8_API int32_t name(int32_t* value) {      \
-    if (value == nullptr) return kInvalidArg; \
-    std::lock_guard lock(Prefs().mutex);      \
-    *value = Prefs().field;                   \
-    return kOk;                               \
+#define ZR8_GETTER(name, field)                 \
+  ZR8_API int32_t name(int32_t* value) {        \
+    return GuardStatus([&]() -> int32_t {       \
+      if (value == nullptr) return kInvalidArg; \
+      std::lock_guard lock(Prefs().mutex);      \
+      *value = Prefs().field;                   \
+      return kOk;                               \
+    });                                         \
   }
-#define ZR8_SETTER(name, field)          \
-  ZR8_API int32_t name(int32_t value) {  \
-    std::lock_guard lock(Prefs().mutex); \
-    Prefs().field = value;               \
-    return kOk;                          \
+#define ZR8_SETTER(name, field)            \
+  ZR8_API int32_t name(int32_t value) {    \
+    return GuardStatus([&]() -> int32_t {  \
+      std::lock_guard lock(Prefs().mutex); \
+      Prefs().field = value;               \
+      return kOk;                          \
+    });                                    \
   }
 
 ZR8_GETTER(ZR8READER_FIOPluginPrefs_GetHardwareDecoderPreference, hardwareDecoder)
@@ -316,44 +320,52 @@ ZR8_SETTER(ZR8READER_FIOPluginPrefs_SetQSVImplHW, qsvImplementation)
 
 ZR8_API int32_t ZR8READER_FIOPluginPrefs_GetCUDAContext(int32_t* cudaId, void** cudaHandle1,
                                                         void** cudaHandle2) {
-  if (cudaId == nullptr || cudaHandle1 == nullptr || cudaHandle2 == nullptr) return kInvalidArg;
-  std::lock_guard lock(Prefs().mutex);
-  *cudaId = Prefs().cudaId;
-  *cudaHandle1 = Prefs().cudaHandle1;
-  *cudaHandle2 = Prefs().cudaHandle2;
-  return kOk;
+  return GuardStatus([&]() -> int32_t {
+    if (cudaId == nullptr || cudaHandle1 == nullptr || cudaHandle2 == nullptr) return kInvalidArg;
+    std::lock_guard lock(Prefs().mutex);
+    *cudaId = Prefs().cudaId;
+    *cudaHandle1 = Prefs().cudaHandle1;
+    *cudaHandle2 = Prefs().cudaHandle2;
+    return kOk;
+  });
 }
 
 ZR8_API int32_t ZR8READER_FIOPluginPrefs_SetCUDAContext(int32_t cudaId, void* cudaHandle1,
                                                         void* cudaHandle2) {
-  std::lock_guard lock(Prefs().mutex);
-  Prefs().cudaId = cudaId;
-  Prefs().cudaHandle1 = cudaHandle1;
-  Prefs().cudaHandle2 = cudaHandle2;
-  return kOk;
+  return GuardStatus([&]() -> int32_t {
+    std::lock_guard lock(Prefs().mutex);
+    Prefs().cudaId = cudaId;
+    Prefs().cudaHandle1 = cudaHandle1;
+    Prefs().cudaHandle2 = cudaHandle2;
+    return kOk;
+  });
 }
 
 ZR8_API int32_t ZR8READER_FIOPluginPrefs_GetAMFContext(int32_t* device, int32_t* mode,
                                                        void** amfHandle1, void** amfHandle2) {
-  if (device == nullptr || mode == nullptr || amfHandle1 == nullptr || amfHandle2 == nullptr) {
-    return kInvalidArg;
-  }
-  std::lock_guard lock(Prefs().mutex);
-  *device = Prefs().amfDevice;
-  *mode = Prefs().amfMode;
-  *amfHandle1 = Prefs().amfHandle1;
-  *amfHandle2 = Prefs().amfHandle2;
-  return kOk;
+  return GuardStatus([&]() -> int32_t {
+    if (device == nullptr || mode == nullptr || amfHandle1 == nullptr || amfHandle2 == nullptr) {
+      return kInvalidArg;
+    }
+    std::lock_guard lock(Prefs().mutex);
+    *device = Prefs().amfDevice;
+    *mode = Prefs().amfMode;
+    *amfHandle1 = Prefs().amfHandle1;
+    *amfHandle2 = Prefs().amfHandle2;
+    return kOk;
+  });
 }
 
 ZR8_API int32_t ZR8READER_FIOPluginPrefs_SetAMFContext(int32_t device, int32_t mode,
                                                        void* amfHandle1, void* amfHandle2) {
-  std::lock_guard lock(Prefs().mutex);
-  Prefs().amfDevice = device;
-  Prefs().amfMode = mode;
-  Prefs().amfHandle1 = amfHandle1;
-  Prefs().amfHandle2 = amfHandle2;
-  return kOk;
+  return GuardStatus([&]() -> int32_t {
+    std::lock_guard lock(Prefs().mutex);
+    Prefs().amfDevice = device;
+    Prefs().amfMode = mode;
+    Prefs().amfHandle1 = amfHandle1;
+    Prefs().amfHandle2 = amfHandle2;
+    return kOk;
+  });
 }
 
 ZR8_API int32_t ZR8READER_ReadFile_CloseFile(void* file) {
@@ -584,10 +596,12 @@ ZR8_API int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameInd
 }
 
 ZR8_API int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, Zr8DecodePrefs* prefs) {
-  VideoStream* stream = Handle::From<VideoStream>(video);
-  if (stream == nullptr || prefs == nullptr) return kInvalidArg;
-  *prefs = stream->prefs();
-  return kOk;
+  return GuardStatus([&]() -> int32_t {
+    VideoStream* stream = Handle::From<VideoStream>(video);
+    if (stream == nullptr || prefs == nullptr) return kInvalidArg;
+    *prefs = stream->prefs();
+    return kOk;
+  });
 }
 
 ZR8_API int32_t ZR8READER_CreateBufferPoolCPU(void** pool) {
@@ -625,8 +639,10 @@ ZR8_API int32_t ZR8READER_CreateImagePoolGPU(const Zr8OpenCLContextInfo* info, v
 
 // access: bit 0 read, bit 1 write (1 read-only, as the client asks; 2 or 3 to write).
 ZR8_API void* ZR8READER_Image_LockForCPU(void* image, int32_t access) {
-  Image* object = Handle::From<Image>(image);
-  return object != nullptr ? object->Lock((access & 2) != 0) : nullptr;
+  return Guard<void*>(nullptr, [&]() -> void* {
+    Image* object = Handle::From<Image>(image);
+    return object != nullptr ? object->Lock((access & 2) != 0) : nullptr;
+  });
 }
 
 ZR8_API void* ZR8READER_Image_LockForOpenGL(void*, int32_t) {
@@ -634,14 +650,18 @@ ZR8_API void* ZR8READER_Image_LockForOpenGL(void*, int32_t) {
 }
 
 ZR8_API void* ZR8READER_Image_LockForOpenCL(void* image, int32_t) {
-  Image* object = Handle::From<Image>(image);
-  return object != nullptr ? object->DeviceBuffer() : nullptr;
+  return Guard<void*>(nullptr, [&]() -> void* {
+    Image* object = Handle::From<Image>(image);
+    return object != nullptr ? object->DeviceBuffer() : nullptr;
+  });
 }
 
 ZR8_API int32_t ZR8READER_Image_Unlock(void* image) {
-  Image* object = Handle::From<Image>(image);
-  if (object == nullptr) return kInvalidArg;
-  return object->Unlock() ? kOk : kFalse;
+  return GuardStatus([&]() -> int32_t {
+    Image* object = Handle::From<Image>(image);
+    if (object == nullptr) return kInvalidArg;
+    return object->Unlock() ? kOk : kFalse;
+  });
 }
 
 ZR8_API uint32_t ZR8READER_Image_Width(void* image) {

@@ -133,6 +133,12 @@ AudioStream::~AudioStream() {
 }
 
 bool AudioStream::Restart(FormatPtr probed) {
+  // Until it succeeds the stream has no reader (the file renamed, replaced or out of reach, no
+  // descriptor left): a later read tries again.
+  decoder_.reset();
+  nextPosition_ = -1;
+  pendingFrames_ = 0;
+  drained_ = true;
   if (probed) {
     input_ = std::move(probed);
   } else {
@@ -364,6 +370,7 @@ bool AudioStream::CountInParts() {
     FrameShape first, last;
     std::vector<int64_t> changes;
     bool rateChanges = false;
+    bool failed = false;
   };
   std::vector<Part> work(static_cast<size_t>(parts));
   for (int64_t p = 0; p < parts; ++p) {
@@ -374,7 +381,7 @@ bool AudioStream::CountInParts() {
     if (!part.decoder) return false;
     part.decoder->pkt_timebase = AVRational{1, sampleRate_};
   }
-  auto run = [&](Part& part) {
+  auto countPart = [&](Part& part) {
     FramePtr frame = MakeFrame();
     PacketPtr copy = MakePacket();
     const int64_t last = std::min(count, part.end + 8);  // a little past the part: late frames
@@ -404,12 +411,30 @@ bool AudioStream::CountInParts() {
       }
     }
   };
+  // No exception leaves a thread: a part that fails (no memory) fails the count, which is then
+  // made by one decode. A part whose thread cannot start is counted on this one.
+  auto run = [&](Part& part) noexcept {
+    try {
+      countPart(part);
+    } catch (...) {
+      part.failed = true;
+    }
+  };
   std::vector<std::thread> helpers;
-  for (size_t p = 1; p < work.size(); ++p) helpers.emplace_back(run, std::ref(work[p]));
-  run(work[0]);
+  std::vector<Part*> here{&work[0]};
+  helpers.reserve(work.size());  // no allocation once a thread runs
+  here.reserve(work.size());
+  for (size_t p = 1; p < work.size(); ++p) {
+    try {
+      helpers.emplace_back(run, std::ref(work[p]));
+    } catch (...) {
+      here.push_back(&work[p]);
+    }
+  }
+  for (Part* part : here) run(*part);
   for (std::thread& helper : helpers) helper.join();
   for (size_t p = 0; p < work.size(); ++p) {
-    if (work[p].rateChanges) {
+    if (work[p].rateChanges || work[p].failed) {
       for (PacketInfo& info : packets_) info.outCount = 0;
       return false;
     }
@@ -480,11 +505,16 @@ void AudioStream::SendTagged(AVPacket* packet) {
 }
 
 bool AudioStream::DecodeFrame(bool indexing) {
-  while (!drained_) {
+  while (!drained_ && input_ && decoder_) {
     const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (received >= 0) return true;
     if (received == AVERROR_EOF || flushSent_) break;  // a drained decoder has nothing more
     if (av_read_frame(input_.get(), packet_.get()) < 0) {
+      if (!indexing && nextPacket_ < static_cast<int64_t>(packets_.size())) {
+        // The file ends before the packets the index holds (it was cut since).
+        lost_ = true;
+        break;
+      }
       avcodec_send_packet(decoder_.get(), nullptr);
       flushSent_ = true;
       continue;
@@ -497,9 +527,7 @@ bool AudioStream::DecodeFrame(bool indexing) {
       KeepForProbe(static_cast<int64_t>(packets_.size()), *packet_);
       packets_.push_back(Describe(*packet_));
     } else if (nextPacket_ >= static_cast<int64_t>(packets_.size()) ||
-               packets_[nextPacket_].size != packet_->size ||
-               (packet_->pos >= 0 && packets_[nextPacket_].pos >= 0 &&
-                packets_[nextPacket_].pos != packet_->pos)) {
+               !Matches(nextPacket_, *packet_)) {
       // Not the packet the index holds next: the reader cannot say where it is.
       av_packet_unref(packet_.get());
       lost_ = true;
@@ -629,9 +657,7 @@ bool AudioStream::DecodeNext() {
 
 bool AudioStream::Matches(int64_t index, const AVPacket& packet) const {
   const PacketInfo& info = packets_[index];
-  if (info.size != packet.size) return false;
-  if (info.pos >= 0 && packet.pos >= 0) return info.pos == packet.pos;
-  return info.pts == (packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts);
+  return SamePacket(packet, info.pos, info.size, info.pts);
 }
 
 bool AudioStream::SeekNear(int64_t start) {
@@ -649,7 +675,7 @@ bool AudioStream::SeekNear(int64_t start) {
     from = *change - preroll_ - 1;
   }
   // Where the reader lands after a seek is up to the demuxer: a second try aims further back.
-  for (int64_t target = from; preroll_ >= 0 && target > firstSeekable_;
+  for (int64_t target = from; input_ && decoder_ && preroll_ >= 0 && target > firstSeekable_;
        target = std::max(firstSeekable_, from - 4 * std::max<int64_t>(preroll_, 8))) {
     if (packets_[target].pts == AV_NOPTS_VALUE ||
         av_seek_frame(input_.get(), streamIndex_, packets_[target].pts, AVSEEK_FLAG_BACKWARD) < 0) {

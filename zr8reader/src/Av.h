@@ -107,6 +107,16 @@ int Code(const Enum& field) {
   return value;
 }
 
+// Whether `packet`, read from the file, is the packet an index recorded at position `pos` (-1 where
+// it had none) with `size` bytes and time `time` (its presentation time, else its decode time): the
+// same size, and the same position where both have one, else the same time. A demuxer may cut or
+// time packets otherwise after a seek than in a pass from the start, and a file may change.
+inline bool SamePacket(const AVPacket& packet, int64_t pos, int size, int64_t time) {
+  if (packet.size != size) return false;
+  if (pos >= 0 && packet.pos >= 0) return packet.pos == pos;
+  return time == (packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts);
+}
+
 inline int64_t ToTicks(int64_t value, AVRational timeBase) {
   return av_rescale_q(value, timeBase, AVRational{1, 10000000});
 }

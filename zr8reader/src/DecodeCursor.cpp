@@ -5,6 +5,14 @@
 #include "HardwareDecode.h"
 
 namespace zr8 {
+namespace {
+
+bool IsEntry(const AVPacket& packet, const PacketEntry& entry) {
+  return SamePacket(packet, entry.pos, entry.size,
+                    entry.pts != AV_NOPTS_VALUE ? entry.pts : entry.dts);
+}
+
+}  // namespace
 
 FormatPtr StreamSource::Open(bool probe) const {
   FormatPtr input = OpenMedia(path, probe);
@@ -60,25 +68,22 @@ bool DecodeCursor::Reopen(const StreamSource& source, int threads) {
 }
 
 bool DecodeCursor::ReadOwnPacket() {
-  while (true) {
-    if (av_read_frame(input_.get(), packet_.get()) < 0) return false;
-    if (packet_->stream_index == streamIndex_) return true;
+  while (input_ && av_read_frame(input_.get(), packet_.get()) >= 0) {
+    if (packet_->stream_index == streamIndex_ && packet_->size > 0) return true;
     av_packet_unref(packet_.get());
   }
+  return false;
 }
 
 bool DecodeCursor::SeekInFile(const FrameIndex& index, int64_t decodeIndex) {
   // By the key frame's time, then (where that lands elsewhere, or the file has no times) by its
   // place in the file; then read up to its own packet (past it means the seek overshot).
+  if (!input_) return false;
   const PacketEntry& key = index.packet(decodeIndex);
   const int64_t time = key.dts != AV_NOPTS_VALUE ? key.dts : key.pts;
   auto reached = [&]() {
     while (ReadOwnPacket()) {
-      // A demuxer may give a packet other times after a seek than in a pass from the start.
-      const bool same = key.pos >= 0 ? packet_->pos == key.pos && packet_->size == key.size
-                                     : packet_->dts == key.dts && packet_->pts == key.pts &&
-                                           packet_->size == key.size;
-      if (same) return true;
+      if (IsEntry(*packet_, key)) return true;
       const bool beyond = key.pos >= 0
                               ? packet_->pos > key.pos
                               : key.dts != AV_NOPTS_VALUE && packet_->dts != AV_NOPTS_VALUE &&
@@ -103,7 +108,7 @@ bool DecodeCursor::SeekInFile(const FrameIndex& index, int64_t decodeIndex) {
 }
 
 bool DecodeCursor::SeekToKey(const StreamSource& source, const FrameIndex& index,
-                             int64_t decodeIndex) {
+                             int64_t decodeIndex, bool fromStart) {
   avcodec_flush_buffers(decoder_.get());
   av_packet_unref(packet_.get());
   av_frame_unref(frame_.get());
@@ -113,9 +118,10 @@ bool DecodeCursor::SeekToKey(const StreamSource& source, const FrameIndex& index
   lastOutput_ = -1;
   outputsInRun_ = 0;
   skippedInRun_ = false;
-  if (!SeekInFile(index, decodeIndex)) {
+  if (fromStart || !SeekInFile(index, decodeIndex)) {
     // From the start of the file (opened anew, reading its stream information), counting packets
-    // up to the key frame.
+    // up to the key frame. Where it cannot be opened (renamed, replaced, no descriptor left) the
+    // cursor has no reader until a later seek opens it.
     ++rereads_;
     input_ = source.Open(true);
     if (!input_) return false;
@@ -123,6 +129,10 @@ bool DecodeCursor::SeekToKey(const StreamSource& source, const FrameIndex& index
       if (!ReadOwnPacket()) return false;
       if (skipped == decodeIndex) break;
       av_packet_unref(packet_.get());
+    }
+    if (!IsEntry(*packet_, index.packet(decodeIndex))) {
+      av_packet_unref(packet_.get());  // the file has changed since the index was made
+      return false;
     }
   }
   packetHeld_ = true;
@@ -160,10 +170,19 @@ DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
       live_ = false;
       return Step::kEnd;
     }
-    if (!packetHeld_ && !ReadOwnPacket()) {
-      avcodec_send_packet(decoder_.get(), nullptr);
-      flushSent_ = true;
-      continue;
+    if (!packetHeld_) {
+      if (!ReadOwnPacket()) {
+        avcodec_send_packet(decoder_.get(), nullptr);
+        flushSent_ = true;
+        continue;
+      }
+      // Each packet is checked against the index before it is numbered: after a seek a demuxer may
+      // cut packets otherwise than in the pass that made the index, and the file may have changed.
+      if (nextPacket_ >= index.packetCount() || !IsEntry(*packet_, index.packet(nextPacket_))) {
+        av_packet_unref(packet_.get());
+        live_ = false;
+        return Step::kLost;
+      }
     }
     packetHeld_ = false;
     const int64_t shown = index.FrameOf(nextPacket_);

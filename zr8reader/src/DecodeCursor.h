@@ -38,6 +38,7 @@ class DecodeCursor {
     kEnd,
     kHardwareFailed,
     kDamaged,  // a damaged picture after skipped ones: the run must be made again without skipping
+    kLost,     // a packet read is not the one the index expects: the reader has lost its place
   };
 
   // A cursor of a fresh reader (or `input`) and a decoder of `threads` threads (on `hardware`
@@ -46,12 +47,14 @@ class DecodeCursor {
             FormatPtr input = nullptr);
   // Replaces the decoder with one of `threads` threads (and no hardware); the run starts again.
   bool Reopen(const StreamSource& source, int threads);
-  // Opens the file anew (reading its stream information) at its start.
+  // Opens the file anew (reading its stream information) at its start. Without a reader (the file
+  // cannot be opened) the cursor reads nothing until a seek opens it again.
   bool Rewind(const StreamSource& source) { return (input_ = source.Open(true)) != nullptr; }
 
   // Positions the cursor at the key frame of decode index `decodeIndex`: a seek where the file
-  // allows it, else the packets counted from the start of the file (opened anew).
-  bool SeekToKey(const StreamSource& source, const FrameIndex& index, int64_t decodeIndex);
+  // allows it (not `fromStart`), else the packets counted from the start of the file (opened anew).
+  bool SeekToKey(const StreamSource& source, const FrameIndex& index, int64_t decodeIndex,
+                 bool fromStart = false);
   // The next picture on the way to frame `target`, in frame(); its frame number in *identity
   // (FrameIndex::kNone when it is not one to deliver from this run). With `skipNonReference`,
   // pictures shown before the target that no other picture refers to are not decoded. A picture of
@@ -64,6 +67,9 @@ class DecodeCursor {
   // Packets to decode to frame `target` (whose key frame is keys()[key]) going forward, -1 when it
   // cannot go forward.
   int64_t ForwardCost(const FrameIndex& index, int64_t target, size_t key) const;
+  // Reads the stream's next packet of at least one byte into packet(): a packet of none is no
+  // picture (the decoder refuses it and a full decode skips it), so neither the index nor a run
+  // counts it. False at the end, or without a reader.
   bool ReadOwnPacket();
 
   AVFormatContext* input() const { return input_.get(); }

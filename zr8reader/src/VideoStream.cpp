@@ -434,7 +434,10 @@ bool VideoStream::PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry
   std::vector<PacketEntry> packets(count);
   for (int i = 0; i < count; ++i) {
     const AVIndexEntry* entry = avformat_index_get_entry(stream, i);
-    if (entry == nullptr || (entry->flags & AVINDEX_DISCARD_FRAME) != 0) return false;
+    // A sample of no bytes is no frame: such a file is read packet by packet.
+    if (entry == nullptr || (entry->flags & AVINDEX_DISCARD_FRAME) != 0 || entry->size <= 0) {
+      return false;
+    }
     PacketEntry& packet = packets[i];
     packet.dts = entry->timestamp;
     // Times that do not fit are a damaged table: the packets are read instead.
@@ -588,12 +591,12 @@ void VideoStream::RebalanceThreads() {
   }
 }
 
-bool VideoStream::SeekToKey(int64_t decodeIndex) {
+bool VideoStream::SeekToKey(int64_t decodeIndex, bool fromStart) {
   ++seeks_;
   RebalanceThreads();
   DecodeCursor& cursor = access_.current();
   const uint64_t before = cursor.rereads();
-  const bool sought = cursor.SeekToKey(source_, index_, decodeIndex);
+  const bool sought = cursor.SeekToKey(source_, index_, decodeIndex, fromStart);
   rereads_ += cursor.rereads() - before;
   return sought;
 }
@@ -623,6 +626,8 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
         return Outcome::kMissed;
       case DecodeCursor::Step::kHardwareFailed:
         return Outcome::kHardwareFailed;
+      case DecodeCursor::Step::kLost:
+        return Outcome::kLost;
       case DecodeCursor::Step::kDamaged:
         // From now on every picture is decoded, and none kept from runs that skipped some.
         damaged_ = true;
@@ -700,8 +705,16 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   if (key > 0 && concealedGroups_.count(key) != 0) --key;
   bool forward = access_.Choose(index_, index, key, [this] { return MakeCursor(); });
   if (!forward && !SeekToKey(index_.keys()[key])) return kFail;
+  bool lost = false;  // a run of this request lost its place: later runs count from the start
   for (Outcome outcome; (outcome = DecodeTo(index)) != Outcome::kFound;) {
-    if (outcome == Outcome::kAgain) {
+    if (outcome == Outcome::kLost) {
+      // The packets after the run's start are not those of the index (a demuxer that cuts them
+      // otherwise after a seek): the run starts again from the packets counted from the start of
+      // the file. A run counted so that still does not match reads a file that has changed.
+      if (lost) return kFail;
+      lost = true;
+      forward = false;
+    } else if (outcome == Outcome::kAgain) {
       forward = false;
     } else if (outcome == Outcome::kEarlier) {
       forward = false;
@@ -723,7 +736,7 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
     } else {
       key = needed - 1;
     }
-    if (!SeekToKey(index_.keys()[key])) return kFail;
+    if (!SeekToKey(index_.keys()[key], lost)) return kFail;
   }
   const int32_t delivered = DeliverFound(access_.current().frame(), index, image);
   // The decoder's format negotiation ended in software (a profile the hardware lacks): the stream

@@ -66,7 +66,8 @@ class VideoStream final : public Handle {
  private:
   // kEarlier: the target's group holds a damaged picture, concealed from pictures before the
   // group's key frame, and the run started at that key frame: it must start one key frame earlier.
-  enum class Outcome { kFound, kMissed, kHardwareFailed, kAgain, kEarlier };
+  // kLost: the reader met a packet the index does not have there.
+  enum class Outcome { kFound, kMissed, kHardwareFailed, kAgain, kEarlier, kLost };
   // Decoding positions of a stream on hardware: two, so that a caller alternating between two
   // places does not seek, each decoder holding its own surfaces of the device.
   static constexpr size_t kHardwareCursors = 2;
@@ -82,7 +83,7 @@ class VideoStream final : public Handle {
   bool PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry>* packets);
   bool OrderByDecoding(std::vector<PacketEntry> packets);
   void BuildFormat(AVFormatContext* input, int32_t pixelType);
-  bool SeekToKey(int64_t decodeIndex);
+  bool SeekToKey(int64_t decodeIndex, bool fromStart = false);
   void RebalanceThreads();
   int ThreadLimit() const;  // for the budget
   std::unique_ptr<DecodeCursor> MakeCursor();
