@@ -15,8 +15,11 @@ size_t AccessPolicy::CacheLimit() const {
 }
 
 size_t AccessPolicy::CursorLimit() const {
-  // A parked decoder holds about its threads' pictures and a few references.
-  const int64_t perCursor = pictureBytes_ * (cursors_.back()->threads() + 3);
+  // A parked decoder holds about its threads' pictures and a few references, and its tables; its
+  // reader holds the demuxer's index of every track (10 MB or more for two hours of an MP4).
+  const DecodeCursor& cursor = *cursors_.back();
+  const int64_t perCursor =
+      std::max<int64_t>(pictureBytes_ * (cursor.threads() + 3) + cursor.ownBytes(), 1);
   return std::min(static_cast<size_t>(std::clamp<int64_t>(AidShare() / perCursor, 2, kCursors)),
                   cap_);
 }

@@ -397,6 +397,9 @@ bool AudioStream::CountInParts() {
       }
     }
   };
+  // The helpers are counted in the account while they run (this thread takes the first part).
+  Holding counting(Held::kCountingThreads);
+  counting.Set(static_cast<int64_t>(work.size()) - 1);
   std::vector<std::thread> helpers;
   for (size_t p = 1; p < work.size(); ++p) helpers.emplace_back(run, std::ref(work[p]));
   run(work[0]);

@@ -71,6 +71,9 @@ class DecodeCursor {
   AVPacket* packet() const { return packet_.get(); }
   AVFrame* frame() const { return frame_.get(); }
   int threads() const { return threads_; }
+  // The memory its reader (as last counted: at opening and after each seek) and its decoder hold
+  // beside the decoder's pictures.
+  int64_t ownBytes() const { return readerBytes_ + decoderBytes_.amount(); }
   bool live() const { return live_; }
   bool fresh() const { return live_ && nextPacket_ == runStart_ && !flushSent_; }
   bool delivered() const { return live_ && outputsInRun_ > 0; }
@@ -84,9 +87,17 @@ class DecodeCursor {
 
  private:
   bool SeekInFile(const FrameIndex& index, int64_t decodeIndex);
+  // Makes `fresh` (opened with `threads`) the decoder, counting its threads; false when null.
+  bool Install(CodecPtr fresh, int threads, const AVCodecParameters& parameters, bool hardware);
 
   FormatPtr input_;
+  int64_t readerBytes_ = 0;
   int streamIndex_ = -1;
+  // The decoder and its threads in the account: declared before it, so counted until they have
+  // ended.
+  Holding decoders_{Held::kDecoders};
+  Holding decoderThreads_{Held::kDecoderThreads};
+  Holding decoderBytes_{Held::kDecoderBytes};
   CodecPtr decoder_;
   int threads_ = 1;
   PacketPtr packet_ = MakePacket();
