@@ -71,9 +71,8 @@ class DecodeCursor {
   AVPacket* packet() const { return packet_.get(); }
   AVFrame* frame() const { return frame_.get(); }
   int threads() const { return threads_; }
-  // The memory its reader (as last counted: at opening and after each seek) and its decoder hold
-  // beside the decoder's pictures.
-  int64_t ownBytes() const { return readerBytes_ + decoderBytes_.amount(); }
+  // The memory its reader holds, as last counted (at opening and after each seek).
+  int64_t readerBytes() const { return readerBytes_; }
   bool live() const { return live_; }
   bool fresh() const { return live_ && nextPacket_ == runStart_ && !flushSent_; }
   bool delivered() const { return live_ && outputsInRun_ > 0; }
