@@ -83,7 +83,8 @@ inline CodecPtr OpenDecoder(const AVStream* stream, int threads,
 }
 
 // The worker threads an open decoder runs: one per picture in flight with frame threads, all but
-// the calling thread with slice threads, none without threads.
+// the calling thread with slice threads (one more for a coding whose slice threads run a main
+// function of their own, such as VP9), none without threads.
 int DecoderThreads(const AVCodecContext& context);
 // The threads a decoder opened with a thread count of `threads` will run, before it is opened.
 int DecoderThreadsFor(int threads);
