@@ -142,6 +142,15 @@ TEST(ThreadsTest, ProcessThreadsAndMemoryAreThoseOfTheAccount) {
   EXPECT_EQ(Account::Of(Held::kPictureBytes) -
                 static_cast<int64_t>(zr8::PictureMemory::Instance().keptBytes()),
             picturesBefore - keptBefore);
+  {
+    // Alone, a stream's decoders run frame threads of their own: counted as well.
+    auto alone = handles::OpenStream(path, handles::StreamPrefs(0x2000));
+    ASSERT_TRUE(alone);
+    for (int64_t n : {0, 30, 1, 45}) EXPECT_TRUE(fetch(*alone, n)) << n;
+    EXPECT_GE(alone->cursors(), 2u);
+    EXPECT_EQ(Account::Of(Held::kDecoderThreads) > 0, av_cpu_count() > 1);
+    EXPECT_EQ(tasks() - threadsBefore, kStreams + Account::Threads() - countedBefore);
+  }
   meet.arrive_and_wait();
   for (auto& thread : threads) thread.join();
   for (int t = 0; t < kStreams; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
