@@ -14,20 +14,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Released blocks are kept up to the pool's bytes, whatever their sizes.
 TEST(MemoryPoolTest, ReleasedBlocksServeTheNextRequestOfTheirSizeAndOutliveThePool) {
-  auto pool = zr8::MemoryPool::Create(2);
+  auto pool = zr8::MemoryPool::Create(2500);
   uint8_t* first = pool->Acquire(1000).data();
   EXPECT_EQ(reinterpret_cast<uintptr_t>(first) % 16, 0u);
+  EXPECT_EQ(pool->keptBytes(), 1000u);
   zr8::Block again = pool->Acquire(1000);
   EXPECT_EQ(again.data(), first);
   EXPECT_NE(pool->Acquire(2000).data(), first);
-  EXPECT_EQ(pool->allocations(), 2u);
+  EXPECT_EQ(pool->keptBytes(), 2000u);
+  { zr8::Block a = pool->Acquire(1000), b = pool->Acquire(1000), c = pool->Acquire(400); }
+  EXPECT_EQ(pool->keptBytes(), 2400u);  // the 2000-byte block, then the 400: no room for a 1000
+  EXPECT_EQ(pool->allocations(), 5u);
   pool.reset();
   again.data()[999] = 1;  // still valid; freed on release
 }
 
 TEST(MemoryPoolTest, SharedByThreads) {
-  auto pool = zr8::MemoryPool::Create(8);
+  auto pool = zr8::MemoryPool::Create(64 << 10);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {

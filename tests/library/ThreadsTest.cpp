@@ -1,18 +1,29 @@
-// Threads: streams of one file read on several threads through one pool, the process-wide budget
-// of decoder threads, and the client's read threads on the real library.
+// Threads: streams of one file read on several threads through one pool, the threads and memory of
+// the process against the library's account, and the client's read threads on the real library.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <barrier>
+#include <cstdio>
+#include <fstream>
 #include <random>
 #include <thread>
 
+#include "Account.h"
 #include "Handles.h"
-#include "ThreadBudget.h"
+#include "PictureMemory.h"
 #include "e2e/ClientHarness.h"
 #include "e2e/VideoOutput.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentIsOwn = false;  // a sanitizer's shadow memory counts in the resident set
+#else
+constexpr bool kResidentIsOwn = true;
+#endif
 
 TEST(ThreadsTest, StreamsOnSeveralThreadsShareOnePool) {
   void* raw = nullptr;
@@ -44,32 +55,105 @@ TEST(ThreadsTest, StreamsOnSeveralThreadsShareOnePool) {
   for (int t = 0; t < 4; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
 }
 
-TEST(ThreadsTest, OpenStreamsShareCoresPlusOneThreads) {
-  const fs::path path = media::Named("budget.mp4");
-  zr8::ThreadBudget& budget = zr8::ThreadBudget::Instance();
-  std::vector<std::unique_ptr<zr8::VideoStream>> streams;
-  for (int i = 0; i < 6; ++i) {
-    streams.push_back(handles::OpenStream(path, handles::StreamPrefs(0x2000)));
-    ASSERT_TRUE(streams.back());
-    for (auto& stream : streams) handles::Picture(*stream, (7 * i) % stream->frameCount());
-    int threads = 0;
-    for (auto& stream : streams) {
-      if (stream->decoderThreads() > 1) threads += stream->decoderThreads();
-    }
-    EXPECT_LE(threads, budget.total()) << i + 1 << " streams";
-    EXPECT_EQ(threads, budget.inUse());
+// Eight streams of a 1080p clip decode on eight threads (half of them converted to RGBA, so that
+// converters run; random requests, so that streams keep several decoding positions). Where every
+// thread waits, the process's own figures are held against the library's account: the threads
+// beyond this test's own are exactly those it counts, and the resident memory gained stays within
+// what it counts plus what a decoder holds beside its pictures. Once the streams are closed,
+// nothing is counted but the pictures the recycler keeps.
+TEST(ThreadsTest, ProcessThreadsAndMemoryAreThoseOfTheAccount) {
+  const fs::path path = media::Named("account_1080p.mp4");
+  auto tasks = [] {
+    return std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator());
+  };
+  auto resident = [] {
+    std::ifstream statm("/proc/self/statm");
+    int64_t size = 0, pages = 0;
+    statm >> size >> pages;
+    return pages * sysconf(_SC_PAGESIZE);
+  };
+  using zr8::Account;
+  using zr8::Held;
+  // ThreadSanitizer's runtime starts a thread of its own with the first one the process starts.
+  std::thread([] {}).join();
+  const int64_t threadsBefore = tasks(), countedBefore = Account::Threads();
+  const int64_t residentBefore = resident(), bytesBefore = Account::Bytes();
+  const int64_t keptBefore = static_cast<int64_t>(zr8::PictureMemory::Instance().keptBytes());
+  const int64_t picturesBefore = Account::Of(Held::kPictureBytes);
+  ASSERT_EQ(Account::Of(Held::kDecoders), 0);
+
+  // Frames are asked for and let go of, not copied: the test's own copies would count.
+  auto fetch = [](zr8::VideoStream& stream, int64_t n) {
+    zr8::Image* image = nullptr;
+    if (stream.GetFrame(n, &image) != 0) return false;
+    delete image;
+    return true;
+  };
+  constexpr int kStreams = 8;
+  std::barrier meet(kStreams + 1);
+  std::vector<int> failures(kStreams, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kStreams; ++t) {
+    threads.emplace_back([&, t] {
+      auto stream = handles::OpenStream(path, handles::StreamPrefs(t % 2 == 0 ? 0x2000 : 0x0100));
+      for (int64_t n : {0, 1, 2, 3, 30, 4, 5, 45, 12}) {
+        if (!stream || !fetch(*stream, (n + 3 * t) % 50)) ++failures[t];
+      }
+      meet.arrive_and_wait();  // counted
+      meet.arrive_and_wait();
+      for (int64_t n : {20, 40, 21, 7, 41}) {
+        if (!stream || !fetch(*stream, (n + t) % 50)) ++failures[t];
+      }
+      meet.arrive_and_wait();  // counted
+      meet.arrive_and_wait();
+      stream.reset();
+      meet.arrive_and_wait();  // counted
+      meet.arrive_and_wait();
+    });
   }
-  // A limit of its own; alone again, a stream takes a share of the budget at its next seek: the
-  // cores, as it keeps more than one decoding position.
-  auto limited = handles::OpenStream(path, handles::StreamPrefs(0x2000, 1));
-  EXPECT_EQ(limited->decoderThreads(), 1);
-  limited.reset();
-  streams.resize(1);
-  handles::Picture(*streams[0], 3);
-  handles::Picture(*streams[0], 45);
-  EXPECT_EQ(streams[0]->decoderThreads(), std::max(budget.total() - 1, 1));
-  streams.clear();
-  EXPECT_EQ(budget.inUse(), 0);
+  for (int phase = 0; phase < 2; ++phase) {
+    meet.arrive_and_wait();
+    const int64_t counted = Account::Threads() - countedBefore;
+    EXPECT_EQ(tasks() - threadsBefore, kStreams + counted) << "phase " << phase;
+    const int cores = av_cpu_count();
+    EXPECT_EQ(Account::Of(Held::kConverterThreads), cores > 1 ? kStreams / 2 * cores : 0);
+    // Beside what the account counts, each stream holds a few MB: its converter's filter tables
+    // and line buffers, its objects, its thread's stack and allocation arena.
+    const int64_t gained = resident() - residentBefore;
+    const int64_t bytes = Account::Bytes() - bytesBefore;
+    if (kResidentIsOwn) {
+      EXPECT_LE(gained, bytes + kStreams * (int64_t{4} << 20)) << "phase " << phase;
+    }
+    std::printf(
+        "%d streams at 1080p: %lld library threads (%lld decoders, %lld of their threads, "
+        "%lld converter threads); %lld MB resident gained, %lld MB counted\n",
+        kStreams, static_cast<long long>(tasks() - threadsBefore - kStreams),
+        static_cast<long long>(Account::Of(Held::kDecoders)),
+        static_cast<long long>(Account::Of(Held::kDecoderThreads)),
+        static_cast<long long>(Account::Of(Held::kConverterThreads)),
+        static_cast<long long>(gained >> 20), static_cast<long long>(bytes >> 20));
+    meet.arrive_and_wait();
+  }
+  meet.arrive_and_wait();
+  EXPECT_EQ(tasks() - threadsBefore, kStreams);
+  EXPECT_EQ(Account::Threads(), countedBefore);
+  EXPECT_EQ(Account::Of(Held::kDecoders), 0);
+  EXPECT_EQ(Account::Of(Held::kReaderBytes) + Account::Of(Held::kDecoderBytes), 0);
+  EXPECT_EQ(Account::Of(Held::kPictureBytes) -
+                static_cast<int64_t>(zr8::PictureMemory::Instance().keptBytes()),
+            picturesBefore - keptBefore);
+  {
+    // Alone, a stream's decoders run frame threads of their own: counted as well.
+    auto alone = handles::OpenStream(path, handles::StreamPrefs(0x2000));
+    ASSERT_TRUE(alone);
+    for (int64_t n : {0, 30, 1, 45}) EXPECT_TRUE(fetch(*alone, n)) << n;
+    EXPECT_GE(alone->cursors(), 2u);
+    EXPECT_EQ(Account::Of(Held::kDecoderThreads) > 0, av_cpu_count() > 1);
+    EXPECT_EQ(tasks() - threadsBefore, kStreams + Account::Threads() - countedBefore);
+  }
+  meet.arrive_and_wait();
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kStreams; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
 }
 
 // The client's read threads, one per file (the same file twice among them): each writes the

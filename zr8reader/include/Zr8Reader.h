@@ -151,11 +151,15 @@ typedef struct Zr8DecodePrefs {
   uint32_t reserved24;
   int32_t hardwarePreference;  // 0: the plug-in preference; 2 Intel, 3 AMD (VA-API on the
                                // vendor's render node), 4 NVIDIA (CUDA); see OpenVideoStream
-  // The most decoder threads the stream may use; 0: the library chooses. Every open video stream
-  // of the process shares a budget of (cores + 1) decoder threads: a stream decodes with an equal
-  // share of it (with no more than is free), re-dividing it when it seeks, and no more than the
-  // core count once it keeps several decoding positions; 1 decodes on the calling thread and
-  // costs nothing.
+  // The most decoder threads the stream may use; 0: the library chooses. The decoders that run
+  // share a budget of (cores + 1) threads across the process: a stream runs one decoder at a time
+  // and decodes with an equal share of the budget (with no more than is free), re-dividing it when
+  // it seeks, and no more than the core count once it keeps several decoding positions; 1 decodes
+  // on the calling thread. The decoders of a stream's other positions keep their threads waiting
+  // (a stream keeps fewer positions as more streams are open). Beside them, a stream whose pictures
+  // are converted (not delivered in the decoder's own layout) converts in slices on the calling
+  // thread and `cores` threads of its converter, and opening an audio stream counts its samples on
+  // up to min(cores, 8) threads for the time it takes.
   uint32_t decoderThreads;
   uint8_t reserved36;
   uint8_t pad37[3];
@@ -416,8 +420,9 @@ ZR8_API int32_t ZR8READER_ReadVideoStream_GetFrame(void* video, int64_t frameInd
 ZR8_API int32_t ZR8READER_ReadVideoStream_GetDecodePrefs(void* video, Zr8DecodePrefs* prefs);
 
 // ---- Pools -----------------------------------------------------------------------------------
-// CPU pools recycle memory: a released picture's memory serves the next picture of the same size.
-// They may be shared by any number of files, streams and threads.
+// CPU pools recycle memory: a released picture's memory serves the next picture of the same size;
+// each pool keeps up to 128 MB of released pictures. They may be shared by any number of files,
+// streams and threads.
 ZR8_API int32_t ZR8READER_CreateBufferPoolCPU(void** pool);
 // GPU buffer pools are not available in this build: ZR8_E_NOTIMPL.
 ZR8_API int32_t ZR8READER_CreateBufferPoolGPU(const Zr8OpenCLContextInfo* info, void** pool);

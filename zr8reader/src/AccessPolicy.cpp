@@ -15,8 +15,13 @@ size_t AccessPolicy::CacheLimit() const {
 }
 
 size_t AccessPolicy::CursorLimit() const {
-  // A parked decoder holds about its threads' pictures and a few references.
-  const int64_t perCursor = pictureBytes_ * (cursors_.back()->threads() + 3);
+  // A parked decoder holds about its threads' pictures and a few references; its reader holds the
+  // demuxer's index of every track (10 MB or more for two hours of an MP4). The decoder's own
+  // tables (about two pictures per thread) are in the Account, not here: counted, they would
+  // halve the positions a lone 1080p stream keeps.
+  const DecodeCursor& cursor = *cursors_.back();
+  const int64_t perCursor =
+      std::max<int64_t>(pictureBytes_ * (cursor.threads() + 3) + cursor.readerBytes(), 1);
   return std::min(static_cast<size_t>(std::clamp<int64_t>(AidShare() / perCursor, 2, kCursors)),
                   cap_);
 }

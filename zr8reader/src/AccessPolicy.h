@@ -6,9 +6,10 @@
 // random request near an earlier one continues from it. A new cursor is made at a request that no
 // cursor reaches more cheaply than a seek; once there are as many as the stream may keep, the one
 // used longest ago seeks. Pictures decoded on the way to a requested one are kept in the cache.
-// The memory for parked cursors and kept pictures is shared by the open streams of the process:
-// with more streams open, or larger pictures, each keeps fewer (at least two cursors, so that two
-// places alternate freely). A stream may cap its cursors lower (two, for decoders on one device).
+// The memory for parked cursors (their decoders' pictures and their readers' indexes) and kept
+// pictures is shared by the open streams of the process: with more streams open, larger pictures
+// or longer files, each keeps fewer (at least two cursors, so that two places alternate freely). A
+// stream may cap its cursors lower (two, for decoders on one device).
 #pragma once
 
 #include <algorithm>
@@ -54,7 +55,7 @@ class AccessPolicy {
  private:
   static constexpr size_t kCursors = 8;        // cursors of one stream at most
   static constexpr size_t kCachedFrames = 32;  // pictures kept by one stream at most
-  // Memory of the whole process for parked cursors and kept pictures.
+  // Memory of the whole process for parked cursors and kept pictures (half for each).
   static constexpr int64_t kAidBytes = int64_t{320} << 20;
   static int64_t AidShare();  // of kAidBytes, for each kind of aid of one stream
   // Packets to decode from the frame's key frame to the frame.

@@ -420,6 +420,9 @@ bool AudioStream::CountInParts() {
       part.failed = true;
     }
   };
+  // The helpers are counted in the account while they run (this thread takes the first part).
+  Holding counting(Held::kCountingThreads);
+  counting.Set(static_cast<int64_t>(work.size()) - 1);
   std::vector<std::thread> helpers;
   std::vector<Part*> here{&work[0]};
   helpers.reserve(work.size());  // no allocation once a thread runs
@@ -431,8 +434,10 @@ bool AudioStream::CountInParts() {
       here.push_back(&work[p]);
     }
   }
+  counting.Set(static_cast<int64_t>(helpers.size()));
   for (Part* part : here) run(*part);
   for (std::thread& helper : helpers) helper.join();
+  counting.Set(0);
   for (size_t p = 0; p < work.size(); ++p) {
     if (work[p].rateChanges || work[p].failed) {
       for (PacketInfo& info : packets_) info.outCount = 0;

@@ -36,6 +36,7 @@ FormatPtr OpenMedia(const std::string& path, bool probe) {
   if (opened < 0) return nullptr;
   FormatPtr format(context);
   if (probe && avformat_find_stream_info(format.get(), nullptr) < 0) return nullptr;
+  Account::CountReader(format.get());
   return format;
 }
 
@@ -60,6 +61,20 @@ CodecPtr OpenDecoder(const AVCodecParameters& parameters, AVRational timeBase, i
   if (hardware == nullptr) UsePictureMemory(context.get());
   if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
   return context;
+}
+
+int DecoderThreads(const AVCodecContext& context) {
+  if ((context.active_thread_type & FF_THREAD_FRAME) != 0) return context.thread_count;
+  if ((context.active_thread_type & FF_THREAD_SLICE) != 0) return context.thread_count - 1;
+  return 0;
+}
+
+int DecoderThreadsFor(int threads) {
+  if (threads == 0) {
+    const int cores = av_cpu_count();
+    threads = cores > 1 ? cores + 1 : 1;
+  }
+  return threads > 1 ? threads : 0;
 }
 
 bool IsVideoStream(const AVStream* stream) {

@@ -18,12 +18,17 @@ extern "C" {
 #include <memory>
 #include <string>
 
+#include "Account.h"
+
 namespace zr8 {
 
 class HardwareDecoder;
 
 struct FormatCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+  void operator()(AVFormatContext* context) const {
+    Account::ForgetReader(context);
+    avformat_close_input(&context);
+  }
 };
 struct CodecCloser {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
@@ -76,6 +81,13 @@ inline CodecPtr OpenDecoder(const AVStream* stream, int threads,
                             HardwareDecoder* hardware = nullptr) {
   return OpenDecoder(*stream->codecpar, stream->time_base, threads, hardware);
 }
+
+// The worker threads an open decoder runs: one per picture in flight with frame threads, all but
+// the calling thread with slice threads (one more for a coding whose slice threads run a main
+// function of their own, such as VP9), none without threads.
+int DecoderThreads(const AVCodecContext& context);
+// The threads a decoder opened with a thread count of `threads` will run, before it is opened.
+int DecoderThreadsFor(int threads);
 
 // Whether the stream is a decodable audio or video stream (cover pictures excluded).
 bool IsDecodableVideo(const AVStream* stream);

@@ -77,6 +77,8 @@ class DecodeCursor {
   AVPacket* packet() const { return packet_.get(); }
   AVFrame* frame() const { return frame_.get(); }
   int threads() const { return threads_; }
+  // The memory its reader holds, as last counted (at opening and after each seek).
+  int64_t readerBytes() const { return readerBytes_; }
   bool live() const { return live_; }
   bool fresh() const { return live_ && nextPacket_ == runStart_ && !flushSent_; }
   bool delivered() const { return live_ && outputsInRun_ > 0; }
@@ -90,9 +92,17 @@ class DecodeCursor {
 
  private:
   bool SeekInFile(const FrameIndex& index, int64_t decodeIndex);
+  // Makes `fresh` (opened with `threads`) the decoder, counting its threads; false when null.
+  bool Install(CodecPtr fresh, int threads, const AVCodecParameters& parameters, bool hardware);
 
   FormatPtr input_;
+  int64_t readerBytes_ = 0;
   int streamIndex_ = -1;
+  // The decoder and its threads in the account: declared before it, so counted until they have
+  // ended.
+  Holding decoders_{Held::kDecoders};
+  Holding decoderThreads_{Held::kDecoderThreads};
+  Holding decoderBytes_{Held::kDecoderBytes};
   CodecPtr decoder_;
   int threads_ = 1;
   PacketPtr packet_ = MakePacket();

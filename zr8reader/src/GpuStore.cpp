@@ -153,7 +153,7 @@ class OpenCLPicture final : public DevicePicture {
 class OpenCLStore final : public PictureStore {
  public:
   explicit OpenCLStore(std::shared_ptr<OpenCLShared> shared)
-      : shared_(std::move(shared)), staging_(MemoryPool::Create(4)) {}
+      : shared_(std::move(shared)), staging_(MemoryPool::Create()) {}
 
   Block Acquire(size_t size) override { return staging_->Acquire(size); }
   bool InCpuMemory() const override { return false; }

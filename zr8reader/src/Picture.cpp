@@ -151,11 +151,15 @@ bool PictureConverter::Prepare(const AVFrame& frame) {
     return true;
   }
   // The scaler the ffmpeg tool inserts: bicubic, in slices on as many threads as its filters use
-  // (cores + 1). Where slices meet, some conversions (packed RGB among them) round a sample
-  // differently than a single pass would, so the slicing is FFmpeg's own.
+  // (cores + 1: the calling thread and `cores` workers of its own). Where slices meet, some
+  // conversions (packed RGB among them) round a sample differently than a single pass would, so
+  // the slicing is FFmpeg's own.
+  const int cores = av_cpu_count();
+  sws_.reset();
+  threads_.Set(0);
   sws_.reset(sws_alloc_context());
   if (!sws_) return false;
-  const int cores = av_cpu_count();
+  threads_.Set(cores > 1 ? cores : 0);  // counted before the scaler starts them
   SwsContext* sws = sws_.get();
   if (av_opt_set_int(sws, "srcw", frame.width, 0) < 0 ||
       av_opt_set_int(sws, "srch", frame.height, 0) < 0 ||
@@ -167,6 +171,7 @@ bool PictureConverter::Prepare(const AVFrame& frame) {
       av_opt_set_int(sws, "threads", cores > 1 ? cores + 1 : 1, 0) < 0 ||
       sws_init_context(sws, nullptr, nullptr) < 0) {
     sws_.reset();
+    threads_.Set(0);
     return false;
   }
   int* inverseTable = nullptr;
@@ -192,8 +197,12 @@ bool PictureConverter::Prepare(const AVFrame& frame) {
   scratch_->height = static_cast<int>(layout_.height);
   if (av_frame_get_buffer(scratch_.get(), 0) < 0) {
     sws_.reset();
+    threads_.Set(0);
     return false;
   }
+  int64_t scratchBytes = 0;
+  for (const AVBufferRef* buffer : scratch_->buf) scratchBytes += buffer ? buffer->size : 0;
+  scratchBytes_.Set(scratchBytes);
   sourceFormat_ = format;
   sourceWidth_ = frame.width;
   sourceHeight_ = frame.height;

@@ -46,6 +46,10 @@ class PictureConverter {
 
   PictureLayout layout_;
   PixelTypeInfo target_;
+  // The scaler's worker threads and its scratch picture in the account: declared before them, so
+  // counted until they are gone.
+  Holding threads_{Held::kConverterThreads};
+  Holding scratchBytes_{Held::kPictureBytes};
   SwsPtr sws_;
   AVPixelFormat sourceFormat_ = AV_PIX_FMT_NONE;
   int sourceWidth_ = 0;

@@ -71,14 +71,26 @@ size_t PictureFootprint(size_t size) {
 }
 
 uint8_t* AllocatePictureBytes(size_t size) {
-  if (size < kHugePage / 2) return static_cast<uint8_t*>(av_malloc(size == 0 ? 1 : size));
-  // Whole huge pages: one page fault for each 2 MB instead of 512 (on a virtual machine each
-  // costs microseconds).
-  const size_t whole = PictureFootprint(size);
   void* bytes = nullptr;
-  if (posix_memalign(&bytes, kHugePage, whole) != 0) return nullptr;
-  madvise(bytes, whole, MADV_HUGEPAGE);  // only advice: ordinary pages when it is refused
+  if (size < kHugePage / 2) {
+    bytes = av_malloc(size == 0 ? 1 : size);
+  } else {
+    // Whole huge pages: one page fault for each 2 MB instead of 512 (on a virtual machine each
+    // costs microseconds).
+    const size_t whole = PictureFootprint(size);
+    if (posix_memalign(&bytes, kHugePage, whole) != 0) return nullptr;
+    madvise(bytes, whole, MADV_HUGEPAGE);  // only advice: ordinary pages when it is refused
+  }
+  if (bytes != nullptr) {
+    Account::Add(Held::kPictureBytes, static_cast<int64_t>(PictureFootprint(size)));
+  }
   return static_cast<uint8_t*>(bytes);
+}
+
+void FreePictureBytes(uint8_t* bytes, size_t size) {
+  if (bytes == nullptr) return;
+  Account::Add(Held::kPictureBytes, -static_cast<int64_t>(PictureFootprint(size)));
+  av_free(bytes);
 }
 
 AVBufferRef* PictureMemory::Get(size_t size) {
@@ -100,7 +112,7 @@ AVBufferRef* PictureMemory::Get(size_t size) {
   }
   AVBufferRef* buffer =
       av_buffer_create(bytes, size, &PictureMemory::Return, reinterpret_cast<void*>(size), 0);
-  if (buffer == nullptr) av_free(bytes);
+  if (buffer == nullptr) FreePictureBytes(bytes, size);
   return buffer;
 }
 
@@ -115,7 +127,7 @@ void PictureMemory::Return(void* opaque, uint8_t* data) {
       return;
     }
   }
-  av_free(data);
+  FreePictureBytes(data, size);
 }
 
 size_t PictureMemory::keptBytes() const {

@@ -37,9 +37,10 @@ class PictureMemory {
   size_t keptBytes_ = 0;
 };
 
-// Memory for a picture of `size` bytes, 64-byte aligned, released with av_free; large ones in huge
-// pages where the kernel gives them.
+// Memory for a picture of `size` bytes, 64-byte aligned, released with FreePictureBytes; large ones
+// in huge pages where the kernel gives them. Its footprint is counted in the Account until then.
 uint8_t* AllocatePictureBytes(size_t size);
+void FreePictureBytes(uint8_t* bytes, size_t size);
 // The memory such a picture takes: from 1 MB up, whole huge pages.
 size_t PictureFootprint(size_t size);
 

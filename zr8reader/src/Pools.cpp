@@ -10,8 +10,8 @@ extern "C" {
 
 namespace zr8 {
 
-void AvFree::operator()(uint8_t* bytes) const {
-  av_free(bytes);
+void BlockFree::operator()(uint8_t* bytes) const {
+  FreePictureBytes(bytes, size);
 }
 
 Block& Block::operator=(Block&& other) noexcept {
@@ -36,8 +36,8 @@ void Block::Release() {
   size_ = 0;
 }
 
-std::shared_ptr<MemoryPool> MemoryPool::Create(size_t keepPerSize) {
-  return std::shared_ptr<MemoryPool>(new MemoryPool(keepPerSize));
+std::shared_ptr<MemoryPool> MemoryPool::Create(size_t keepBytes) {
+  return std::shared_ptr<MemoryPool>(new MemoryPool(keepBytes));
 }
 
 Block MemoryPool::Acquire(size_t size) {
@@ -50,11 +50,12 @@ Block MemoryPool::Acquire(size_t size) {
     if (found != free_.end() && !found->second.empty()) {
       block.bytes_ = std::move(found->second.back());
       found->second.pop_back();
+      keptBytes_ -= PictureFootprint(size);
       return block;
     }
     ++allocations_;
   }
-  block.bytes_.reset(AllocatePictureBytes(size));
+  block.bytes_ = Bytes(AllocatePictureBytes(size), BlockFree{size});
   if (!block.bytes_) throw std::bad_alloc();
   return block;
 }
@@ -64,10 +65,21 @@ uint64_t MemoryPool::allocations() const {
   return allocations_;
 }
 
-void MemoryPool::Return(size_t size, Bytes bytes) {
+size_t MemoryPool::keptBytes() const {
   std::lock_guard lock(mutex_);
-  auto& list = free_[size];
-  if (list.size() < keepPerSize_) list.push_back(std::move(bytes));
+  return keptBytes_;
+}
+
+void MemoryPool::Return(size_t size, Bytes bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    if (keptBytes_ + PictureFootprint(size) <= keepBytes_) {
+      free_[size].push_back(std::move(bytes));
+      keptBytes_ += PictureFootprint(size);
+      return;
+    }
+  }
+  bytes.reset();  // freed outside the lock
 }
 
 }  // namespace zr8

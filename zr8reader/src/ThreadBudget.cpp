@@ -35,6 +35,11 @@ int ThreadBudget::Rebalance(int held, int limit) {
   return share;
 }
 
+void ThreadBudget::Replace(int held, int now) {
+  std::lock_guard lock(mutex_);
+  used_ += (now > 1 ? now : 0) - (held > 1 ? held : 0);
+}
+
 void ThreadBudget::Release(int held) {
   std::lock_guard lock(mutex_);
   used_ -= held > 1 ? held : 0;

@@ -1,6 +1,10 @@
-// The decoder threads of the whole process: every open video stream shares one budget of
-// (cores + 1) threads. A decoder that runs on its caller's thread (thread count 1) costs nothing;
-// one with n > 1 threads holds n of the budget until it is closed or re-opened.
+// The decoder threads that run at once in the whole process: every open video stream shares one
+// budget of (cores + 1) threads. A stream decodes under its lock, with one decoder at a time (its
+// current decoding position's), so it holds that decoder's count; the decoders of its parked
+// positions keep their threads waiting, which the Account counts and AccessPolicy's memory share
+// bounds (a stream keeps fewer positions as more streams open). A decoder that runs on its
+// caller's thread (thread count 1) costs nothing; one with n > 1 threads holds n of the budget
+// while it is the one that runs.
 #pragma once
 
 #include <mutex>
@@ -23,6 +27,8 @@ class ThreadBudget {
   // limit of its own): an equal share of the budget, no more than is free once `held` is given
   // back; at least 1. The budget then counts the new count in place of `held`.
   int Rebalance(int held, int limit);
+  // Counts `now` threads in place of `held`, whatever is free (a parked decoder that runs again).
+  void Replace(int held, int now);
   // Gives back what a decoder of `held` threads holds.
   void Release(int held);
 
@@ -39,7 +45,7 @@ class ThreadBudget {
   int used_ = 0;
 };
 
-// Holds a stream's place in the budget and the threads its decoder uses.
+// Holds a stream's place in the budget and the threads of its decoder that runs.
 class BudgetLease {
  public:
   BudgetLease() { ThreadBudget::Instance().Join(); }
@@ -56,6 +62,12 @@ class BudgetLease {
   int Rebalance(int limit) {
     threads_ = ThreadBudget::Instance().Rebalance(threads_, limit);
     return threads_;
+  }
+  // The decoder that runs now has `threads` (another position's, chosen to go forward).
+  void Hold(int threads) {
+    if (threads == threads_) return;
+    ThreadBudget::Instance().Replace(threads_, threads);
+    threads_ = threads;
   }
 
  private:

@@ -704,6 +704,7 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   // conceals it from the pictures before.
   if (key > 0 && concealedGroups_.count(key) != 0) --key;
   bool forward = access_.Choose(index_, index, key, [this] { return MakeCursor(); });
+  lease_.Hold(access_.current().threads());
   if (!forward && !SeekToKey(index_.keys()[key])) return kFail;
   bool lost = false;  // a run of this request lost its place: later runs count from the start
   for (Outcome outcome; (outcome = DecodeTo(index)) != Outcome::kFound;) {

@@ -102,7 +102,9 @@ class VideoStream final : public Handle {
   std::shared_ptr<PictureStore> store_;
   FrameIndex index_;
   std::unique_ptr<HardwareDecoder> hardware_;  // null: software decoding
-  BudgetLease lease_;  // declared before the cursors: given back after their decoders close
+  // The threads of the current cursor's decoder in the budget; declared before the cursors, so
+  // given back after their decoders close.
+  BudgetLease lease_;
   int threadLimit_ = 0;
   AccessPolicy access_;
   FramePtr last_ = MakeFrame();  // the last delivered frame, kept for a repeated request
