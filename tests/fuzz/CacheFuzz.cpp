@@ -74,10 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::optional<ic::Contents> contents = ic::Unwrap(bytes);
   const std::string key = contents ? std::string(contents->key) : std::string("key");
-  const std::optional<std::string> payload = ic::Load(Folder(), "input", key);
   zr8::FrameIndex index;
   ic::VideoFacts facts;
-  if (payload && ic::DecodeVideo(*payload, &index, &facts)) {
+  if (ic::Load(Folder(), "input", key, [&](std::string_view payload) {
+        return ic::DecodeVideo(payload, &index, &facts);
+      })) {
     // A valid index answers every question about its frames.
     for (int64_t frame = 0; frame < index.frameCount(); ++frame) {
       index.KeyFor(frame);

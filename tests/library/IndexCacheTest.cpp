@@ -207,7 +207,7 @@ TEST(IndexCacheTest, ABadCacheFileIsIgnoredAndWrittenAgain) {
     EXPECT_GT(run.passes, 0u) << what;
     EXPECT_EQ(run.frames, first.frames) << what;
     EXPECT_TRUE(run.pictures == first.pictures) << what;
-    EXPECT_EQ(media::ReadBytes(CacheFile(path)), good) << what;
+    EXPECT_TRUE(media::ReadBytes(CacheFile(path)) == good) << what;
     EXPECT_EQ(Requests(path).passes, 0u) << what;
   }
 }
@@ -268,8 +268,9 @@ TEST(IndexCacheTest, TheFolderKeepsToItsBound) {
   Write(folder + "/detection.bin", payload);
   Write(folder + "/f9.idx.Ab12Cd", payload);
   fs::last_write_time(folder + "/f9.idx.Ab12Cd", now - std::chrono::hours(2));
-  ASSERT_TRUE(ic::Load(folder, "f0", "key"));  // the oldest, used now
-  EXPECT_FALSE(ic::Load(folder, "f1", "another key"));
+  auto take = [](std::string_view payload) { return payload.size() == 1000; };
+  ASSERT_TRUE(ic::Load(folder, "f0", "key", take));  // the oldest, used now
+  EXPECT_FALSE(ic::Load(folder, "f1", "another key", take));
   const uint64_t fileBytes = fs::file_size(folder + "/f0.idx");
   ASSERT_TRUE(ic::Store(folder, "f4", "key", payload, 3 * fileBytes));
   for (const auto& [name, kept] :

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -88,10 +89,10 @@ struct Contents {
 std::optional<Contents> Unwrap(std::string_view file);
 std::string Wrap(std::string_view key, std::string_view payload);
 
-// The payload kept under `name` in `folder` for `key`; nothing when there is none or it does not
-// hold. A payload used is marked as used (for the trim).
-std::optional<std::string> Load(const std::string& folder, const std::string& name,
-                                std::string_view key);
+// Gives `use` the payload kept under `name` in `folder` for `key`, when there is one and it holds;
+// whether `use` took it. A payload taken marks its file as used (for the trim).
+bool Load(const std::string& folder, const std::string& name, std::string_view key,
+          const std::function<bool(std::string_view payload)>& use);
 // Keeps `payload` under `name` and trims the folder to `bound` bytes; false when it could not.
 bool Store(const std::string& folder, const std::string& name, std::string_view key,
            std::string_view payload, uint64_t bound = kDefaultBound);

@@ -407,11 +407,15 @@ std::string VideoStream::IndexKey(const DecodeCursor& cursor) const {
 
 bool VideoStream::LoadIndex(const std::string& folder, const std::string& key) {
   try {
-    const std::optional<std::string> payload =
-        index_cache::Load(folder, index_cache::NameFor(source_.path, "video", source_.number), key);
     FrameIndex index;
     index_cache::VideoFacts kept;
-    if (!payload || !index_cache::DecodeVideo(*payload, &index, &kept)) return false;
+    auto decode = [&](std::string_view payload) {
+      return index_cache::DecodeVideo(payload, &index, &kept);
+    };
+    if (!index_cache::Load(folder, index_cache::NameFor(source_.path, "video", source_.number), key,
+                           decode)) {
+      return false;
+    }
     index_ = std::move(index);
     damaged_ = kept.damaged;
     packedPictures_ = kept.packedPictures;
