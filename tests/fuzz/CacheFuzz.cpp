@@ -21,11 +21,10 @@ namespace {
 namespace fs = std::filesystem;
 namespace ic = zr8::index_cache;
 
-const std::string& Folder() {
-  static const std::string folder =
-      std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/zr8fuzz-cache-" +
-      std::to_string(getpid());
-  return folder;
+// This process's folder (not a static: the clean-up at exit needs it after statics are gone).
+std::string Folder() {
+  return std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/zr8fuzz-cache-" +
+         std::to_string(getpid());
 }
 
 void MakeSeeds(const std::string& clips, const std::string& seeds) {
