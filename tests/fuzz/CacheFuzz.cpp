@@ -1,9 +1,10 @@
 // The reader of the frame index cache's files (IndexCache): the input is read as a whole cache file
-// (from disk, as an open reads it), and again as the index it holds with its checksum made to
-// hold, so that the index's own checks are reached.
+// (from disk, as an open reads it), and again as the video index or audio timeline it holds with
+// its checksum made to hold, so that their own checks are reached.
 //
 // Seeds: with ZR8_FUZZ_CACHE_SEEDS=<clips folder>:<seeds folder> the target instead indexes the
-// video of every clip in the first folder and copies the cache files that makes to the second.
+// video and audio of every clip in the first folder and copies the cache files that makes to the
+// second.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "AudioStream.h"
 #include "IndexCache.h"
 #include "Pools.h"
 #include "VideoStream.h"
@@ -34,6 +36,7 @@ void MakeSeeds(const std::string& clips, const std::string& seeds) {
     std::unique_ptr<zr8::VideoStream> stream;
     zr8::VideoStream::Open(clip.path().string(), 0, nullptr,
                            std::make_shared<zr8::CpuPictureStore>(), &stream);
+    zr8::AudioStream::Open(clip.path().string(), 0, zr8::MemoryPool::Create());
   }
   fs::create_directories(seeds, error);
   for (const auto& file : fs::directory_iterator(ic::Directory(), error)) {
@@ -98,5 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (again && ic::DecodeVideo(again->payload, &index, &facts)) {
     for (int64_t frame = 0; frame < index.frameCount(); ++frame) index.KeyFor(frame);
   }
+  ic::AudioTimeline timeline;
+  if (again) ic::DecodeAudio(again->payload, &timeline);
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "AudioStream.h"
 #include "Handles.h"
 #include "IndexCache.h"
 
@@ -108,6 +109,35 @@ TEST(IndexCacheTest, ASecondOpenReadsTheIndexBack) {
     EXPECT_TRUE(second.pictures == first.pictures) << name;
     if (std::string(name).ends_with(".ts")) continue;  // concealed pictures: only run to run
     ExpectReference(path, second, name);
+  }
+}
+
+// The audio timeline the same way: a second open decodes nothing to count the samples and reads
+// FFmpeg's samples, from the start and from the middle: an edit list (trimmed packets), a rate
+// change (resampled), AAC with noise substitution (decoded from the start), MP3 (a pre-roll), a
+// layout change.
+TEST(IndexCacheTest, ASecondAudioOpenReadsTheTimelineBack) {
+  for (const char* name :
+       {"edit_cut.mp4", "rate_change.aac", "aac_pns.m4a", "mp3.mp3", "stereo_mono.aac"}) {
+    Scratch scratch;
+    const fs::path path = scratch.Copy(media::Named(name), name);
+    const std::vector<float> reference = media::ReferenceAudio(path);
+    for (const bool again : {false, true}) {
+      auto stream = zr8::AudioStream::Open(path.string(), 0, zr8::MemoryPool::Create());
+      ASSERT_TRUE(stream) << name;
+      EXPECT_EQ(stream->timelineFromCache(), again) << name;
+      const int64_t count = stream->sampleCount(), channels = stream->format().channels;
+      ASSERT_EQ(count * channels, static_cast<int64_t>(reference.size())) << name;
+      for (const int64_t start : {int64_t{0}, count / 2}) {
+        std::vector<float> samples(static_cast<size_t>((count - start) * channels));
+        int64_t read = 0;
+        ASSERT_GE(stream->GetSamples(start, samples.data(), count - start, &read), 0) << name;
+        EXPECT_EQ(read, count - start) << name;
+        EXPECT_TRUE(
+            std::equal(samples.begin(), samples.end(), reference.begin() + start * channels))
+            << name << " from " << start << (again ? ", timeline kept" : "");
+      }
+    }
   }
 }
 

@@ -337,4 +337,57 @@ bool DecodeVideo(std::string_view payload, FrameIndex* index, VideoFacts* facts)
   return true;
 }
 
+std::string EncodeAudio(const AudioTimeline& timeline) {
+  Writer out;
+  out.bytes().reserve(40 + timeline.packets.size() * 29 + timeline.changes.size() * 8);
+  out.Put<uint32_t>(timeline.rateChanges ? 1u : 0u);
+  out.Put(timeline.preroll);
+  out.Put<uint64_t>(timeline.packets.size());
+  for (const AudioPacketEntry& packet : timeline.packets) {
+    out.Put(packet.pts);
+    out.Put(packet.pos);
+    out.Put<int32_t>(packet.size);
+    out.Put<uint8_t>(packet.trimmedStart ? 1 : 0);
+    out.Put(packet.outCount);
+  }
+  out.Put<uint64_t>(timeline.changes.size());
+  for (const int64_t change : timeline.changes) out.Put(change);
+  return std::move(out.bytes());
+}
+
+bool DecodeAudio(std::string_view payload, AudioTimeline* timeline) {
+  Reader in(payload);
+  uint32_t flags = 0;
+  uint64_t count = 0;
+  if (!in.Get(&flags) || flags > 1 || !in.Get(&timeline->preroll) || timeline->preroll < -1 ||
+      !in.GetCount(29, &count)) {
+    return false;
+  }
+  timeline->rateChanges = flags != 0;
+  timeline->packets.resize(count);
+  int64_t total = 0;
+  for (AudioPacketEntry& packet : timeline->packets) {
+    int32_t size = 0;
+    uint8_t trimmed = 0;
+    if (!in.Get(&packet.pts) || !in.Get(&packet.pos) || !in.Get(&size) || !in.Get(&trimmed) ||
+        !in.Get(&packet.outCount) || size < 0 || trimmed > 1 || packet.outCount < 0 ||
+        __builtin_add_overflow(total, packet.outCount, &total)) {
+      return false;
+    }
+    packet.size = size;
+    packet.trimmedStart = trimmed != 0;
+  }
+  if (!in.GetCount(8, &count)) return false;
+  timeline->changes.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    int64_t& change = timeline->changes[i];
+    if (!in.Get(&change) || change < 0 ||
+        change >= static_cast<int64_t>(timeline->packets.size()) ||
+        (i > 0 && change < timeline->changes[i - 1])) {
+      return false;
+    }
+  }
+  return in.done();
+}
+
 }  // namespace zr8::index_cache

@@ -111,4 +111,23 @@ std::string EncodeVideo(const FrameIndex& index, const VideoFacts& facts);
 // False when the payload is not a valid index (`index` and `facts` are then of no use).
 bool DecodeVideo(std::string_view payload, FrameIndex* index, VideoFacts* facts);
 
+// An audio stream's decoded timeline: where each packet's output falls, and how reads start.
+struct AudioPacketEntry {
+  int64_t pts;
+  int64_t pos;
+  int size;
+  bool trimmedStart;
+  int64_t outCount;  // samples it yields in a full decode
+};
+struct AudioTimeline {
+  std::vector<AudioPacketEntry> packets;
+  int64_t preroll = -1;
+  bool rateChanges = false;
+  std::vector<int64_t> changes;  // rising places in `packets`
+};
+std::string EncodeAudio(const AudioTimeline& timeline);
+// False when the payload is not a valid timeline (sizes and counts not negative, the total count
+// within 63 bits, a pre-roll of -1 or more, changes rising among the packets).
+bool DecodeAudio(std::string_view payload, AudioTimeline* timeline);
+
 }  // namespace zr8::index_cache
