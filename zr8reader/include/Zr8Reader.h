@@ -341,7 +341,7 @@ ZR8_API int32_t ZR8READER_ReadFile_GetDecoderColorSpaces(void* file, int32_t ind
 // makes no picture of for a reason found deeper in the slice is still counted (a request for it
 // fails, and later frames are numbered one higher than a full decode's).
 // The index is kept between runs: a later open of the same file and stream reads it back (some
-// 2-10 ms for the 45,000 packets of a half-hour file) instead of scanning or decoding. It lives in
+// 2-20 ms for the 45,000 packets of a half-hour file) instead of scanning or decoding. It lives in
 // $XDG_CACHE_HOME/zr8reader (else ~/.cache/zr8reader; no cache when neither is set), one file per
 // stream, holding the packets (times, positions, sizes, key flags), the frame order and the
 // damage found, under the file's identity (absolute path, size, modification and change times to
