@@ -350,8 +350,9 @@ ZR8_API int32_t ZR8READER_ReadFile_GetDecoderColorSpaces(void* file, int32_t ind
 // again and its cache file rewritten. The folder keeps to 256 MB, least recently used out first.
 // ZR8READER_NO_CACHE=1 in the environment turns the cache off (nothing read or written). A cache
 // that cannot be read or written never fails an open.
-// Fails with ZR8_E_NOINTERFACE when the requested pixel type cannot be produced, ZR8_E_INVALIDARG for a
-// bad index, ZR8_E_FAIL when the stream cannot be decoded or the file is closed (ZR8_E_NOTOPEN).
+// Fails with ZR8_E_NOINTERFACE when the requested pixel type cannot be produced, ZR8_E_INVALIDARG
+// for a bad index, ZR8_E_FAIL when the stream cannot be decoded or the file is closed
+// (ZR8_E_NOTOPEN).
 ZR8_API int32_t ZR8READER_ReadFile_OpenVideoStream(void* file, int32_t index,
                                                    const Zr8DecodePrefs* prefs, void* imagePool,
                                                    void** video);
