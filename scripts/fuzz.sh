@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Fuzzing the reader library with libFuzzer.
-#   bash scripts/fuzz.sh video|audio SECONDS   build (build-fuzz/), make the seeds, run one target
+#   bash scripts/fuzz.sh video|audio|cache SECONDS   build (build-fuzz/), make the seeds, run one
+#                                              target (cache: the reader of the index cache's files)
 #   bash scripts/fuzz.sh build                 only build the targets
-#   bash scripts/fuzz.sh corpus                only make the seeds (build-fuzz/corpus/{video,audio})
+#   bash scripts/fuzz.sh corpus                only make the seeds (build-fuzz/corpus/{video,audio,cache})
 # New inputs go to build-fuzz/corpus/<target>; crashes, leaks and time-outs to
 # build-fuzz/findings/<target>/ (copy a reduced one to tests/fuzz/crashes/ once it is fixed).
 # Two targets at once: `bash scripts/fuzz.sh build`, then each run with ZR8_FUZZ_NO_BUILD=1.
@@ -25,7 +26,7 @@ build() {
   if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DZR8_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   fi
-  cmake --build "$BUILD" -j2 --target zr8_fuzz_video zr8_fuzz_audio
+  cmake --build "$BUILD" -j2 --target zr8_fuzz_video zr8_fuzz_audio zr8_fuzz_cache
 }
 
 # Writes one seed: a tiny clip made by ffmpeg with a 16-byte request trailer appended.
@@ -114,14 +115,18 @@ corpus() {
   made "$a" mkvmerge.mkv "$t1" "flac -s -f -o \$1.flac $wav && mkvmerge -q -o \$1 \$1.flac"
   made "$a" gst.mkv "$t2" "gst-launch-1.0 -q audiotestsrc num-buffers=10 ! audioconvert ! flacenc ! matroskamux ! filesink location=\$1"
   cp "$a/av.mp4.seed" "$v"/
+  # The cache files the library writes for the video clips.
+  ZR8_FUZZ_CACHE_SEEDS="$BUILD/corpus/clips:$BUILD/corpus/cache" "$BUILD/zr8_fuzz_cache" >/dev/null 2>&1 ||
+    echo "no seeds for the cache target (build zr8_fuzz_cache first)" >&2
 }
 
 run() {
   local target=$1 seconds=$2
   [ -n "${ZR8_FUZZ_NO_BUILD:-}" ] || build  # set it when two runs start together
   [ -d "$BUILD/corpus/$target" ] || corpus
-  mkdir -p "$BUILD/findings/$target"
-  "$BUILD/zr8_fuzz_$target" -max_total_time="$seconds" -timeout=10 \
+  mkdir -p "$BUILD/findings/$target" "$BUILD/cache-home"
+  # The library's caches in the build tree, not the user's.
+  XDG_CACHE_HOME="$PWD/$BUILD/cache-home" "$BUILD/zr8_fuzz_$target" -max_total_time="$seconds" -timeout=10 \
     -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
     -artifact_prefix="$BUILD/findings/$target/" "$BUILD/corpus/$target"
 }
@@ -129,6 +134,6 @@ run() {
 case "${1:-}" in
   build) build ;;
   corpus) corpus ;;
-  video | audio) run "$1" "${2:-60}" ;;
-  *) echo "usage: $0 video|audio SECONDS | build | corpus" >&2; exit 2 ;;
+  video | audio | cache) run "$1" "${2:-60}" ;;
+  *) echo "usage: $0 video|audio|cache SECONDS | build | corpus" >&2; exit 2 ;;
 esac

@@ -113,6 +113,8 @@ ClientRun::ClientRun() {
   root_ = pattern;
   work_ = root_ / "work";
   fs::create_directory(work_);
+  // The reader library's caches (frame indexes, the hardware record) start empty in each run.
+  environment_ = {"XDG_CACHE_HOME=" + (root_ / "cache").string()};
 }
 
 ClientRun::~ClientRun() {
@@ -143,7 +145,8 @@ ClientRun& ClientRun::WithConfig(const std::string& text) {
 ClientRun& ClientRun::WithoutOpenCL() {
   fs::create_directory(root_ / "no-opencl");
   std::ofstream(root_ / "no-opencl" / "libOpenCL.so.1") << "not a library\n";
-  environment_ = {"LD_LIBRARY_PATH=" + (root_ / "no-opencl").string(), "WINEDLLOVERRIDES=opencl=d"};
+  environment_.push_back("LD_LIBRARY_PATH=" + (root_ / "no-opencl").string());
+  environment_.push_back("WINEDLLOVERRIDES=opencl=d");
   return *this;
 }
 

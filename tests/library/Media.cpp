@@ -14,6 +14,27 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Each test process keeps the reader library's caches (frame indexes, the hardware record) in a
+// folder of its own, empty at its start and removed at its end: no test depends on the user's
+// caches or on another test's. (A forked child leaves with _exit, keeping it for its parent.)
+struct PrivateCacheHome {
+  PrivateCacheHome() {
+    std::string pattern = (fs::temp_directory_path() / "zr8-test-cache-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return;
+    dir = pattern;
+    ::setenv("XDG_CACHE_HOME", dir.c_str(), 1);
+  }
+  ~PrivateCacheHome() {
+    std::error_code ignored;
+    if (!dir.empty()) fs::remove_all(dir, ignored);
+  }
+  std::string dir;
+} privateCacheHome;
+
+}  // namespace
+
 namespace media {
 
 const fs::path& Dir() {

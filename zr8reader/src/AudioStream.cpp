@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "IndexCache.h"
 #include "ReadFile.h"
 #include "Status.h"
 
@@ -122,7 +123,12 @@ std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int numb
   std::unique_ptr<AudioStream> stream(new AudioStream(path, std::move(buffers)));
   stream->number_ = number;
   stream->known_ = std::move(known);
-  if (!stream->Restart(std::move(probed)) || !stream->Index() || !stream->Restart()) return nullptr;
+  if (!stream->Restart(std::move(probed))) return nullptr;
+  // The timeline an earlier open of the same file kept, else counted here and kept.
+  const std::string key = stream->TimelineKey();
+  const bool kept = stream->LoadTimeline(key);
+  if ((!kept && !stream->Index()) || !stream->Restart()) return nullptr;
+  if (!kept) stream->StoreTimeline(key);
   stream->FillFormat();
   return stream;
 }
@@ -831,6 +837,80 @@ int32_t AudioStream::GetPacket(int64_t number, void* buffer, int64_t capacity, i
   }
   *bytesRead = 0;
   return kFail;
+}
+
+std::string AudioStream::TimelineKey() const {
+  try {
+    const std::string folder = index_cache::Directory();
+    index_cache::Writer key;
+    if (folder.empty() || !index_cache::FileIdentity(path_, &key)) return {};
+    const AVStream* stream = input_->streams[streamIndex_];
+    const AVCodecParameters& parameters = *stream->codecpar;
+    key.PutText(input_->iformat->name);
+    for (const int64_t value :
+         {int64_t{number_}, int64_t{streamIndex_}, int64_t{timeBase_.num}, int64_t{timeBase_.den},
+          int64_t{sampleRate_}, int64_t{channels_}, int64_t{Code(parameters.codec_id)},
+          int64_t{parameters.codec_tag}, int64_t{parameters.format},
+          int64_t{parameters.sample_rate}, int64_t{parameters.ch_layout.nb_channels},
+          int64_t{parameters.profile}, int64_t{parameters.initial_padding},
+          int64_t{parameters.trailing_padding}}) {
+      key.Put(value);
+    }
+    key.PutText(std::string_view(reinterpret_cast<const char*>(parameters.extradata),
+                                 parameters.extradata != nullptr ? parameters.extradata_size : 0));
+    return std::move(key.bytes());
+  } catch (...) {
+    return {};
+  }
+}
+
+bool AudioStream::LoadTimeline(const std::string& key) {
+  try {
+    if (key.empty()) return false;
+    index_cache::AudioTimeline timeline;
+    auto decode = [&](std::string_view payload) {
+      return index_cache::DecodeAudio(payload, &timeline);
+    };
+    if (!index_cache::Load(index_cache::Directory(), index_cache::NameFor(path_, "audio", number_),
+                           key, decode)) {
+      return false;
+    }
+    // As Index() leaves them: the packets on the timeline, the first packet a seek may land on.
+    packets_.clear();
+    packets_.reserve(timeline.packets.size());
+    sampleCount_ = 0;
+    firstSeekable_ = 0;
+    for (const index_cache::AudioPacketEntry& entry : timeline.packets) {
+      if (entry.trimmedStart) firstSeekable_ = static_cast<int64_t>(packets_.size()) + 1;
+      packets_.push_back(
+          {entry.pts, entry.pos, entry.size, entry.trimmedStart, sampleCount_, entry.outCount});
+      sampleCount_ += entry.outCount;
+    }
+    preroll_ = timeline.preroll;
+    rateChanges_ = timeline.rateChanges;
+    changes_ = std::move(timeline.changes);
+    timelineFromCache_ = true;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void AudioStream::StoreTimeline(const std::string& key) const {
+  try {
+    if (key.empty()) return;
+    index_cache::AudioTimeline timeline;
+    timeline.packets.reserve(packets_.size());
+    for (const PacketInfo& info : packets_) {
+      timeline.packets.push_back({info.pts, info.pos, info.size, info.trimmedStart, info.outCount});
+    }
+    timeline.preroll = preroll_;
+    timeline.rateChanges = rateChanges_;
+    timeline.changes = changes_;
+    index_cache::Store(index_cache::Directory(), index_cache::NameFor(path_, "audio", number_), key,
+                       index_cache::EncodeAudio(timeline));
+  } catch (...) {
+  }
 }
 
 }  // namespace zr8

@@ -43,6 +43,8 @@ class AudioStream final : public Handle {
 
   int32_t GetSamples(int64_t start, float* buffer, int64_t maxFrames, int64_t* framesRead);
   int32_t GetPacket(int64_t number, void* buffer, int64_t capacity, int64_t* bytesRead);
+  // Whether the timeline came from the index cache (IndexCache) rather than a decode at open.
+  bool timelineFromCache() const { return timelineFromCache_; }
 
  private:
   struct PacketInfo {
@@ -71,6 +73,10 @@ class AudioStream final : public Handle {
 
   bool Restart(FormatPtr probed = nullptr);
   bool Index();
+  // The index cache's key for this stream's timeline (empty: not cached), and its load and store.
+  std::string TimelineKey() const;
+  bool LoadTimeline(const std::string& key);
+  void StoreTimeline(const std::string& key) const;
   static PacketInfo Describe(const AVPacket& packet);
   void CountByOneDecode();
   bool CountInParts();
@@ -123,6 +129,7 @@ class AudioStream final : public Handle {
   std::map<int64_t, uint64_t> probeHashes_;
   int64_t probedBelow_ = 0;  // the counting decode ran from the start up to this packet
   Zr8AudioCompressedFormat format_{};
+  bool timelineFromCache_ = false;
 
   // The converter and the input it was built for.
   SwrPtr resampler_;

@@ -54,6 +54,30 @@ void FrameIndex::OrderByOutputs(std::vector<PacketEntry> packets,
   Finish();
 }
 
+bool FrameIndex::Restore(std::vector<PacketEntry> packets, std::vector<int64_t> presentation,
+                         bool byTimes) {
+  const auto count = static_cast<int64_t>(packets.size());
+  if (presentation.empty()) return false;
+  std::vector<bool> seen(packets.size(), false);
+  for (size_t n = 0; n < presentation.size(); ++n) {
+    const int64_t at = presentation[n];
+    if (at < 0 || at >= count || seen[at]) return false;
+    seen[at] = true;
+    if (byTimes && (!packets[at].presented || packets[at].pts == AV_NOPTS_VALUE ||
+                    (n > 0 && packets[at].pts <= packets[presentation[n - 1]].pts))) {
+      return false;
+    }
+  }
+  for (const PacketEntry& packet : packets) {
+    if (packet.size < 0) return false;
+  }
+  packets_ = std::move(packets);
+  presentation_ = std::move(presentation);
+  byTimes_ = byTimes;
+  Finish();
+  return true;
+}
+
 void FrameIndex::Finish() {
   frameOf_.assign(packets_.size(), kNone);
   for (int64_t n = 0; n < frameCount(); ++n) frameOf_[presentation_[n]] = n;

@@ -33,11 +33,17 @@ class FrameIndex {
   // Orders the frames as a decode presented them: `outputs` lists the decode index of each picture
   // it delivered, in delivery order. A packet delivered twice counts once.
   void OrderByOutputs(std::vector<PacketEntry> packets, const std::vector<int64_t>& outputs);
+  // An order kept from an earlier build (`presentation`: the decode index of each frame). False
+  // (and nothing kept) when it cannot be one: no frame, a packet out of range, shown twice or of a
+  // negative size; ordered by times, a packet not presented or times not rising.
+  bool Restore(std::vector<PacketEntry> packets, std::vector<int64_t> presentation, bool byTimes);
 
   int64_t frameCount() const { return static_cast<int64_t>(presentation_.size()); }
   int64_t packetCount() const { return static_cast<int64_t>(packets_.size()); }
   bool byTimes() const { return byTimes_; }
   const PacketEntry& packet(int64_t decodeIndex) const { return packets_[decodeIndex]; }
+  const std::vector<PacketEntry>& packets() const { return packets_; }
+  const std::vector<int64_t>& presentation() const { return presentation_; }
   const PacketEntry& packetOfFrame(int64_t frame) const { return packets_[presentation_[frame]]; }
   int64_t decodeIndexOf(int64_t frame) const { return presentation_[frame]; }
   // The frame a packet's picture is, kNone when it is not presented (or out of range).

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "IndexCache.h"
 #include "PictureMemory.h"
 #include "SampleTable.h"
 #include "Status.h"
@@ -331,6 +332,10 @@ bool VideoStream::Download(AVFrame* frame) {
 }
 
 bool VideoStream::BuildIndex(DecodeCursor& cursor) {
+  // The index an earlier open of the same file kept, else built here and kept.
+  const std::string cacheFolder = index_cache::Directory();
+  const std::string cacheKey = cacheFolder.empty() ? std::string() : IndexKey(cursor);
+  if (!cacheKey.empty() && LoadIndex(cacheFolder, cacheKey)) return true;
   std::vector<PacketEntry> packets;
   // Packets the demuxer found damaged (lost transport packets), or that do not reach the decoder
   // whole.
@@ -345,6 +350,7 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
     }
   } else {
     if (!cursor.input()) return false;
+    ++indexPasses_;
     while (cursor.ReadOwnPacket()) {
       const AVPacket& packet = *cursor.packet();
       auto read = [&packet](int64_t offset, int bytes, uint8_t* out) {
@@ -373,7 +379,66 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
       if (shown != FrameIndex::kNone) concealedGroups_.insert(index_.KeyFor(shown));
     }
   }
+  if (!cacheKey.empty()) StoreIndex(cacheFolder, cacheKey);
   return true;
+}
+
+std::string VideoStream::IndexKey(const DecodeCursor& cursor) const {
+  try {
+    index_cache::Writer key;
+    if (cursor.input() == nullptr || !index_cache::FileIdentity(source_.path, &key)) return {};
+    const AVCodecParameters& parameters = *source_.parameters;
+    key.PutText(cursor.input()->iformat->name);
+    for (const int64_t value :
+         {int64_t{source_.number}, int64_t{source_.streamIndex}, int64_t{source_.timeBase.num},
+          int64_t{source_.timeBase.den}, int64_t{Code(parameters.codec_id)},
+          int64_t{parameters.codec_tag}, int64_t{parameters.width}, int64_t{parameters.height},
+          int64_t{parameters.format}, int64_t{parameters.profile}, int64_t{parameters.level},
+          int64_t{Code(parameters.field_order)}}) {
+      key.Put(value);
+    }
+    key.PutText(std::string_view(reinterpret_cast<const char*>(parameters.extradata),
+                                 parameters.extradata != nullptr ? parameters.extradata_size : 0));
+    return std::move(key.bytes());
+  } catch (...) {
+    return {};
+  }
+}
+
+bool VideoStream::LoadIndex(const std::string& folder, const std::string& key) {
+  try {
+    FrameIndex index;
+    index_cache::VideoFacts kept;
+    auto decode = [&](std::string_view payload) {
+      return index_cache::DecodeVideo(payload, &index, &kept);
+    };
+    if (!index_cache::Load(folder, index_cache::NameFor(source_.path, "video", source_.number), key,
+                           decode)) {
+      return false;
+    }
+    index_ = std::move(index);
+    damaged_ = kept.damaged;
+    packedPictures_ = kept.packedPictures;
+    source_.reopenUnprobed = kept.reopenUnprobed;
+    concealedGroups_ = std::move(kept.concealedGroups);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void VideoStream::StoreIndex(const std::string& folder, const std::string& key) const {
+  try {
+    if (index_.frameCount() == 0) return;
+    index_cache::VideoFacts kept;
+    kept.damaged = damaged_;
+    kept.packedPictures = packedPictures_;
+    kept.reopenUnprobed = source_.reopenUnprobed;
+    kept.concealedGroups = concealedGroups_;
+    index_cache::Store(folder, index_cache::NameFor(source_.path, "video", source_.number), key,
+                       index_cache::EncodeVideo(index_, kept));
+  } catch (...) {
+  }
 }
 
 bool VideoStream::OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged) {
@@ -409,6 +474,7 @@ bool VideoStream::OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> pack
 bool VideoStream::OrderByDecoding(std::vector<PacketEntry> packets) {
   // One decode of the whole stream in software with automatic threads, as a full decode presents
   // it.
+  ++indexPasses_;
   DecodeCursor pass;
   std::vector<int64_t> outputs;
   if (!pass.Open(source_, 0, nullptr) || !pass.DecodeAll(&outputs)) return false;
@@ -492,6 +558,7 @@ bool VideoStream::PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry
     }
     return false;
   };
+  ++indexPasses_;
   if (!check()) {
     av_packet_unref(cursor.packet());
     // From the start again, for the packet scan.

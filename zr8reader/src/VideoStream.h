@@ -60,6 +60,9 @@ class VideoStream final : public Handle {
   uint64_t seeks() const { return seeks_; }
   uint64_t rereads() const { return rereads_; }  // seeks that counted packets from the start
   uint64_t cacheHits() const { return cacheHits_; }
+  // Passes over the file made to index the stream at open (a scan of its packets, a decode of it,
+  // a check of its sample table); 0 when the index came from the index cache (IndexCache).
+  uint64_t indexPasses() const { return indexPasses_; }
   int decoderThreads() { return access_.current().threads(); }
   size_t cursors() const { return access_.cursors(); }
 
@@ -82,6 +85,10 @@ class VideoStream final : public Handle {
   bool OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged);
   bool PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry>* packets);
   bool OrderByDecoding(std::vector<PacketEntry> packets);
+  // The index cache's key for this stream (empty: not cached), and its load and store.
+  std::string IndexKey(const DecodeCursor& cursor) const;
+  bool LoadIndex(const std::string& folder, const std::string& key);
+  void StoreIndex(const std::string& folder, const std::string& key) const;
   void BuildFormat(AVFormatContext* input, int32_t pixelType);
   bool SeekToKey(int64_t decodeIndex, bool fromStart = false);
   void RebalanceThreads();
@@ -125,6 +132,7 @@ class VideoStream final : public Handle {
   uint64_t seeks_ = 0;
   uint64_t rereads_ = 0;
   uint64_t cacheHits_ = 0;
+  uint64_t indexPasses_ = 0;
 };
 
 }  // namespace zr8
