@@ -336,7 +336,9 @@ ZR8_API int32_t ZR8READER_ReadFile_GetDecoderColorSpaces(void* file, int32_t ind
 // Where the times cannot give the order, the stream is decoded once, in software with automatic
 // threads, and the order is what that decode presented (pictures it drops are not counted): AVI
 // (it keeps decode times only), raw elementary streams (.h264, .hevc, .m2v, .m4v: no times), and
-// any file whose packets lack a presentation time or share one (program streams with B-pictures).
+// any file whose packets lack a presentation time or share one (program streams with B-pictures),
+// and a stream with B-frames whose presentation times equal its decode times (as some phones
+// write MP4), which the decoder shows by its pictures' order counts instead.
 // That costs about one full decode of the stream at open (some 2 s for 10 s of 1080p H.264 on two
 // cores). Intra-only codings (MJPEG, ProRes, FFV1, ...) are ordered as decoded, without it. A
 // stream with damage the index sees is decoded once too: a packet its demuxer marks as damaged, or

@@ -75,8 +75,9 @@ class HeaderBits {
 };
 
 // Whether a NAL unit, from its first bytes, is damaged where the decoder looks first: a forbidden
-// bit set, or a slice whose header has a slice type or parameter set number out of range. The
-// decoder skips such a unit; where it held a picture's only slice, the picture is lost.
+// bit set, or a slice whose header has a slice type or parameter set number out of range (or, in
+// an IDR picture, a slice type that is not intra). The decoder skips such a unit; where it held a
+// picture's only slice, the picture is lost.
 bool HeaderDamaged(AVCodecID codec, const uint8_t* nal, int size) {
   if (size < 2) return false;
   HeaderBits bits(nal, size);
@@ -87,8 +88,10 @@ bool HeaderDamaged(AVCodecID codec, const uint8_t* nal, int size) {
     type &= 31;  // after the two bits of nal_ref_idc
     if (type != 1 && type != 5) return false;
     const int64_t firstBlock = bits.Ue(), sliceType = bits.Ue(), parameterSet = bits.Ue();
+    // An IDR picture's slices are intra (I or SI) only; the decoder drops any other.
+    const bool idrNotIntra = type == 5 && sliceType % 5 != 2 && sliceType % 5 != 4;
     return firstBlock < 0 || sliceType < 0 || sliceType > 9 || parameterSet < 0 ||
-           parameterSet >= 256;
+           parameterSet >= 256 || idrNotIntra;
   }
   int layerAndTemporal = 0;
   for (int i = 0; i < 9; ++i) layerAndTemporal = (layerAndTemporal << 1) | bits.Bit();
@@ -467,7 +470,17 @@ bool VideoStream::OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> pack
     index_.OrderByOutputs(std::move(packets), order);
     return true;
   }
-  if (!decodeTimesOnly && !damaged && index_.OrderByTimes(packets)) return true;
+  // Presentation times equal to the decode times in a stream whose decoder holds pictures back
+  // (B-frames; some phones' muxers write them so) give the decode order, not the one shown: the
+  // decoder shows its pictures by their order counts, which only a decode tells here.
+  const bool timesAreDecodeTimes =
+      source_.parameters->video_delay > 0 &&
+      std::all_of(packets.begin(), packets.end(), [](const PacketEntry& packet) {
+        return !packet.presented || packet.pts == packet.dts;
+      });
+  if (!decodeTimesOnly && !damaged && !timesAreDecodeTimes && index_.OrderByTimes(packets)) {
+    return true;
+  }
   return OrderByDecoding(std::move(packets));
 }
 
