@@ -840,28 +840,15 @@ int32_t AudioStream::GetPacket(int64_t number, void* buffer, int64_t capacity, i
 }
 
 std::string AudioStream::TimelineKey() const {
-  try {
-    const std::string folder = index_cache::Directory();
-    index_cache::Writer key;
-    if (folder.empty() || !index_cache::FileIdentity(path_, &key)) return {};
-    const AVStream* stream = input_->streams[streamIndex_];
-    const AVCodecParameters& parameters = *stream->codecpar;
-    key.PutText(input_->iformat->name);
-    for (const int64_t value :
-         {int64_t{number_}, int64_t{streamIndex_}, int64_t{timeBase_.num}, int64_t{timeBase_.den},
-          int64_t{sampleRate_}, int64_t{channels_}, int64_t{Code(parameters.codec_id)},
-          int64_t{parameters.codec_tag}, int64_t{parameters.format},
-          int64_t{parameters.sample_rate}, int64_t{parameters.ch_layout.nb_channels},
-          int64_t{parameters.profile}, int64_t{parameters.initial_padding},
-          int64_t{parameters.trailing_padding}}) {
-      key.Put(value);
-    }
-    key.PutText(std::string_view(reinterpret_cast<const char*>(parameters.extradata),
-                                 parameters.extradata != nullptr ? parameters.extradata_size : 0));
-    return std::move(key.bytes());
-  } catch (...) {
-    return {};
-  }
+  if (index_cache::Directory().empty()) return {};
+  const AVCodecParameters& parameters = *input_->streams[streamIndex_]->codecpar;
+  return index_cache::StreamKey(
+      path_, input_->iformat->name,
+      {number_, streamIndex_, timeBase_.num, timeBase_.den, sampleRate_, channels_,
+       Code(parameters.codec_id), parameters.codec_tag, parameters.format, parameters.sample_rate,
+       parameters.ch_layout.nb_channels, parameters.profile, parameters.initial_padding,
+       parameters.trailing_padding},
+      Extradata(parameters));
 }
 
 bool AudioStream::LoadTimeline(const std::string& key) {

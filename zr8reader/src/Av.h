@@ -17,6 +17,7 @@ extern "C" {
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "Account.h"
 
@@ -117,6 +118,12 @@ int Code(const Enum& field) {
   int value = 0;
   std::memcpy(&value, &field, sizeof value);
   return value;
+}
+
+// A stream's codec extra data (parameter sets and the like) as bytes.
+inline std::string_view Extradata(const AVCodecParameters& parameters) {
+  return {reinterpret_cast<const char*>(parameters.extradata),
+          parameters.extradata != nullptr ? static_cast<size_t>(parameters.extradata_size) : 0};
 }
 
 // Whether `packet`, read from the file, is the packet an index recorded at position `pos` (-1 where

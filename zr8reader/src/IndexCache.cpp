@@ -126,6 +126,20 @@ std::string NameFor(const std::string& path, std::string_view kind, int number) 
   return std::string(name) + "-" + std::string(kind) + std::to_string(number);
 }
 
+std::string StreamKey(const std::string& path, std::string_view container,
+                      std::initializer_list<int64_t> values, std::string_view extradata) {
+  try {
+    Writer key;
+    if (!FileIdentity(path, &key)) return {};
+    key.PutText(container);
+    for (const int64_t value : values) key.Put(value);
+    key.PutText(extradata);
+    return std::move(key.bytes());
+  } catch (...) {
+    return {};
+  }
+}
+
 bool FileIdentity(const std::string& path, Writer* key) {
   std::error_code error;
   const fs::path absolute = fs::absolute(path, error).lexically_normal();

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <set>
 #include <string>
@@ -80,6 +81,11 @@ std::string NameFor(const std::string& path, std::string_view kind, int number);
 
 // The identity of the file at `path` for a key; false when it cannot be read.
 bool FileIdentity(const std::string& path, Writer* key);
+
+// The key of a stream's cache file: the file's identity, its container's name, `values` (the
+// stream's place and coding) and its codec's extra data; empty when the file cannot be read.
+std::string StreamKey(const std::string& path, std::string_view container,
+                      std::initializer_list<int64_t> values, std::string_view extradata);
 
 // A cache file's bytes: its key and payload, when its header, sizes and checksum hold.
 struct Contents {

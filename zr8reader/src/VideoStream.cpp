@@ -387,25 +387,14 @@ bool VideoStream::BuildIndex(DecodeCursor& cursor) {
 }
 
 std::string VideoStream::IndexKey(const DecodeCursor& cursor) const {
-  try {
-    index_cache::Writer key;
-    if (cursor.input() == nullptr || !index_cache::FileIdentity(source_.path, &key)) return {};
-    const AVCodecParameters& parameters = *source_.parameters;
-    key.PutText(cursor.input()->iformat->name);
-    for (const int64_t value :
-         {int64_t{source_.number}, int64_t{source_.streamIndex}, int64_t{source_.timeBase.num},
-          int64_t{source_.timeBase.den}, int64_t{Code(parameters.codec_id)},
-          int64_t{parameters.codec_tag}, int64_t{parameters.width}, int64_t{parameters.height},
-          int64_t{parameters.format}, int64_t{parameters.profile}, int64_t{parameters.level},
-          int64_t{Code(parameters.field_order)}}) {
-      key.Put(value);
-    }
-    key.PutText(std::string_view(reinterpret_cast<const char*>(parameters.extradata),
-                                 parameters.extradata != nullptr ? parameters.extradata_size : 0));
-    return std::move(key.bytes());
-  } catch (...) {
-    return {};
-  }
+  if (cursor.input() == nullptr) return {};
+  const AVCodecParameters& parameters = *source_.parameters;
+  return index_cache::StreamKey(
+      source_.path, cursor.input()->iformat->name,
+      {source_.number, source_.streamIndex, source_.timeBase.num, source_.timeBase.den,
+       Code(parameters.codec_id), parameters.codec_tag, parameters.width, parameters.height,
+       parameters.format, parameters.profile, parameters.level, Code(parameters.field_order)},
+      Extradata(parameters));
 }
 
 bool VideoStream::LoadIndex(const std::string& folder, const std::string& key) {
