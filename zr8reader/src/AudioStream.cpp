@@ -127,7 +127,9 @@ std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int numb
   // The timeline an earlier open of the same file kept, else counted here and kept.
   const std::string key = stream->TimelineKey();
   const bool kept = stream->LoadTimeline(key);
-  if ((!kept && !stream->Index()) || !stream->Restart()) return nullptr;
+  // Counting reads the whole file: the reader then starts again. A kept timeline leaves the first
+  // reader at the start.
+  if (!kept && (!stream->Index() || !stream->Restart())) return nullptr;
   if (!kept) stream->StoreTimeline(key);
   stream->FillFormat();
   return stream;
