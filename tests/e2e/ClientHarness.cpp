@@ -153,16 +153,34 @@ ClientRun& ClientRun::WithoutOpenCL() {
 RunResult ClientRun::Run(const std::vector<std::string>& arguments) {
   // One shell command: each word quoted, output to files (not pipes, which a process that inherits
   // one can hold open), and a client that hangs killed after 120 s.
-  const auto quoted = [](const std::string& word) {
-    return "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "'";
+  // Built by appending: g++ 12 warns wrongly (-Wrestrict) on "literal" + a temporary string.
+  std::string command;
+  const auto add = [&command](const std::string& text, bool quote) {
+    if (!quote) {
+      command += text;
+      return;
+    }
+    command += '\'';
+    command += std::regex_replace(text, std::regex("'"), "'\\''");
+    command += '\'';
   };
-  std::string command = "cd " + quoted(work_.string()) + " && env";
-  for (const std::string& setting : environment_) command += " " + quoted(setting);
-  command += " timeout -s KILL 120 " + Setting("ZR8_TEST_LAUNCHER", "") + " " +
-             quoted(Setting("ZR8_TEST_CLIENT", ZR8_TEST_CLIENT));
-  for (const std::string& argument : arguments) command += " " + quoted(argument);
-  command += " </dev/null >" + quoted((root_ / "stdout").string()) + " 2>" +
-             quoted((root_ / "stderr").string());
+  add("cd ", false);
+  add(work_.string(), true);
+  add(" && env", false);
+  for (const std::string& setting : environment_) {
+    add(" ", false);
+    add(setting, true);
+  }
+  add(" timeout -s KILL 120 " + Setting("ZR8_TEST_LAUNCHER", "") + " ", false);
+  add(Setting("ZR8_TEST_CLIENT", ZR8_TEST_CLIENT), true);
+  for (const std::string& argument : arguments) {
+    add(" ", false);
+    add(argument, true);
+  }
+  add(" </dev/null >", false);
+  add((root_ / "stdout").string(), true);
+  add(" 2>", false);
+  add((root_ / "stderr").string(), true);
   fs::remove(work_ / "fake_calls.log");
   const int status = std::system(command.c_str());
 

@@ -163,8 +163,9 @@ std::string FileLine(const std::string& entry, const harness::RunResult& result)
     const size_t first = i;
     while (i + 1 < frames.size() && frames[i + 1] == frames[i] + 1) ++i;
     if (i == first + 1) --i;
-    line +=
-        " " + std::to_string(frames[first]) + (i > first ? "-" + std::to_string(frames[i]) : "");
+    line += ' ';
+    line += std::to_string(frames[first]);
+    if (i > first) line += '-' + std::to_string(frames[i]);
   }
   return line;
 }

@@ -415,7 +415,8 @@ int32_t InitHardware(Call& call, const char* key, const char* description, wchar
   }
   for (const auto& [handle, value] : handles) {
     *handle = reinterpret_cast<void*>(value);
-    written += (written.empty() ? "" : " ") + call.state.NameOf(*handle);
+    if (!written.empty()) written += ' ';
+    written += call.state.NameOf(*handle);
   }
   CopyText(call.state.Value(key).value_or(description), text, capacity);
   return call.Finish(static_cast<int32_t>(call.Pick(0)), written);
