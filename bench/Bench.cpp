@@ -1,9 +1,11 @@
 // Measures the reader library against the tools people use today (the ffmpeg command-line tool,
 // PyAV, OpenCV's VideoCapture) on media it makes itself, and prints a table of medians.
 //
-// Usage: zr8_bench [work directory] [--runs N] [--only seq,dual,rand,multi,open,audio,streams]
-// (default /tmp/zr8bench, 3 runs, every test). The peers run
-// under Debian's /usr/bin/python3 (packages python3-av and python3-opencv).
+// Usage: zr8_bench [work directory] [--runs N] [--only seq,dual,rand,multi,open,audio,streams,long]
+// (default /tmp/zr8bench, 3 runs, every test but long). The peers run under Debian's
+// /usr/bin/python3 (packages python3-av and python3-opencv); long also runs Debian's ffmsindex.
+// long: four half-hour files, each measure of the library in a child process of its own (3-4
+// minutes a run on 2 cores once the media is made).
 // Every run measures each case for the library and its peers one after the other, so that the
 // load of the machine falls on both alike; the table holds the medians of the runs.
 // scripts/bench.sh installs the peers and runs it.
@@ -172,12 +174,17 @@ double LibraryDual(const std::string& path, uint32_t threads) {
   return Seconds(start);
 }
 
+// The seconds to fetch the frames in turn from an opened stream.
+double FetchFrames(void* video, const std::vector<int64_t>& frames) {
+  const auto start = Clock::now();
+  for (int64_t n : frames) checksum += Fetch(video, n);
+  return Seconds(start);
+}
+
 double LibraryRandom(const std::string& path, const std::vector<int64_t>& frames) {
   File file = OpenFile(path);
   Video video = OpenVideo(file.get(), 0);
-  const auto start = Clock::now();
-  for (int64_t n : frames) checksum += Fetch(video.get(), n);
-  return Seconds(start);
+  return FetchFrames(video.get(), frames);
 }
 
 double LibraryOpen(const std::string& path) {
@@ -199,6 +206,13 @@ std::vector<float> AudioBlock(void* audio) {
   Zr8AudioCompressedFormat format{};
   ZR8READER_ReadAudioStream_GetCompressedFormat(audio, &format);
   return std::vector<float>(4096 * static_cast<size_t>(format.channels));
+}
+
+double LibraryAudioOpen(const std::string& path) {
+  const auto start = Clock::now();
+  File file = OpenFile(path);
+  Audio audio = OpenAudio(file.get());
+  return Seconds(start);
 }
 
 double LibraryAudio(const std::string& path) {
@@ -301,6 +315,38 @@ int MultiChild(uint32_t limit, const std::vector<std::string>& paths) {
   monitor.join();
   const int libraryThreads = most - baseline - static_cast<int>(paths.size());
   std::printf("%.6f %.6f %ld %d\n", wall, cpu, PeakMegabytes(), std::max(libraryThreads, 0));
+  ZR8READER_Uninitialize();
+  return 0;
+}
+
+// One measure of a long file, in a process of its own (so that its peak memory and what the
+// library caches in memory are its own): `zr8_bench --long <what> <file>`, with the index cache
+// wherever the parent's environment points it. Prints the seconds measured, then the peak
+// resident MB. what: video (OpenReadFile + OpenVideoStream), audio (OpenReadFile +
+// OpenAudioStream), frames (32 random frames, the open excluded), samples (one full sequential
+// read of the audio, then 32 random reads of 4,096 samples, the open excluded).
+int LongChild(const std::string& what, const std::string& path) {
+  ZR8READER_Initialize();
+  std::vector<double> seconds;
+  if (what == "video") {
+    seconds.push_back(LibraryOpen(path));
+  } else if (what == "audio") {
+    seconds.push_back(LibraryAudioOpen(path));
+  } else if (what == "frames") {
+    File file = OpenFile(path);
+    Video video = OpenVideo(file.get(), 0);
+    const int64_t count = ZR8READER_ReadVideoStream_GetFrameCount(video.get());
+    if (count <= 0) Fail("no frames in " + path);
+    seconds.push_back(FetchFrames(video.get(), RandomFrames(count)));
+  } else if (what == "samples") {
+    const auto [sequential, random] = LibraryAudioRandom(path);
+    seconds.push_back(sequential);
+    seconds.push_back(random);
+  } else {
+    Fail("--long: unknown measure " + what);
+  }
+  for (double value : seconds) std::printf("%.6f ", value);
+  std::printf("%ld\n", PeakMegabytes());
   ZR8READER_Uninitialize();
   return 0;
 }
@@ -423,15 +469,44 @@ double ToolAudio(const std::string& path, int number = 0) {
                    " -f f32le -c:a pcm_f32le /dev/null");
 }
 
+// A full decode of the streams the tool picks by default (the video and the first audio stream).
+double ToolDecodeAll(const std::string& path) {
+  return TimeShell(kQuiet + "-i " + path + " -f null -");
+}
+
+// ffms2's indexing of the file: audioMask 0 indexes the video alone, -1 decodes every audio
+// stream too (its sample counts).
+double Ffmsindex(const std::string& path, const fs::path& index, int audioMask) {
+  return TimeShell("ffmsindex -f -p -t " + std::to_string(audioMask) + " " + path + " " +
+                   index.string());
+}
+
+// Runs one `zr8_bench --long` measure in a child process whose index cache is the folder `cache`
+// (emptied first when `empty`): the numbers it prints, its peak resident MB last.
+std::vector<double> LongMeasure(const std::string& self, const std::string& what,
+                                const fs::path& file, const fs::path& cache, bool empty) {
+  if (empty) fs::remove_all(cache);
+  fs::create_directories(cache);
+  std::istringstream result(Capture("env -u ZR8READER_NO_CACHE XDG_CACHE_HOME=" + cache.string() +
+                                    " " + self + " --long " + what + " " + file.string()));
+  std::vector<double> values;
+  for (double value = 0; result >> value;) values.push_back(value);
+  if (values.size() < 2) Fail("--long " + what + " " + file.string() + " printed too little");
+  return values;
+}
+
 // ---- Media -------------------------------------------------------------------------------------
 
 void Make(const fs::path& file, const std::string& arguments) {
   if (fs::exists(file)) return;
-  std::printf("making %s ...\n", file.c_str());
+  std::printf("making %s ...", file.c_str());
   std::fflush(stdout);
+  const auto start = Clock::now();
   const fs::path partial = file.parent_path() / ("partial." + file.filename().string());
   Capture(kQuiet + arguments + " " + partial.string());
   fs::rename(partial, file);
+  std::printf(" %.1f s\n", Seconds(start));
+  std::fflush(stdout);
 }
 
 std::string X264(int gop, int bFrames) {
@@ -459,6 +534,10 @@ int main(int argc, char** argv) {
     if (argc < 3) Fail("--multi needs a thread limit and files");
     return MultiChild(static_cast<uint32_t>(std::atoi(argv[2])),
                       std::vector<std::string>(argv + 3, argv + argc));
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--long") == 0) {
+    if (argc != 4) Fail("--long needs a measure and a file");
+    return LongChild(argv[2], argv[3]);
   }
   fs::path dir = "/tmp/zr8bench";
   int runs = 3;
@@ -508,15 +587,17 @@ int main(int argc, char** argv) {
     Make(longRaw, "-i " + longMp4.string() + " -c copy -bsf:v h264_mp4toannexb");
   }
   const fs::path audio = dir / "audio.m4a";
-  Make(audio,
-       "-f lavfi -i 'aevalsrc=sin(440*2*PI*t)*0.4|sin(554*2*PI*t)*0.4:s=48000:d=600' -c:a aac "
-       "-b:a 128k");
-  // The same without noise substitution, as most other encoders write AAC: random reads start a
-  // few packets before their place instead of at the start of the stream.
   const fs::path plainAudio = dir / "audio-plain.m4a";
-  Make(plainAudio,
-       "-f lavfi -i 'aevalsrc=sin(440*2*PI*t)*0.4|sin(554*2*PI*t)*0.4:s=48000:d=600' -c:a aac "
-       "-aac_pns 0 -b:a 128k");
+  if (wanted("audio")) {
+    Make(audio,
+         "-f lavfi -i 'aevalsrc=sin(440*2*PI*t)*0.4|sin(554*2*PI*t)*0.4:s=48000:d=600' -c:a aac "
+         "-b:a 128k");
+    // The same without noise substitution, as most other encoders write AAC: random reads start a
+    // few packets before their place instead of at the start of the stream.
+    Make(plainAudio,
+         "-f lavfi -i 'aevalsrc=sin(440*2*PI*t)*0.4|sin(554*2*PI*t)*0.4:s=48000:d=600' -c:a aac "
+         "-aac_pns 0 -b:a 128k");
+  }
   // Many audio streams in one file: 10 s of 8 kHz mono PCM, the same tone in each.
   const fs::path manyStreams = dir / "streams300.mkv";
   if (wanted("streams")) {
@@ -525,6 +606,44 @@ int main(int argc, char** argv) {
     Make(manyStreams,
          "-f lavfi -i sine=frequency=440:sample_rate=8000:duration=10" + maps + " -c:a pcm_s16le");
   }
+  // Half-hour files at 320x180 and 25 fps (45,000 frames), the sound a tone in noise at 48 kHz
+  // stereo: H.264 with B-frames and AAC (without noise substitution) in MP4; the same H.264 with
+  // AC-3 in AVI and alone as a raw stream; MPEG-2 with B-pictures and MP2 in an MPEG-2 program
+  // stream.
+  struct LongFile {
+    std::string name;  // the key of its samples
+    std::string media;
+    fs::path path;
+    bool audio;
+    bool target;  // the first open's targets apply (an index that needs more than a table)
+  };
+  const std::vector<LongFile> longFiles = {
+      {"avi", "30 min 320x180, H.264 B-frames + AC-3, AVI", dir / "long30.avi", true, true},
+      {"ps", "30 min 320x180, MPEG-2 B-pictures + MP2, program stream", dir / "long30.mpg", true,
+       true},
+      {"raw", "30 min 320x180, raw H.264 B-frames (no audio)", dir / "long30.h264", false, true},
+      {"mp4", "30 min 320x180, H.264 B-frames + AAC, MP4", dir / "long30.mp4", true, false}};
+  if (wanted("long")) {
+    if (std::system("command -v ffmsindex >/dev/null") != 0) {
+      Fail("ffmsindex is missing (Debian package ffmsindex; scripts/bench.sh installs it)");
+    }
+    const std::string sources =
+        "-f lavfi -i testsrc2=size=320x180:rate=25 -f lavfi -i "
+        "'aevalsrc=0.3*sin(440*2*PI*t)+0.1*(2*random(0)-1)|"
+        "0.3*sin(554*2*PI*t)+0.1*(2*random(1)-1):s=48000' -t 1800 ";
+    const fs::path& mp4 = longFiles[3].path;
+    Make(mp4, sources + X264(250, 3) + " -b:v 150k -c:a aac -aac_pns 0 -b:a 96k");
+    const std::string sameVideo =
+        "-i " + mp4.string() + " -map 0:v -c:v copy -bsf:v h264_mp4toannexb";
+    Make(longFiles[0].path, sameVideo + " -map 0:a -c:a ac3 -b:a 192k");
+    Make(longFiles[2].path, sameVideo);
+    Make(longFiles[1].path,
+         sources + "-c:v mpeg2video -bf 2 -g 25 -b:v 400k -c:a mp2 -b:a 128k -f vob");
+  }
+  const fs::path videoCache = dir / "long-cache-video";
+  const fs::path audioCache = dir / "long-cache-audio";
+  const fs::path ffindex = dir / "long.ffindex";
+
   std::vector<std::string> copies;
   for (int i = 0; i < 8 && video; ++i) {
     const fs::path copy = dir / ("multi" + std::to_string(i) + ".mp4");
@@ -560,6 +679,7 @@ int main(int argc, char** argv) {
   const int multiCounts[] = {1, 2, 4, 8};
   std::map<std::string, long> multiPeak;
   std::map<std::string, int> multiThreads;
+  std::map<std::string, long> longPeak;
   for (int run = 0; run < runs; ++run) {
     std::printf("run %d of %d\n", run + 1, runs);
     std::fflush(stdout);
@@ -625,6 +745,36 @@ int main(int argc, char** argv) {
       add("streams/lib/0", first);
       add("streams/lib/" + std::to_string(kManyStreams - 1), last);
       add("streams/tool", ToolAudio(manyStreams.string(), kManyStreams - 1));
+    }
+    for (const LongFile& file : longFiles) {
+      if (!wanted("long")) break;
+      const auto start = Clock::now();
+      const std::string path = file.path.string();
+      // The first value of a child's measure, its peak memory (the last) kept beside it.
+      auto keep = [&](const std::string& what, const std::vector<double>& values) {
+        const std::string key = what + "/" + file.name;
+        add("long/" + key, values.front());
+        longPeak[key] = std::max(longPeak[key], static_cast<long>(values.back()));
+      };
+      // The video's index and the audio's timeline each in a cache folder of their own, so that
+      // each first open starts from nothing and each second open finds its own.
+      keep("video1", LongMeasure(self, "video", file.path, videoCache, true));
+      keep("video2", LongMeasure(self, "video", file.path, videoCache, false));
+      keep("frames", LongMeasure(self, "frames", file.path, videoCache, false));
+      add("long/tool/" + file.name, ToolDecodeAll(path));
+      add("long/ffms0/" + file.name, Ffmsindex(path, ffindex, 0));
+      if (file.audio) {
+        keep("audio1", LongMeasure(self, "audio", file.path, audioCache, true));
+        keep("audio2", LongMeasure(self, "audio", file.path, audioCache, false));
+        const std::vector<double> reads =
+            LongMeasure(self, "samples", file.path, audioCache, false);
+        keep("sequential", reads);
+        add("long/random/" + file.name, reads[1]);
+        add("long/toolaudio/" + file.name, ToolAudio(path));
+        add("long/ffmsall/" + file.name, Ffmsindex(path, ffindex, -1));
+      }
+      std::printf("long: %s measured in %.1f s\n", file.path.filename().c_str(), Seconds(start));
+      std::fflush(stdout);
     }
   }
 
@@ -734,6 +884,63 @@ int main(int argc, char** argv) {
            "ms to open stream " + std::to_string(number) + (number ? ", second" : ", first"),
            Format("%.1f", library), "ffmpeg -map 0:a:299 -f f32le", Format("%.1f", tool),
            Format("%.2f", library / tool), "-"});
+    }
+  }
+
+  for (const LongFile& file : longFiles) {
+    if (!wanted("long")) break;
+    auto ms = [&](const std::string& what) {
+      return 1000 * median("long/" + what + "/" + file.name);
+    };
+    auto peak = [&](const std::string& what) {
+      return "; " + std::to_string(longPeak[what + "/" + file.name]);
+    };
+    const std::string open = "9. long file, first open (index cache empty)";
+    const std::string target = file.target ? "<= 0.05" : "-";
+    const std::string atMost = file.target ? "<= 1.0" : "-";
+    const double video = ms("video1");
+    const double decode = ms("tool");
+    const std::string decoder = file.audio ? "ffmpeg -i F -f null - (video + audio decode)"
+                                           : "ffmpeg -i F -f null - (decode)";
+    rows.push_back({open, file.media, "ms, video stream; peak MB",
+                    Format("%.1f", video) + peak("video1"), decoder, Format("%.1f", decode),
+                    Format("%.3f", video / decode), target});
+    const double ffms = ms("ffms0");
+    rows.push_back({open, file.media, "ms, video stream", Format("%.1f", video),
+                    "ffmsindex -f -p -t 0 (video only)", Format("%.1f", ffms),
+                    Format("%.2f", video / ffms), atMost});
+    if (file.audio) {
+      const double audio = ms("audio1");
+      const double audioDecode = ms("toolaudio");
+      rows.push_back({open, file.media, "ms, audio stream; peak MB",
+                      Format("%.1f", audio) + peak("audio1"),
+                      "ffmpeg -map 0:a:0 -f f32le (audio decode)", Format("%.1f", audioDecode),
+                      Format("%.3f", audio / audioDecode), "-"});
+      rows.push_back({open, file.media, "ms, video + audio streams", Format("%.1f", video + audio),
+                      decoder, Format("%.1f", decode), Format("%.3f", (video + audio) / decode),
+                      target});
+      const double ffmsAll = ms("ffmsall");
+      rows.push_back({open, file.media, "ms, video + audio streams", Format("%.1f", video + audio),
+                      "ffmsindex -f -p -t -1 (audio decoded too)", Format("%.1f", ffmsAll),
+                      Format("%.2f", (video + audio) / ffmsAll), atMost});
+    }
+    for (const std::string stream : {"video", "audio"}) {
+      if (stream == "audio" && !file.audio) continue;
+      rows.push_back({"10. long file, second open (index cached)", file.media,
+                      "ms, " + stream + " stream; peak MB",
+                      Format("%.1f", ms(stream + "2")) + peak(stream + "2"), "-", "-", "-",
+                      "<= 50 ms"});
+    }
+    rows.push_back({"11. long file, random, 32 frames", file.media, "ms per frame; peak MB",
+                    Format("%.1f", ms("frames") / kRandomFrames) + peak("frames"), "-", "-", "-",
+                    "-"});
+    if (file.audio) {
+      const double random = ms("random") / 1000;
+      const double sequential = ms("sequential") / 1000;
+      rows.push_back({"12. long file, audio, 32 random reads of 4096", file.media, "s; peak MB",
+                      Format("%.3f", random) + peak("sequential"),
+                      "the library's sequential read (open excluded)", Format("%.3f", sequential),
+                      Format("%.3f", random / sequential), "<= 0.1"});
     }
   }
 
