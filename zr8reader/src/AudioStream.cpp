@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "AudioPreroll.h"
@@ -194,9 +195,11 @@ bool AudioStream::Index() {
   }
   const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
   prerollChoice_ = rateChanges_ ? audio_preroll::Choice{} : audio_preroll::For(id);
-  if (prerollChoice_.packets >= 0 && !prerollChoice_.bounded &&
-      !PrerollReproduces(prerollChoice_.packets)) {
-    prerollChoice_ = audio_preroll::NotReproduced(prerollChoice_);
+  if (prerollChoice_.packets >= 0 && !prerollChoice_.bounded) {
+    // Too short to check: decoded from the start, which costs little here.
+    const std::optional<bool> reproduces = PrerollReproduces(prerollChoice_.packets);
+    if (!reproduces) prerollChoice_ = {};
+    if (reproduces == false) prerollChoice_ = audio_preroll::NotReproduced(prerollChoice_);
   }
   preroll_ = audio_preroll::Packets(prerollChoice_, audio_preroll::ExactAsked());
   probePackets_.clear();
@@ -230,20 +233,20 @@ void AudioStream::HashProbe(int64_t source, const AVFrame& frame,
 
 // Decodes each probe window after its pre-roll only, as a random start does, and compares what
 // it makes of the window's packets with the full decode. A window the counting decode did not
-// reach from the start is not tried; with none tried, the stream decodes from the start.
-bool AudioStream::PrerollReproduces(int64_t preroll) {
+// reach from the start is not tried; with none tried, no answer.
+std::optional<bool> AudioStream::PrerollReproduces(int64_t preroll) {
   bool tried = false;
   for (int64_t start : kProbeStarts) {
     if (start - preroll <= firstSeekable_ || start + kProbeLength + 4 > probedBelow_) continue;
     CodecPtr decoder = OpenDecoder(input_->streams[streamIndex_], 1);
-    if (!decoder) return false;
+    if (!decoder) return std::nullopt;
     decoder->pkt_timebase = AVRational{1, sampleRate_};
     FramePtr frame = MakeFrame();
     PacketPtr copy = MakePacket();
     std::map<int64_t, uint64_t> got;
     for (const auto& [index, packet] : probePackets_) {
       if (index < start - preroll || index >= start + kProbeLength + 4) continue;
-      if (av_packet_ref(copy.get(), packet.get()) < 0) return false;
+      if (av_packet_ref(copy.get(), packet.get()) < 0) return std::nullopt;
       copy->pts = copy->dts = index << kTagShift;
       avcodec_send_packet(decoder.get(), copy.get());
       av_packet_unref(copy.get());
@@ -258,7 +261,7 @@ bool AudioStream::PrerollReproduces(int64_t preroll) {
     if (got != expected) return false;
     tried = true;
   }
-  return tried;
+  return tried ? std::optional<bool>(true) : std::nullopt;
 }
 
 AudioStream::PacketInfo AudioStream::Describe(const AVPacket& packet) {

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,7 +88,7 @@ class AudioStream final : public Handle {
   // packet of a window or its pre-roll, and adds a frame of a window's packet to `hashes`.
   void KeepForProbe(int64_t index, const AVPacket& packet);
   static void HashProbe(int64_t source, const AVFrame& frame, std::map<int64_t, uint64_t>* hashes);
-  bool PrerollReproduces(int64_t preroll);
+  std::optional<bool> PrerollReproduces(int64_t preroll);
   bool SeekNear(int64_t start);
   // Decodes until a frame comes out, into frame_; false at the end of the stream, or when a packet
   // read after a seek is not the one the index expects (lost_).
