@@ -2,43 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <thread>
 
+#include "AudioPreroll.h"
 #include "IndexCache.h"
 #include "ReadFile.h"
 #include "Status.h"
 
 namespace zr8 {
 namespace {
-
-// Packets decoded before a random start so that the decoder's state is rebuilt exactly when the
-// wanted samples come out (overlapped transforms, bit reservoirs), measured against a continuous
-// decode. Decoders whose state reaches back without bound (noise generators seeded once, as in
-// AC-3's dither; Opus's predicted band energies; MPEG layer II) give the samples of a full decode
-// only when they decode from the start: for those, -1, and a start behind the decoder decodes again
-// from the beginning.
-int64_t PrerollPackets(AVCodecID id) {
-  switch (id) {
-    case AV_CODEC_ID_FLAC:
-    case AV_CODEC_ID_ALAC:
-    case AV_CODEC_ID_TTA:
-    case AV_CODEC_ID_WAVPACK:
-      return 1;
-    case AV_CODEC_ID_MP3:
-      return 10;
-    case AV_CODEC_ID_VORBIS:
-      return 2;
-    case AV_CODEC_ID_AAC:
-      // Exact but for noise-substituted bands, whose generator runs through the whole stream:
-      // after a seek their noise differs from a continuous decode's (at the noise's level).
-      return 2;
-    default: {
-      const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
-      if (descriptor != nullptr && std::strncmp(descriptor->name, "pcm_", 4) == 0) return 1;
-      return -1;
-    }
-  }
-}
 
 // Each packet sent to the decoder carries its index in the stream as its time, shifted past any
 // adjustment the decoder makes for skipped samples, so that a frame tells the packet it comes from.
@@ -221,17 +194,25 @@ bool AudioStream::Index() {
     if (packets_[i].trimmedStart) firstSeekable_ = static_cast<int64_t>(i) + 1;
   }
   const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
-  preroll_ = rateChanges_ ? -1 : PrerollPackets(id);
-  if (preroll_ >= 0 && !PrerollReproduces(preroll_)) preroll_ = -1;
+  prerollChoice_ = rateChanges_ ? audio_preroll::Choice{} : audio_preroll::For(id);
+  if (prerollChoice_.packets >= 0 && !prerollChoice_.bounded) {
+    // Too short to check: decoded from the start, which costs little here.
+    const std::optional<bool> reproduces = PrerollReproduces(prerollChoice_.packets);
+    if (!reproduces) prerollChoice_ = {};
+    if (reproduces == false) prerollChoice_ = audio_preroll::NotReproduced(prerollChoice_);
+  }
+  preroll_ = audio_preroll::Packets(prerollChoice_, audio_preroll::ExactAsked());
   probePackets_.clear();
   probeHashes_.clear();
   return true;
 }
 
 void AudioStream::KeepForProbe(int64_t index, const AVPacket& packet) {
-  const int64_t preroll = PrerollPackets(input_->streams[streamIndex_]->codecpar->codec_id);
+  const audio_preroll::Choice choice =
+      audio_preroll::For(input_->streams[streamIndex_]->codecpar->codec_id);
+  const int64_t preroll = choice.packets;
   const bool kept =
-      preroll >= 0 &&
+      preroll >= 0 && !choice.bounded &&
       std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts), [&](int64_t start) {
         return index >= start - preroll && index < start + kProbeLength + 4;  // and late frames
       });
@@ -252,20 +233,20 @@ void AudioStream::HashProbe(int64_t source, const AVFrame& frame,
 
 // Decodes each probe window after its pre-roll only, as a random start does, and compares what
 // it makes of the window's packets with the full decode. A window the counting decode did not
-// reach from the start is not tried; with none tried, the stream decodes from the start.
-bool AudioStream::PrerollReproduces(int64_t preroll) {
+// reach from the start is not tried; with none tried, no answer.
+std::optional<bool> AudioStream::PrerollReproduces(int64_t preroll) {
   bool tried = false;
   for (int64_t start : kProbeStarts) {
     if (start - preroll <= firstSeekable_ || start + kProbeLength + 4 > probedBelow_) continue;
     CodecPtr decoder = OpenDecoder(input_->streams[streamIndex_], 1);
-    if (!decoder) return false;
+    if (!decoder) return std::nullopt;
     decoder->pkt_timebase = AVRational{1, sampleRate_};
     FramePtr frame = MakeFrame();
     PacketPtr copy = MakePacket();
     std::map<int64_t, uint64_t> got;
     for (const auto& [index, packet] : probePackets_) {
       if (index < start - preroll || index >= start + kProbeLength + 4) continue;
-      if (av_packet_ref(copy.get(), packet.get()) < 0) return false;
+      if (av_packet_ref(copy.get(), packet.get()) < 0) return std::nullopt;
       copy->pts = copy->dts = index << kTagShift;
       avcodec_send_packet(decoder.get(), copy.get());
       av_packet_unref(copy.get());
@@ -280,7 +261,7 @@ bool AudioStream::PrerollReproduces(int64_t preroll) {
     if (got != expected) return false;
     tried = true;
   }
-  return tried;
+  return tried ? std::optional<bool>(true) : std::nullopt;
 }
 
 AudioStream::PacketInfo AudioStream::Describe(const AVPacket& packet) {
@@ -347,10 +328,7 @@ bool AudioStream::CountInParts() {
   constexpr int64_t kMostBytes = 64 << 20;
   const unsigned threads = std::min(std::thread::hardware_concurrency(), 8u);
   const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
-  if (threads < 2 || (PrerollPackets(id) < 0 && id != AV_CODEC_ID_OPUS && id != AV_CODEC_ID_AC3 &&
-                      id != AV_CODEC_ID_EAC3 && id != AV_CODEC_ID_MP2)) {
-    return false;
-  }
+  if (threads < 2 || audio_preroll::For(id).packets < 0) return false;
   packets_.clear();
   changes_.clear();
   std::vector<PacketPtr> held;
@@ -725,6 +703,14 @@ bool AudioStream::Land(int64_t latest) {
     read.push_back(std::move(packet));
     if (candidates.size() <= 1) break;
   }
+  if (candidates.size() > 1 && !read.empty()) {
+    // Packets alike in size and position (an Ogg page of packets of one size): told by their times
+    // where the reader gives them.
+    const AVPacket& first = *read.front();
+    const int64_t time = first.pts != AV_NOPTS_VALUE ? first.pts : first.dts;
+    std::erase_if(candidates,
+                  [&](int64_t i) { return time == AV_NOPTS_VALUE || packets_[i].pts != time; });
+  }
   if (candidates.size() != 1) return false;
   decoder_ = OpenDecoder(input_->streams[streamIndex_], 1);
   if (!decoder_) return false;
@@ -875,7 +861,8 @@ bool AudioStream::LoadTimeline(const std::string& key) {
           {entry.pts, entry.pos, entry.size, entry.trimmedStart, sampleCount_, entry.outCount});
       sampleCount_ += entry.outCount;
     }
-    preroll_ = timeline.preroll;
+    prerollChoice_ = {timeline.preroll, timeline.prerollBounded};
+    preroll_ = audio_preroll::Packets(prerollChoice_, audio_preroll::ExactAsked());
     rateChanges_ = timeline.rateChanges;
     changes_ = std::move(timeline.changes);
     timelineFromCache_ = true;
@@ -893,7 +880,8 @@ void AudioStream::StoreTimeline(const std::string& key) const {
     for (const PacketInfo& info : packets_) {
       timeline.packets.push_back({info.pts, info.pos, info.size, info.trimmedStart, info.outCount});
     }
-    timeline.preroll = preroll_;
+    timeline.preroll = prerollChoice_.packets;
+    timeline.prerollBounded = prerollChoice_.bounded;
     timeline.rateChanges = rateChanges_;
     timeline.changes = changes_;
     index_cache::Store(index_cache::Directory(), index_cache::NameFor(path_, "audio", number_), key,
