@@ -5,15 +5,6 @@
 #include "HardwareDecode.h"
 
 namespace zr8 {
-namespace {
-
-bool IsEntry(const AVPacket& packet, const PacketEntry& entry) {
-  return SamePacket(packet, entry.pos, entry.size,
-                    entry.pts != AV_NOPTS_VALUE ? entry.pts : entry.dts);
-}
-
-}  // namespace
-
 FormatPtr StreamSource::Open(bool probe) const {
   FormatPtr input = OpenMedia(path, probe);
   if (!input || streamIndex < 0 || static_cast<unsigned>(streamIndex) >= input->nb_streams) {
@@ -104,7 +95,7 @@ bool DecodeCursor::SeekInFile(const FrameIndex& index, int64_t decodeIndex) {
   const int64_t time = key.dts != AV_NOPTS_VALUE ? key.dts : key.pts;
   auto reached = [&]() {
     while (ReadOwnPacket()) {
-      if (IsEntry(*packet_, key)) return true;
+      if (IsPacketOf(*packet_, key)) return true;
       const bool beyond = key.pos >= 0
                               ? packet_->pos > key.pos
                               : key.dts != AV_NOPTS_VALUE && packet_->dts != AV_NOPTS_VALUE &&
@@ -151,7 +142,7 @@ bool DecodeCursor::SeekToKey(const StreamSource& source, const FrameIndex& index
       if (skipped == decodeIndex) break;
       av_packet_unref(packet_.get());
     }
-    if (!IsEntry(*packet_, index.packet(decodeIndex))) {
+    if (!IsPacketOf(*packet_, index.packet(decodeIndex))) {
       av_packet_unref(packet_.get());  // the file has changed since the index was made
       return false;
     }
@@ -200,7 +191,7 @@ DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
       }
       // Each packet is checked against the index before it is numbered: after a seek a demuxer may
       // cut packets otherwise than in the pass that made the index, and the file may have changed.
-      if (nextPacket_ >= index.packetCount() || !IsEntry(*packet_, index.packet(nextPacket_))) {
+      if (nextPacket_ >= index.packetCount() || !IsPacketOf(*packet_, index.packet(nextPacket_))) {
         av_packet_unref(packet_.get());
         live_ = false;
         return Step::kLost;

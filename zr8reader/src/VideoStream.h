@@ -22,6 +22,7 @@
 #include "FrameIndex.h"
 #include "Handle.h"
 #include "HardwareDecode.h"
+#include "IndexBuilder.h"
 #include "Picture.h"
 #include "Pools.h"
 #include "ThreadBudget.h"
@@ -62,7 +63,7 @@ class VideoStream final : public Handle {
   uint64_t cacheHits() const { return cacheHits_; }
   // Passes over the file made to index the stream at open (a scan of its packets, a decode of it,
   // a check of its sample table); 0 when the index came from the index cache (IndexCache).
-  uint64_t indexPasses() const { return indexPasses_; }
+  uint64_t indexPasses() const { return builder_.passes(); }
   int decoderThreads() { return access_.current().threads(); }
   size_t cursors() const { return access_.cursors(); }
 
@@ -79,17 +80,6 @@ class VideoStream final : public Handle {
       : Handle(kKind), store_(std::move(store)) {
     source_.path = std::move(path);
   }
-  // The frame index, from the container's sample table (MP4, MOV) or one pass over its packets;
-  // where the packets' times do not give the order, from one decode of the whole stream.
-  bool BuildIndex(DecodeCursor& cursor);
-  bool OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged);
-  bool PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry>* packets);
-  bool OrderByDecoding(std::vector<PacketEntry> packets);
-  // The index cache's key for this stream (empty: not cached), and its load and store.
-  std::string IndexKey(const DecodeCursor& cursor) const;
-  bool LoadIndex(const std::string& folder, const std::string& key);
-  void StoreIndex(const std::string& folder, const std::string& key) const;
-  void BuildFormat(AVFormatContext* input, int32_t pixelType);
   bool SeekToKey(int64_t decodeIndex, bool fromStart = false);
   void RebalanceThreads();
   int ThreadLimit() const;  // for the budget
@@ -116,9 +106,10 @@ class VideoStream final : public Handle {
   AccessPolicy access_;
   FramePtr last_ = MakeFrame();  // the last delivered frame, kept for a repeated request
   int64_t lastIndex_ = -1;
-  std::set<size_t> concealedGroups_;  // key frames whose groups hold a concealed picture
-  bool damaged_ = false;  // a damaged picture was seen: pictures before a target are all decoded
-  bool packedPictures_ = false;  // packets may hold two pictures: every picture is decoded
+  // Damage seen (pictures before a target are all decoded), the groups with a concealed picture
+  // (decoded from the key frame before), packed pictures (every picture is decoded).
+  index_cache::VideoFacts facts_;
+  IndexBuilder builder_{source_, index_, facts_};
   bool madeInSoftware_ = false;  // the hardware's decoder chose system memory for a picture
 
   std::optional<PictureConverter> converter_;
@@ -132,7 +123,6 @@ class VideoStream final : public Handle {
   uint64_t seeks_ = 0;
   uint64_t rereads_ = 0;
   uint64_t cacheHits_ = 0;
-  uint64_t indexPasses_ = 0;
 };
 
 }  // namespace zr8
