@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "BitstreamOrder.h"
 #include "PacketDamage.h"
 #include "SampleTable.h"
 
@@ -10,15 +11,16 @@ namespace zr8 {
 
 bool IndexBuilder::Build(DecodeCursor& cursor) {
   // The index an earlier open of the same file kept, else built here and kept.
-  const std::string cacheFolder = index_cache::Directory();
-  const std::string cacheKey = cacheFolder.empty() ? std::string() : IndexKey(cursor);
-  if (!cacheKey.empty() && LoadIndex(cacheFolder, cacheKey)) return true;
+  cacheFolder_ = index_cache::Directory();
+  cacheKey_ = cacheFolder_.empty() ? std::string() : IndexKey(cursor);
+  if (!cacheKey_.empty() && LoadIndex(cacheFolder_, cacheKey_)) return true;
   std::vector<PacketEntry> packets;
   // Packets the demuxer found damaged (lost transport packets), or that do not reach the decoder
   // whole.
   std::vector<int64_t> corrupt;
   const int lengthSize = NalLengthSize(*source_.parameters);
   const AVCodecID codec = source_.parameters->codec_id;
+  std::unique_ptr<BitstreamOrder> headers;
   if (PacketsFromIndex(cursor, &packets)) {
     if (lengthSize > 0) {
       corrupt = DamagedPackets(source_.path, codec, packets, lengthSize);
@@ -26,19 +28,25 @@ bool IndexBuilder::Build(DecodeCursor& cursor) {
   } else {
     if (!cursor.input()) return false;
     ++passes_;
+    // The order the headers give is read on the way, for a stream whose times do not give it.
+    headers = BitstreamOrder::For(*source_.parameters);
     while (cursor.ReadOwnPacket()) {
       const AVPacket& packet = *cursor.packet();
       if ((packet.flags & AV_PKT_FLAG_CORRUPT) != 0 ||
           !ReadPacketWhole(codec, lengthSize, packet)) {
         corrupt.push_back(static_cast<int64_t>(packets.size()));
       }
+      if (headers) headers->Add(packet);
       packets.push_back(PacketEntry{packet.pts, packet.dts, packet.pos, packet.duration,
                                     packet.size, (packet.flags & AV_PKT_FLAG_KEY) != 0,
                                     (packet.flags & AV_PKT_FLAG_DISCARD) == 0});
       av_packet_unref(cursor.packet());
     }
   }
-  if (packets.empty() || !OrderIndex(cursor, std::move(packets), !corrupt.empty())) return false;
+  if (packets.empty() ||
+      !OrderIndex(cursor, std::move(packets), !corrupt.empty(), std::move(headers))) {
+    return false;
+  }
   // Damage seen here is known before any picture shows it (frame threads do not report what they
   // conceal): every picture is decoded. The parser may carry the damage into the packet after the
   // damaged one.
@@ -49,7 +57,15 @@ bool IndexBuilder::Build(DecodeCursor& cursor) {
       if (shown != FrameIndex::kNone) facts_.concealedGroups.insert(index_.KeyFor(shown));
     }
   }
-  if (!cacheKey.empty()) StoreIndex(cacheFolder, cacheKey);
+  if (!cacheKey_.empty()) StoreIndex(cacheFolder_, cacheKey_);
+  return true;
+}
+
+bool IndexBuilder::Reorder() {
+  if (!OrderByDecoding(index_.packets())) return false;
+  facts_.predicted = false;
+  ++rebuilds_;
+  if (!cacheKey_.empty()) StoreIndex(cacheFolder_, cacheKey_);
   return true;
 }
 
@@ -93,8 +109,8 @@ void IndexBuilder::StoreIndex(const std::string& folder, const std::string& key)
   }
 }
 
-bool IndexBuilder::OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets,
-                              bool damaged) {
+bool IndexBuilder::OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged,
+                              std::unique_ptr<BitstreamOrder> headers) {
   // Packed B-frames (MPEG-4 Part 2 as older encoders write it): a packet carries a P picture and
   // the B picture shown before it, followed by a placeholder packet of a few bytes. The decoder
   // keeps the second picture of a packet and decodes it with the next packet, so a packet's
@@ -131,7 +147,38 @@ bool IndexBuilder::OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> pac
   if (!decodeTimesOnly && !damaged && !timesAreDecodeTimes && index_.OrderByTimes(packets)) {
     return true;
   }
+  // Otherwise the order the headers give, where they leave no doubt: a prediction that every
+  // decode checks (a contradiction reorders the stream by a decode). Damage, packed pictures and
+  // packets the demuxer drops take the decode at once.
+  const bool allPresented = std::all_of(packets.begin(), packets.end(),
+                                        [](const PacketEntry& packet) { return packet.presented; });
+  if (!damaged && !facts_.packedPictures && allPresented) {
+    // Packets listed from the sample table: their headers take a read of each.
+    if (!headers && timesAreDecodeTimes) headers = ReadHeaders(cursor, packets);
+    std::vector<int64_t> order;
+    if (headers && headers->Order(&order)) {
+      index_.OrderByOutputs(std::move(packets), order);
+      facts_.predicted = true;
+      return true;
+    }
+  }
   return OrderByDecoding(std::move(packets));
+}
+
+std::unique_ptr<BitstreamOrder> IndexBuilder::ReadHeaders(DecodeCursor& cursor,
+                                                          const std::vector<PacketEntry>& packets) {
+  auto headers = BitstreamOrder::For(*source_.parameters);
+  if (!headers || !cursor.Rewind(source_)) return nullptr;
+  ++passes_;
+  size_t read = 0;
+  for (; read < packets.size() && cursor.ReadOwnPacket(); ++read) {
+    if (!IsPacketOf(*cursor.packet(), packets[read])) headers->Doubt();
+    headers->Add(*cursor.packet());
+    av_packet_unref(cursor.packet());
+  }
+  if (read != packets.size() || cursor.ReadOwnPacket()) headers->Doubt();
+  av_packet_unref(cursor.packet());
+  return headers;
 }
 
 bool IndexBuilder::OrderByDecoding(std::vector<PacketEntry> packets) {

@@ -7,9 +7,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "BitstreamOrder.h"
 #include "DecodeCursor.h"
 #include "FrameIndex.h"
 #include "IndexCache.h"
@@ -28,9 +30,18 @@ class IndexBuilder {
   // Passes over the file made to index the stream (a scan of its packets, a decode of it, a check
   // of its sample table); none when the index came from the index cache.
   uint64_t passes() const { return passes_; }
+  // Orders the built index anew by one decode of the whole stream (its predicted order was
+  // contradicted by the decoder) and keeps it in the index cache in place of the prediction.
+  bool Reorder();
+  // How many times that was done.
+  uint64_t rebuilds() const { return rebuilds_; }
 
  private:
-  bool OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged);
+  bool OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged,
+                  std::unique_ptr<BitstreamOrder> headers);
+  // The headers of `packets` read from the file (from its start, by `cursor`).
+  std::unique_ptr<BitstreamOrder> ReadHeaders(DecodeCursor& cursor,
+                                              const std::vector<PacketEntry>& packets);
   bool PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry>* packets);
   bool OrderByDecoding(std::vector<PacketEntry> packets);
   // The index cache's key for this stream (empty: not cached), and its load and store.
@@ -41,7 +52,9 @@ class IndexBuilder {
   StreamSource& source_;
   FrameIndex& index_;
   index_cache::VideoFacts& facts_;
+  std::string cacheFolder_, cacheKey_;  // where the index is kept (no key: not kept)
   uint64_t passes_ = 0;
+  uint64_t rebuilds_ = 0;
 };
 
 }  // namespace zr8

@@ -183,13 +183,15 @@ VideoStream::Outcome VideoStream::DecodeTo(int64_t index) {
   while (true) {
     int64_t identity = FrameIndex::kNone;
     switch (cursor.Next(index_, index, !facts_.damaged && !facts_.packedPictures,
-                        hardware_ != nullptr, &identity)) {
+                        hardware_ != nullptr, facts_.predicted, &identity)) {
       case DecodeCursor::Step::kEnd:
         return Outcome::kMissed;
       case DecodeCursor::Step::kHardwareFailed:
         return Outcome::kHardwareFailed;
       case DecodeCursor::Step::kLost:
         return Outcome::kLost;
+      case DecodeCursor::Step::kContradicted:
+        return Outcome::kContradicted;
       case DecodeCursor::Step::kDamaged:
         // From now on every picture is decoded, and none kept from runs that skipped some.
         facts_.damaged = true;
@@ -261,7 +263,7 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   // Nothing sent to the decoder since its last seek: it may change its thread count for free.
   if (access_.current().fresh()) RebalanceThreads();
   size_t key = index_.KeyFor(index);
-  const size_t needed = key;
+  size_t needed = key;
   // A group with a concealed picture is decoded from the key frame before it, as a full decode
   // conceals it from the pictures before.
   if (key > 0 && facts_.concealedGroups.count(key) != 0) --key;
@@ -270,7 +272,14 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   if (!forward && !SeekToKey(index_.keys()[key])) return kFail;
   bool lost = false;  // a run of this request lost its place: later runs count from the start
   for (Outcome outcome; (outcome = DecodeTo(index)) != Outcome::kFound;) {
-    if (outcome == Outcome::kLost) {
+    if (outcome == Outcome::kContradicted) {
+      // The order read from the headers was wrong: the stream is ordered by a decode from now on
+      // (and in the index cache), and the request is answered in that order.
+      if (!ReorderByDecoding()) return kFail;
+      if (index >= frameCount()) return kBounds;
+      key = needed = index_.KeyFor(index);
+      forward = false;
+    } else if (outcome == Outcome::kLost) {
       // The packets after the run's start are not those of the index (a demuxer that cuts them
       // otherwise after a seek): the run starts again from the packets counted from the start of
       // the file. A run counted so that still does not match reads a file that has changed.
@@ -306,6 +315,16 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
   // goes on in software with its threads (on the hardware still, should that decoder not open).
   if (madeInSoftware_) FallBackToSoftware();
   return delivered;
+}
+
+bool VideoStream::ReorderByDecoding() {
+  if (!builder_.Reorder()) return false;
+  // Frames kept or delivered, and the runs of other cursors, are numbered in the old order.
+  access_.cache().Trim(0);
+  access_.DropParked();
+  lastIndex_ = -1;
+  format_.frameCount = frameCount();
+  return true;
 }
 
 int32_t VideoStream::DeliverFound(AVFrame* frame, int64_t index, Image** image) {

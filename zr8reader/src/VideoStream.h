@@ -64,14 +64,18 @@ class VideoStream final : public Handle {
   // Passes over the file made to index the stream at open (a scan of its packets, a decode of it,
   // a check of its sample table); 0 when the index came from the index cache (IndexCache).
   uint64_t indexPasses() const { return builder_.passes(); }
+  // Times a decode contradicted the frame order read from the headers, and the stream was ordered
+  // by a decode of it instead.
+  uint64_t orderRebuilds() const { return builder_.rebuilds(); }
   int decoderThreads() { return access_.current().threads(); }
   size_t cursors() const { return access_.cursors(); }
 
  private:
   // kEarlier: the target's group holds a damaged picture, concealed from pictures before the
   // group's key frame, and the run started at that key frame: it must start one key frame earlier.
-  // kLost: the reader met a packet the index does not have there.
-  enum class Outcome { kFound, kMissed, kHardwareFailed, kAgain, kEarlier, kLost };
+  // kLost: the reader met a packet the index does not have there. kContradicted: the decoder's
+  // pictures contradicted the order the index predicted.
+  enum class Outcome { kFound, kMissed, kHardwareFailed, kAgain, kEarlier, kLost, kContradicted };
   // Decoding positions of a stream on hardware: two, so that a caller alternating between two
   // places does not seek, each decoder holding its own surfaces of the device.
   static constexpr size_t kHardwareCursors = 2;
@@ -89,6 +93,8 @@ class VideoStream final : public Handle {
   int32_t Deliver(const AVFrame& frame, Image** image);
   // Keeps the current cursor's frame (frame `index`) as the last delivered frame and delivers it.
   int32_t DeliverFound(AVFrame* frame, int64_t index, Image** image);
+  // Orders the stream by a decode of it, its predicted order contradicted.
+  bool ReorderByDecoding();
   // Brings a picture of the hardware into system memory; false when the hardware failed.
   bool Download(AVFrame* frame);
   bool FallBackToSoftware();
