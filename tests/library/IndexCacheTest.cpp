@@ -89,9 +89,10 @@ void ExpectReference(const fs::path& path, const Opened& run, const std::string&
   }
 }
 
-// Each way of ordering the frames, and the facts found on the way: by decoding (raw stream, AVI),
-// packed pictures, the sample table (MP4, its readers unprobed), times (Matroska, open GOPs),
-// damage the demuxer reports (TS). The hit decodes exactly as the first open did.
+// Each way of ordering the frames, and the facts found on the way: by the headers (raw stream,
+// AVI), by decoding (packed pictures), the sample table (MP4, its readers unprobed), times
+// (Matroska, open GOPs), damage the demuxer reports (TS). The hit decodes exactly as the first open
+// did.
 TEST(IndexCacheTest, ASecondOpenReadsTheIndexBack) {
   for (const char* name : {"elementary.m2v", "h264_bframes.avi", "mpeg4_packed_bframes.avi",
                            "video_long.mp4", "h264_open_gop.mkv", "lost_transport_packets.ts"}) {
