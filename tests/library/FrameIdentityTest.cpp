@@ -186,11 +186,14 @@ TEST(DecodingPositionsTest, RequestsDecodeFromTheirKeyFrame) {
 // decode contradicts the order. A stream whose headers leave a doubt is ordered by a decode.
 TEST(FrameOrderTest, ReadFromTheHeadersWithoutADecode) {
   const std::pair<const char*, uint64_t> cases[] = {
-      {"h264_bframes.avi", 1},       {"h264_open_gop.avi", 1},       {"gstreamer.avi", 1},
-      {"hevc_bframes.avi", 1},       {"mpeg2_bframes.avi", 1},       {"mpeg4_bframes.avi", 1},
-      {"elementary.h264", 1},        {"elementary.hevc", 1},         {"elementary.m2v", 1},
-      {"elementary.m4v", 1},         {"open_gop_cut.m2v", 1},        {"cra_cut.hevc", 1},
-      {"mpeg2_open_gop.mpg", 1},     {"mpeg2_audio.mpg", 1},         {"pts_equal_dts.mp4", 2},
+      {"h264_bframes.avi", 1},       {"h264_open_gop.avi", 1},
+      {"h264_interlaced.avi", 1},    {"gstreamer.avi", 1},
+      {"hevc_bframes.avi", 1},       {"mpeg2_bframes.avi", 1},
+      {"mpeg4_bframes.avi", 1},      {"elementary.h264", 1},
+      {"elementary.hevc", 1},        {"elementary.m2v", 1},
+      {"elementary.m4v", 1},         {"open_gop_cut.m2v", 1},
+      {"cra_cut.hevc", 1},           {"mpeg2_open_gop.mpg", 1},
+      {"mpeg2_audio.mpg", 1},        {"pts_equal_dts.mp4", 2},
       {"hevc_pts_equal_dts.mp4", 2}, {"mpeg4_packed_bframes.avi", 2}};  // packed pictures: ordered
                                                                         // by a decode
   ::setenv("ZR8READER_NO_CACHE", "1", 1);

@@ -277,6 +277,7 @@ TEST(IndexCacheTest, AContradictedOrderIsRebuiltByADecode) {
       EXPECT_TRUE(handles::Picture(*stream, n) == reference.substr(n * size, size)) << what << n;
     }
     EXPECT_EQ(stream->frameCount(), index.frameCount()) << what;
+    EXPECT_EQ(stream->format().frameCount, index.frameCount()) << what;
     EXPECT_EQ(stream->orderRebuilds(), 1u) << what;
     EXPECT_EQ(stream->indexPasses(), 1u) << what;  // the decode
     stream.reset();

@@ -323,7 +323,15 @@ bool VideoStream::ReorderByDecoding() {
   access_.cache().Trim(0);
   access_.DropParked();
   lastIndex_ = -1;
-  format_.frameCount = frameCount();
+  // The frame count, and the length and rate that follow from it, as the new order has them.
+  if (AVFormatContext* input = access_.current().input()) {
+    const StreamDescription described = DescribeStream(
+        input, source_.streamIndex, *source_.parameters, index_, layout_, format_.pixelType);
+    format_ = described.format;
+    length_ = described.length;
+  } else {
+    format_.frameCount = frameCount();
+  }
   return true;
 }
 
