@@ -47,6 +47,7 @@ int32_t VideoStream::Open(const std::string& path, int number, const Zr8DecodePr
     return kNoInterface;
   }
   if (!stream->builder_.Build(*cursor) || stream->index_.frameCount() == 0) return kFail;
+  stream->frames_ = stream->index_.frameCount();
   stream->access_.Add(std::move(cursor));
   if (!stream->SeekToKey(0)) return kFail;
   // Whether the hardware decodes this stream is known from its first key frame, before the stream
@@ -319,6 +320,7 @@ int32_t VideoStream::GetFrame(int64_t index, Image** image) {
 
 bool VideoStream::ReorderByDecoding() {
   if (!builder_.Reorder()) return false;
+  frames_ = index_.frameCount();
   // Frames kept or delivered, and the runs of other cursors, are numbered in the old order.
   access_.cache().Trim(0);
   access_.DropParked();

@@ -7,6 +7,7 @@
 // no further. The stream holds the lock, describes the format and falls back from hardware.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,9 +41,14 @@ class VideoStream final : public Handle {
                       std::shared_ptr<PictureStore> store, std::unique_ptr<VideoStream>* out,
                       const HardwareRequest& hardware = {}, FormatPtr probed = nullptr);
 
-  int64_t frameCount() const { return index_.frameCount(); }
+  // The frame count and format may change once, while a request orders the stream anew (a
+  // decode contradicted the order read from the headers); both are read safely meanwhile.
+  int64_t frameCount() const { return frames_.load(); }
   int64_t length() const { return length_; }
-  Zr8VideoFormat format() const { return format_; }
+  Zr8VideoFormat format() {
+    std::lock_guard lock(mutex_);
+    return format_;
+  }
   Zr8VideoCompressedFormat compressedFormat() const { return compressed_; }
   Zr8DecodePrefs prefs() {
     std::lock_guard lock(mutex_);
@@ -123,7 +129,8 @@ class VideoStream final : public Handle {
   Zr8VideoFormat format_{};
   Zr8VideoCompressedFormat compressed_{};
   Zr8DecodePrefs prefs_{};
-  int64_t length_ = 0;
+  std::atomic<int64_t> length_{0};
+  std::atomic<int64_t> frames_{0};
   bool fullRange_ = false;
   uint64_t decodedFrames_ = 0;
   uint64_t seeks_ = 0;
