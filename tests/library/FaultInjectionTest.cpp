@@ -203,7 +203,7 @@ TEST(FaultInjection, PacketsOtherThanTheIndexsAreNotNumbered) {
     ASSERT_TRUE(cursor.SeekToKey(source, index, index.keys()[1], fromStart));
     zr8::DecodeCursor::Step step;
     int64_t shown = zr8::FrameIndex::kNone;
-    while ((step = cursor.Next(index, index.frameCount() - 1, false, false, &shown)) ==
+    while ((step = cursor.Next(index, index.frameCount() - 1, false, false, false, &shown)) ==
            zr8::DecodeCursor::Step::kFrame) {
       EXPECT_LT(shown, kOther);  // the pictures before the first packet read otherwise
       av_frame_unref(cursor.frame());

@@ -179,6 +179,46 @@ TEST(DecodingPositionsTest, RequestsDecodeFromTheirKeyFrame) {
   }
 }
 
+// Where the container's times do not give the order of reordered pictures (AVI, raw streams,
+// program streams, an MP4 whose presentation times are its decode times), the order is read from
+// the headers at open: one pass over the packets (two for the MP4: its sample table checked, then
+// its headers read), no decode; every frame in order and some at random are FFmpeg's, and no
+// decode contradicts the order. A stream whose headers leave a doubt is ordered by a decode.
+TEST(FrameOrderTest, ReadFromTheHeadersWithoutADecode) {
+  const std::pair<const char*, uint64_t> cases[] = {
+      {"h264_bframes.avi", 1},       {"h264_open_gop.avi", 1},
+      {"h264_interlaced.avi", 1},    {"gstreamer.avi", 1},
+      {"hevc_bframes.avi", 1},       {"mpeg2_bframes.avi", 1},
+      {"mpeg4_bframes.avi", 1},      {"elementary.h264", 1},
+      {"elementary.hevc", 1},        {"elementary.m2v", 1},
+      {"elementary.m4v", 1},         {"open_gop_cut.m2v", 1},
+      {"cra_cut.hevc", 1},           {"mpeg2_open_gop.mpg", 1},
+      {"mpeg2_audio.mpg", 1},        {"pts_equal_dts.mp4", 2},
+      {"hevc_pts_equal_dts.mp4", 2}, {"mpeg4_packed_bframes.avi", 2}};  // packed pictures: ordered
+                                                                        // by a decode
+  ::setenv("ZR8READER_NO_CACHE", "1", 1);
+  for (const auto& [name, passes] : cases) {
+    const fs::path path = media::Named(name);
+    auto stream = handles::OpenStream(path, handles::StreamPrefs(kI420, 1));
+    ASSERT_TRUE(stream) << name;
+    EXPECT_EQ(stream->indexPasses(), passes) << name;
+    const std::string reference = media::ReferenceVideo(path, "yuv420p");
+    const int64_t count = stream->frameCount();
+    ASSERT_GT(count, 0) << name;
+    ASSERT_EQ(reference.size() % count, 0u) << name << ": " << count << " frames";
+    const size_t size = reference.size() / count;
+    std::vector<int64_t> order(count);
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin() + count / 2, order.end(), std::mt19937(7));
+    for (int64_t n : order) {
+      ASSERT_TRUE(handles::Picture(*stream, n) == reference.substr(n * size, size))
+          << name << ": frame " << n;
+    }
+    EXPECT_EQ(stream->orderRebuilds(), 0u) << name;
+  }
+  ::unsetenv("ZR8READER_NO_CACHE");
+}
+
 // The client's frame files on the real library hold exactly FFmpeg's pictures at the frames its
 // modes request: the first 128 (or all), pairs from the start and the middle, pictures in OpenCL
 // buffers, and a file whose times do not give the order of its pictures.

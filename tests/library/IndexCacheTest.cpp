@@ -89,9 +89,10 @@ void ExpectReference(const fs::path& path, const Opened& run, const std::string&
   }
 }
 
-// Each way of ordering the frames, and the facts found on the way: by decoding (raw stream, AVI),
-// packed pictures, the sample table (MP4, its readers unprobed), times (Matroska, open GOPs),
-// damage the demuxer reports (TS). The hit decodes exactly as the first open did.
+// Each way of ordering the frames, and the facts found on the way: by the headers (raw stream,
+// AVI), by decoding (packed pictures), the sample table (MP4, its readers unprobed), times
+// (Matroska, open GOPs), damage the demuxer reports (TS). The hit decodes exactly as the first open
+// did.
 TEST(IndexCacheTest, ASecondOpenReadsTheIndexBack) {
   for (const char* name : {"elementary.m2v", "h264_bframes.avi", "mpeg4_packed_bframes.avi",
                            "video_long.mp4", "h264_open_gop.mkv", "lost_transport_packets.ts"}) {
@@ -243,6 +244,56 @@ TEST(IndexCacheTest, ABadCacheFileIsIgnoredAndWrittenAgain) {
     EXPECT_TRUE(run.pictures == first.pictures) << what;
     EXPECT_TRUE(media::ReadBytes(CacheFile(path)) == good) << what;
     EXPECT_EQ(Requests(path).passes, 0u) << what;
+  }
+}
+
+// An order read from the headers that a decode contradicts (here a kept one with two frames
+// swapped, or a shown picture left out) gives way to the order of a decode: the request that met
+// it and every other get FFmpeg's pictures, the stream counts one rebuild, and the next open reads
+// the decode's order.
+TEST(IndexCacheTest, AContradictedOrderIsRebuiltByADecode) {
+  const std::pair<const char*, void (*)(std::vector<int64_t>&)> lies[] = {
+      {"two frames swapped", [](std::vector<int64_t>& order) { std::swap(order[1], order[2]); }},
+      {"a frame left out", [](std::vector<int64_t>& order) { order.erase(order.begin() + 5); }},
+  };
+  for (const auto& [what, lie] : lies) {
+    Scratch scratch;
+    const fs::path path = scratch.Copy(media::Named("h264_bframes.avi"), "clip.avi");
+    ASSERT_EQ(Requests(path).passes, 1u) << what;  // the packets scanned, no decode
+    const std::string kept = media::ReadBytes(CacheFile(path));
+    const std::optional<ic::Contents> contents = ic::Unwrap(kept);
+    ASSERT_TRUE(contents);
+    zr8::FrameIndex index, lying;
+    ic::VideoFacts facts;
+    ASSERT_TRUE(ic::DecodeVideo(contents->payload, &index, &facts));
+    ASSERT_TRUE(facts.predicted);
+    std::vector<int64_t> wrong = index.presentation();
+    lie(wrong);
+    ASSERT_TRUE(lying.Restore(index.packets(), wrong, false));
+    Write(CacheFile(path), ic::Wrap(contents->key, ic::EncodeVideo(lying, facts)));
+
+    const std::string reference = media::ReferenceVideo(path, "yuv420p");
+    auto stream = Open(path);
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->indexPasses(), 0u) << what;
+    const size_t size = reference.size() / index.frameCount();
+    for (int64_t n = 0; n < index.frameCount(); ++n) {
+      EXPECT_TRUE(handles::Picture(*stream, n) == reference.substr(n * size, size)) << what << n;
+    }
+    EXPECT_EQ(stream->frameCount(), index.frameCount()) << what;
+    EXPECT_EQ(stream->format().frameCount, index.frameCount()) << what;
+    EXPECT_EQ(stream->orderRebuilds(), 1u) << what;
+    EXPECT_EQ(stream->indexPasses(), 1u) << what;  // the decode
+    stream.reset();
+
+    zr8::FrameIndex rebuilt;
+    const std::optional<ic::Contents> again = ic::Unwrap(media::ReadBytes(CacheFile(path)));
+    ASSERT_TRUE(again && ic::DecodeVideo(again->payload, &rebuilt, &facts));
+    EXPECT_FALSE(facts.predicted) << what;
+    EXPECT_EQ(rebuilt.presentation(), index.presentation()) << what;
+    const Opened third = Requests(path);
+    EXPECT_EQ(third.passes, 0u) << what;
+    ExpectReference(path, third, what);
   }
 }
 

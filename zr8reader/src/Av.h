@@ -49,6 +49,9 @@ struct SwrCloser {
 struct DictionaryCloser {
   void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
 };
+struct ParserCloser {
+  void operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }
+};
 struct ParametersCloser {
   void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
 };
@@ -60,6 +63,7 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketCloser>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsCloser>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrCloser>;
 using ParametersPtr = std::unique_ptr<AVCodecParameters, ParametersCloser>;
+using ParserPtr = std::unique_ptr<AVCodecParserContext, ParserCloser>;
 
 FramePtr MakeFrame();
 PacketPtr MakePacket();

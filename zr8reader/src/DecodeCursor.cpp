@@ -5,15 +5,6 @@
 #include "HardwareDecode.h"
 
 namespace zr8 {
-namespace {
-
-bool IsEntry(const AVPacket& packet, const PacketEntry& entry) {
-  return SamePacket(packet, entry.pos, entry.size,
-                    entry.pts != AV_NOPTS_VALUE ? entry.pts : entry.dts);
-}
-
-}  // namespace
-
 FormatPtr StreamSource::Open(bool probe) const {
   FormatPtr input = OpenMedia(path, probe);
   if (!input || streamIndex < 0 || static_cast<unsigned>(streamIndex) >= input->nb_streams) {
@@ -104,7 +95,7 @@ bool DecodeCursor::SeekInFile(const FrameIndex& index, int64_t decodeIndex) {
   const int64_t time = key.dts != AV_NOPTS_VALUE ? key.dts : key.pts;
   auto reached = [&]() {
     while (ReadOwnPacket()) {
-      if (IsEntry(*packet_, key)) return true;
+      if (IsPacketOf(*packet_, key)) return true;
       const bool beyond = key.pos >= 0
                               ? packet_->pos > key.pos
                               : key.dts != AV_NOPTS_VALUE && packet_->dts != AV_NOPTS_VALUE &&
@@ -139,6 +130,7 @@ bool DecodeCursor::SeekToKey(const StreamSource& source, const FrameIndex& index
   lastOutput_ = -1;
   outputsInRun_ = 0;
   skippedInRun_ = false;
+  skippedBelow_ = -1;
   if (fromStart || !SeekInFile(index, decodeIndex)) {
     // From the start of the file (opened anew, reading its stream information), counting packets
     // up to the key frame. Where it cannot be opened (renamed, replaced, no descriptor left) the
@@ -151,7 +143,7 @@ bool DecodeCursor::SeekToKey(const StreamSource& source, const FrameIndex& index
       if (skipped == decodeIndex) break;
       av_packet_unref(packet_.get());
     }
-    if (!IsEntry(*packet_, index.packet(decodeIndex))) {
+    if (!IsPacketOf(*packet_, index.packet(decodeIndex))) {
       av_packet_unref(packet_.get());  // the file has changed since the index was made
       return false;
     }
@@ -164,8 +156,20 @@ bool DecodeCursor::SeekToKey(const StreamSource& source, const FrameIndex& index
   return true;
 }
 
+bool DecodeCursor::AsPredicted(const FrameIndex& index, int64_t shown, bool whole) const {
+  // A packet that shows no picture shows none; the frames from the run's key frame on come out one
+  // after the other, from the key frame's own, but for those before a target that no other picture
+  // refers to (they may be skipped).
+  if (shown == FrameIndex::kNone) return false;
+  if (!whole) return true;
+  const int64_t expected = lastOutput_ >= 0 ? lastOutput_ + 1 : index.FrameOf(runStart_);
+  if (expected == FrameIndex::kNone) return true;
+  return shown == expected || (shown > expected && shown <= skippedBelow_);
+}
+
 DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
-                                      bool skipNonReference, bool onHardware, int64_t* identity) {
+                                      bool skipNonReference, bool onHardware, bool checkOrder,
+                                      int64_t* identity) {
   while (true) {
     const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (received == 0) {
@@ -181,6 +185,11 @@ DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
       const int64_t shown = index.FrameOf(frame_->pts);
       const bool whole =
           shown != FrameIndex::kNone && index.keys()[index.KeyFor(shown)] >= runStart_;
+      if (checkOrder && !AsPredicted(index, shown, whole)) {
+        av_frame_unref(frame_.get());
+        live_ = false;
+        return Step::kContradicted;
+      }
       *identity = whole ? shown : FrameIndex::kNone;
       if (whole) lastOutput_ = shown;
       return Step::kFrame;
@@ -190,6 +199,8 @@ DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
     }
     if (received == AVERROR_EOF || flushSent_) {
       live_ = false;
+      // Every frame from the run's start comes out by the end of the stream.
+      if (checkOrder && lastOutput_ != index.frameCount() - 1) return Step::kContradicted;
       return Step::kEnd;
     }
     if (!packetHeld_) {
@@ -200,7 +211,7 @@ DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
       }
       // Each packet is checked against the index before it is numbered: after a seek a demuxer may
       // cut packets otherwise than in the pass that made the index, and the file may have changed.
-      if (nextPacket_ >= index.packetCount() || !IsEntry(*packet_, index.packet(nextPacket_))) {
+      if (nextPacket_ >= index.packetCount() || !IsPacketOf(*packet_, index.packet(nextPacket_))) {
         av_packet_unref(packet_.get());
         live_ = false;
         return Step::kLost;
@@ -210,6 +221,7 @@ DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
     const int64_t shown = index.FrameOf(nextPacket_);
     const bool skip = skipNonReference && shown != FrameIndex::kNone && shown < target;
     skippedInRun_ = skippedInRun_ || skip;
+    if (skip) skippedBelow_ = std::max(skippedBelow_, target);
     decoder_->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     packet_->pts = nextPacket_++;
     packet_->dts = AV_NOPTS_VALUE;

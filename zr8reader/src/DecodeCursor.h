@@ -39,6 +39,9 @@ class DecodeCursor {
     kHardwareFailed,
     kDamaged,  // a damaged picture after skipped ones: the run must be made again without skipping
     kLost,     // a packet read is not the one the index expects: the reader has lost its place
+    // The decoder's pictures do not come out in the order the index predicted: a picture of a
+    // packet it has as showing none, one out of turn, or one that did not come out.
+    kContradicted,
   };
 
   // A cursor of a fresh reader (or `input`) and a decoder of `threads` threads (on `hardware`
@@ -58,9 +61,10 @@ class DecodeCursor {
   // The next picture on the way to frame `target`, in frame(); its frame number in *identity
   // (FrameIndex::kNone when it is not one to deliver from this run). With `skipNonReference`,
   // pictures shown before the target that no other picture refers to are not decoded. A picture of
-  // a decoder `onHardware` may still be on the device (HardwareDecoder::Download).
+  // a decoder `onHardware` may still be on the device (HardwareDecoder::Download). With
+  // `checkOrder` (an order predicted from the headers) each picture is checked against the order.
   Step Next(const FrameIndex& index, int64_t target, bool skipNonReference, bool onHardware,
-            int64_t* identity);
+            bool checkOrder, int64_t* identity);
   // Every picture of the stream from the start of the file, as the decode index each came from.
   bool DecodeAll(std::vector<int64_t>* outputs);
 
@@ -92,6 +96,9 @@ class DecodeCursor {
 
  private:
   bool SeekInFile(const FrameIndex& index, int64_t decodeIndex);
+  // Whether a picture that came out (frame `shown`, `whole` when decoded from what it refers to)
+  // is the one the index has next.
+  bool AsPredicted(const FrameIndex& index, int64_t shown, bool whole) const;
   // Makes `fresh` (opened with `threads`) the decoder, counting its threads; false when null.
   bool Install(CodecPtr fresh, int threads, const AVCodecParameters& parameters, bool hardware);
 
@@ -115,6 +122,7 @@ class DecodeCursor {
   int64_t lastOutput_ = -1;  // frame number of the last frame that came out
   int64_t outputsInRun_ = 0;
   bool skippedInRun_ = false;  // some picture of the run was not decoded
+  int64_t skippedBelow_ = -1;  // pictures shown before this frame may have been skipped
   uint64_t rereads_ = 0;
 };
 

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <unordered_set>
 
-extern "C" {
-#include <libavutil/avutil.h>
-}
+#include "Av.h"
 
 namespace zr8 {
+
+bool IsPacketOf(const AVPacket& packet, const PacketEntry& entry) {
+  return SamePacket(packet, entry.pos, entry.size,
+                    entry.pts != AV_NOPTS_VALUE ? entry.pts : entry.dts);
+}
 
 bool FrameIndex::OrderByTimes(std::vector<PacketEntry> packets) {
   std::vector<int64_t> order;

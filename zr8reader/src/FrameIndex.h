@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+struct AVPacket;
+
 namespace zr8 {
 
 struct PacketEntry {
@@ -22,6 +24,11 @@ struct PacketEntry {
   bool key;
   bool presented;  // not marked for discarding by the demuxer
 };
+
+// Whether a packet read from the file is the one `entry` lists (by position where both have one,
+// else by time, and by size): after a seek a demuxer may cut packets otherwise than in the pass
+// that made the index, and the file may have changed.
+bool IsPacketOf(const AVPacket& packet, const PacketEntry& entry);
 
 class FrameIndex {
  public:

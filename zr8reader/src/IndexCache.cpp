@@ -295,7 +295,8 @@ std::string EncodeVideo(const FrameIndex& index, const VideoFacts& facts) {
   Writer out;
   out.bytes().reserve(32 + index.packets().size() * 37 + index.presentation().size() * 8);
   out.Put<uint32_t>((index.byTimes() ? 1u : 0u) | (facts.damaged ? 2u : 0u) |
-                    (facts.packedPictures ? 4u : 0u) | (facts.reopenUnprobed ? 8u : 0u));
+                    (facts.packedPictures ? 4u : 0u) | (facts.reopenUnprobed ? 8u : 0u) |
+                    (facts.predicted ? 16u : 0u));
   out.Put<uint64_t>(index.packets().size());
   for (const PacketEntry& packet : index.packets()) {
     out.Put(packet.pts);
@@ -316,7 +317,7 @@ bool DecodeVideo(std::string_view payload, FrameIndex* index, VideoFacts* facts)
   Reader in(payload);
   uint32_t flags = 0;
   uint64_t count = 0;
-  if (!in.Get(&flags) || flags > 15 || !in.GetCount(37, &count) || count == 0) return false;
+  if (!in.Get(&flags) || flags > 31 || !in.GetCount(37, &count) || count == 0) return false;
   std::vector<PacketEntry> packets(count);
   for (PacketEntry& packet : packets) {
     uint8_t marks = 0;
@@ -347,6 +348,7 @@ bool DecodeVideo(std::string_view payload, FrameIndex* index, VideoFacts* facts)
   facts->damaged = (flags & 2) != 0;
   facts->packedPictures = (flags & 4) != 0;
   facts->reopenUnprobed = (flags & 8) != 0;
+  facts->predicted = (flags & 16) != 0;
   facts->concealedGroups = std::move(groups);
   return true;
 }

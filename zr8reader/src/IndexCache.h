@@ -108,9 +108,10 @@ void Trim(const std::string& folder, uint64_t bound);
 
 // What building a video stream's frame index concludes, beyond the index itself.
 struct VideoFacts {
-  bool damaged = false;              // damage seen in the packets
-  bool packedPictures = false;       // packets may hold two pictures
-  bool reopenUnprobed = false;       // the stream's readers need no stream information
+  bool damaged = false;         // damage seen in the packets
+  bool packedPictures = false;  // packets may hold two pictures
+  bool reopenUnprobed = false;  // the stream's readers need no stream information
+  bool predicted = false;       // the order read from the headers, not yet contradicted by a decode
   std::set<size_t> concealedGroups;  // places in the index's keys()
 };
 std::string EncodeVideo(const FrameIndex& index, const VideoFacts& facts);

@@ -7,6 +7,7 @@
 // no further. The stream holds the lock, describes the format and falls back from hardware.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,7 @@
 #include "FrameIndex.h"
 #include "Handle.h"
 #include "HardwareDecode.h"
+#include "IndexBuilder.h"
 #include "Picture.h"
 #include "Pools.h"
 #include "ThreadBudget.h"
@@ -39,9 +41,14 @@ class VideoStream final : public Handle {
                       std::shared_ptr<PictureStore> store, std::unique_ptr<VideoStream>* out,
                       const HardwareRequest& hardware = {}, FormatPtr probed = nullptr);
 
-  int64_t frameCount() const { return index_.frameCount(); }
+  // The frame count and format may change once, while a request orders the stream anew (a
+  // decode contradicted the order read from the headers); both are read safely meanwhile.
+  int64_t frameCount() const { return frames_.load(); }
   int64_t length() const { return length_; }
-  Zr8VideoFormat format() const { return format_; }
+  Zr8VideoFormat format() {
+    std::lock_guard lock(mutex_);
+    return format_;
+  }
   Zr8VideoCompressedFormat compressedFormat() const { return compressed_; }
   Zr8DecodePrefs prefs() {
     std::lock_guard lock(mutex_);
@@ -62,15 +69,19 @@ class VideoStream final : public Handle {
   uint64_t cacheHits() const { return cacheHits_; }
   // Passes over the file made to index the stream at open (a scan of its packets, a decode of it,
   // a check of its sample table); 0 when the index came from the index cache (IndexCache).
-  uint64_t indexPasses() const { return indexPasses_; }
+  uint64_t indexPasses() const { return builder_.passes(); }
+  // Times a decode contradicted the frame order read from the headers, and the stream was ordered
+  // by a decode of it instead.
+  uint64_t orderRebuilds() const { return builder_.rebuilds(); }
   int decoderThreads() { return access_.current().threads(); }
   size_t cursors() const { return access_.cursors(); }
 
  private:
   // kEarlier: the target's group holds a damaged picture, concealed from pictures before the
   // group's key frame, and the run started at that key frame: it must start one key frame earlier.
-  // kLost: the reader met a packet the index does not have there.
-  enum class Outcome { kFound, kMissed, kHardwareFailed, kAgain, kEarlier, kLost };
+  // kLost: the reader met a packet the index does not have there. kContradicted: the decoder's
+  // pictures contradicted the order the index predicted.
+  enum class Outcome { kFound, kMissed, kHardwareFailed, kAgain, kEarlier, kLost, kContradicted };
   // Decoding positions of a stream on hardware: two, so that a caller alternating between two
   // places does not seek, each decoder holding its own surfaces of the device.
   static constexpr size_t kHardwareCursors = 2;
@@ -79,17 +90,6 @@ class VideoStream final : public Handle {
       : Handle(kKind), store_(std::move(store)) {
     source_.path = std::move(path);
   }
-  // The frame index, from the container's sample table (MP4, MOV) or one pass over its packets;
-  // where the packets' times do not give the order, from one decode of the whole stream.
-  bool BuildIndex(DecodeCursor& cursor);
-  bool OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged);
-  bool PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry>* packets);
-  bool OrderByDecoding(std::vector<PacketEntry> packets);
-  // The index cache's key for this stream (empty: not cached), and its load and store.
-  std::string IndexKey(const DecodeCursor& cursor) const;
-  bool LoadIndex(const std::string& folder, const std::string& key);
-  void StoreIndex(const std::string& folder, const std::string& key) const;
-  void BuildFormat(AVFormatContext* input, int32_t pixelType);
   bool SeekToKey(int64_t decodeIndex, bool fromStart = false);
   void RebalanceThreads();
   int ThreadLimit() const;  // for the budget
@@ -99,6 +99,8 @@ class VideoStream final : public Handle {
   int32_t Deliver(const AVFrame& frame, Image** image);
   // Keeps the current cursor's frame (frame `index`) as the last delivered frame and delivers it.
   int32_t DeliverFound(AVFrame* frame, int64_t index, Image** image);
+  // Orders the stream by a decode of it, its predicted order contradicted.
+  bool ReorderByDecoding();
   // Brings a picture of the hardware into system memory; false when the hardware failed.
   bool Download(AVFrame* frame);
   bool FallBackToSoftware();
@@ -116,9 +118,10 @@ class VideoStream final : public Handle {
   AccessPolicy access_;
   FramePtr last_ = MakeFrame();  // the last delivered frame, kept for a repeated request
   int64_t lastIndex_ = -1;
-  std::set<size_t> concealedGroups_;  // key frames whose groups hold a concealed picture
-  bool damaged_ = false;  // a damaged picture was seen: pictures before a target are all decoded
-  bool packedPictures_ = false;  // packets may hold two pictures: every picture is decoded
+  // Damage seen (pictures before a target are all decoded), the groups with a concealed picture
+  // (decoded from the key frame before), packed pictures (every picture is decoded).
+  index_cache::VideoFacts facts_;
+  IndexBuilder builder_{source_, index_, facts_};
   bool madeInSoftware_ = false;  // the hardware's decoder chose system memory for a picture
 
   std::optional<PictureConverter> converter_;
@@ -126,13 +129,13 @@ class VideoStream final : public Handle {
   Zr8VideoFormat format_{};
   Zr8VideoCompressedFormat compressed_{};
   Zr8DecodePrefs prefs_{};
-  int64_t length_ = 0;
+  std::atomic<int64_t> length_{0};
+  std::atomic<int64_t> frames_{0};
   bool fullRange_ = false;
   uint64_t decodedFrames_ = 0;
   uint64_t seeks_ = 0;
   uint64_t rereads_ = 0;
   uint64_t cacheHits_ = 0;
-  uint64_t indexPasses_ = 0;
 };
 
 }  // namespace zr8
