@@ -235,7 +235,7 @@ DecodeCursor::Step DecodeCursor::Next(const FrameIndex& index, int64_t target,
   }
 }
 
-bool DecodeCursor::DecodeAll(std::vector<int64_t>* outputs) {
+bool DecodeCursor::DecodeAll(std::vector<int64_t>* outputs, size_t most) {
   int64_t next = 0;
   bool flushed = false;
   while (true) {
@@ -243,6 +243,7 @@ bool DecodeCursor::DecodeAll(std::vector<int64_t>* outputs) {
     if (received == 0) {
       outputs->push_back(frame_->pts == AV_NOPTS_VALUE ? FrameIndex::kNone : frame_->pts);
       av_frame_unref(frame_.get());
+      if (outputs->size() == most) return true;
       continue;
     }
     if (received != AVERROR(EAGAIN) || flushed) return true;

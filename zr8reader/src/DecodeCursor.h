@@ -65,8 +65,9 @@ class DecodeCursor {
   // `checkOrder` (an order predicted from the headers) each picture is checked against the order.
   Step Next(const FrameIndex& index, int64_t target, bool skipNonReference, bool onHardware,
             bool checkOrder, int64_t* identity);
-  // Every picture of the stream from the start of the file, as the decode index each came from.
-  bool DecodeAll(std::vector<int64_t>* outputs);
+  // Every picture of the stream from the start of the file, as the decode index each came from;
+  // with `most` > 0, only the first `most` pictures.
+  bool DecodeAll(std::vector<int64_t>* outputs, size_t most = 0);
 
   // Packets to decode to frame `target` (whose key frame is keys()[key]) going forward, -1 when it
   // cannot go forward.

@@ -156,7 +156,7 @@ bool IndexBuilder::OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> pac
     // Packets listed from the sample table: their headers take a read of each.
     if (!headers && timesAreDecodeTimes) headers = ReadHeaders(cursor, packets);
     std::vector<int64_t> order;
-    if (headers && headers->Order(&order)) {
+    if (headers && headers->Order(&order) && StartAsPredicted(packets.size(), order)) {
       index_.OrderByOutputs(std::move(packets), order);
       facts_.predicted = true;
       return true;
@@ -179,6 +179,28 @@ std::unique_ptr<BitstreamOrder> IndexBuilder::ReadHeaders(DecodeCursor& cursor,
   if (read != packets.size() || cursor.ReadOwnPacket()) headers->Doubt();
   av_packet_unref(cursor.packet());
   return headers;
+}
+
+bool IndexBuilder::StartAsPredicted(size_t packets, const std::vector<int64_t>& order) {
+  // What the start of a stream presents rests on the decoder more than on the headers: it drops
+  // the leading pictures that refer to pictures before the stream, and one that does not know how
+  // far pictures are held back (no such field in the stream's parameters) learns it from the
+  // pictures it meets, dropping those it learnt it from too late. A later run from a key frame
+  // past the start would not see such a difference, yet every frame number depends on it: where
+  // either applies, the start is decoded here and checked.
+  int64_t held = 0;  // the most pictures the order holds back at once
+  for (size_t n = 0; n < order.size(); ++n) {
+    held = std::max(held, order[n] - static_cast<int64_t>(n));
+  }
+  if (order.size() == packets && held <= source_.parameters->video_delay) return true;
+  constexpr size_t kChecked = 32;  // pictures; past the start, every run checks its own
+  DecodeCursor pass;
+  std::vector<int64_t> outputs;
+  const size_t checked = std::min(kChecked, order.size());
+  ++passes_;
+  return pass.Open(source_, 0, nullptr) && pass.DecodeAll(&outputs, checked) &&
+         std::equal(outputs.begin(), outputs.end(), order.begin(),
+                    order.begin() + static_cast<std::ptrdiff_t>(checked));
 }
 
 bool IndexBuilder::OrderByDecoding(std::vector<PacketEntry> packets) {

@@ -43,6 +43,9 @@ class IndexBuilder {
   std::unique_ptr<BitstreamOrder> ReadHeaders(DecodeCursor& cursor,
                                               const std::vector<PacketEntry>& packets);
   bool PacketsFromIndex(DecodeCursor& cursor, std::vector<PacketEntry>* packets);
+  // Whether a decode presents the first pictures of the stream (of `packets` packets) as `order`
+  // predicts, where what the start presents rests on the decoder.
+  bool StartAsPredicted(size_t packets, const std::vector<int64_t>& order);
   bool OrderByDecoding(std::vector<PacketEntry> packets);
   // The index cache's key for this stream (empty: not cached), and its load and store.
   std::string IndexKey(const DecodeCursor& cursor) const;
