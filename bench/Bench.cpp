@@ -569,6 +569,9 @@ int main(int argc, char** argv) {
     if (argc != 4) Fail("--long needs a measure and a file");
     return LongChild(argv[2], argv[3]);
   }
+  // Every open measured here builds its index as a first open does; the long files' children
+  // measure the index cache on their own.
+  setenv("ZR8READER_NO_CACHE", "1", 1);
   fs::path dir = "/tmp/zr8bench";
   int runs = 3;
   std::string only = "seq,dual,rand,multi,open,audio,streams";
@@ -613,7 +616,7 @@ int main(int argc, char** argv) {
          "-x264-params keyint=50 -b:v 100k");
     Make(longMkv, "-i " + longMp4.string() + " -c copy");
     Make(longTs, "-i " + longMp4.string() + " -c copy");
-    // A raw stream has no times: its frame order comes from one decode when it opens.
+    // A raw stream has no times: its frame order comes from its headers when it opens.
     Make(longRaw, "-i " + longMp4.string() + " -c copy -bsf:v h264_mp4toannexb");
   }
   const fs::path audio = dir / "audio.m4a";
@@ -891,9 +894,9 @@ int main(int argc, char** argv) {
   if (wanted("open")) {
     const double library = median("open/lib/.h264");
     const double tool = median("open/tool/.h264");
-    rows.push_back({"5. open and index by one decode", "10 min 320x240, raw h264", "ms",
+    rows.push_back({"5. open and index a stream without times", "10 min 320x240, raw h264", "ms",
                     Format("%.1f", 1000 * library), "ffmpeg -f null (full decode)",
-                    Format("%.1f", 1000 * tool), Format("%.2f", library / tool), "<= 1.2"});
+                    Format("%.1f", 1000 * tool), Format("%.3f", library / tool), "<= 0.05"});
   }
   if (wanted("audio")) {
     const double library = median("audio/lib");
