@@ -1,7 +1,9 @@
 #include "AudioStream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <deque>
 #include <thread>
 
 #include "IndexCache.h"
@@ -50,6 +52,67 @@ constexpr int kTagShift = 32;
 // start instead.
 constexpr int64_t kProbeStarts[] = {48, 400, 3000};
 constexpr int64_t kProbeLength = 8;
+
+std::atomic<int64_t> gCountingDecodes{0};
+std::atomic<int64_t> gTimelineRebuilds{0};
+
+// What fixes the samples a packet of a coding decodes to, where the timeline may be predicted.
+enum class CountRule {
+  kNone,      // not predicted: counted by a decode
+  kFixed,     // one frame length, learnt from the first decoded packets (AAC 1024 or 2048 with
+              // SBR, MP3 1152 or 576, MP2 1152, AC-3 1536, E-AC-3 as its headers say)
+  kOpusToc,   // the packet's table of contents
+  kDuration,  // the packet's duration, exact in the container's time base (Vorbis's block flags,
+              // FLAC's block size, PCM's bytes)
+};
+
+CountRule RuleFor(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_AAC:
+    case AV_CODEC_ID_MP3:
+    case AV_CODEC_ID_MP2:
+    case AV_CODEC_ID_AC3:
+    case AV_CODEC_ID_EAC3:
+      return CountRule::kFixed;
+    case AV_CODEC_ID_OPUS:
+      return CountRule::kOpusToc;
+    case AV_CODEC_ID_VORBIS:
+    case AV_CODEC_ID_FLAC:
+    case AV_CODEC_ID_ALAC:
+      return CountRule::kDuration;
+    default: {
+      const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
+      const bool pcm = descriptor != nullptr && std::strncmp(descriptor->name, "pcm_", 4) == 0;
+      return pcm ? CountRule::kDuration : CountRule::kNone;
+    }
+  }
+}
+
+// The samples (at 48 kHz) an Opus packet decodes to, from its table of contents; -1 when it does
+// not tell.
+int64_t OpusSamples(const AVPacket& packet) {
+  if (packet.size < 1) return -1;
+  static constexpr int kSilk[] = {480, 960, 1920, 2880};
+  static constexpr int kCelt[] = {120, 240, 480, 960};
+  const int config = packet.data[0] >> 3;
+  const int frame = config < 12   ? kSilk[config & 3]
+                    : config < 16 ? 480 << (config & 1)
+                                  : kCelt[config & 3];
+  int frames = 1;
+  switch (packet.data[0] & 3) {
+    case 0:
+      break;
+    case 1:
+    case 2:
+      frames = 2;
+      break;
+    default:
+      if (packet.size < 2) return -1;
+      frames = packet.data[1] & 0x3f;
+  }
+  const int64_t samples = int64_t{frame} * frames;
+  return samples > 0 && samples <= 5760 ? samples : -1;
+}
 
 uint64_t HashSamples(uint64_t hash, const AVFrame& frame) {
   const auto format = static_cast<AVSampleFormat>(frame.format);
@@ -130,7 +193,8 @@ std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int numb
   // Counting reads the whole file: the reader then starts again. A kept timeline leaves the first
   // reader at the start.
   if (!kept && (!stream->Index() || !stream->Restart())) return nullptr;
-  if (!kept) stream->StoreTimeline(key);
+  // A predicted timeline is kept once a decode has confirmed it (ObserveEnd).
+  if (!kept && !stream->predicted_) stream->StoreTimeline(key);
   stream->FillFormat();
   return stream;
 }
@@ -197,17 +261,36 @@ bool AudioStream::Restart(FormatPtr probed) {
   drained_ = false;
   flushSent_ = false;
   lost_ = false;
+  observed_ = -1;
+  confirmFrom_ = 0;
+  runFromStart_ = true;
   return true;
 }
 
 // Where each packet's output falls on the decoded timeline and how many samples a full decode
-// yields: counted by decoding the whole stream, in parts on several threads where the packets fit
-// in memory and the coding's frame lengths do not depend on what came long before.
+// yields: predicted from the packets where the coding allows (PredictTimeline), else counted by
+// decoding the whole stream, in parts on several threads where the packets fit in memory and the
+// coding's frame lengths do not depend on what came long before.
 bool AudioStream::Index() {
+  predicted_ = PredictTimeline();
+  if (!predicted_ && (!Restart() || !CountTimeline())) return false;
+  PlaceTimeline();
+  return true;
+}
+
+bool AudioStream::CountTimeline() {
+  ++gCountingDecodes;
+  probePackets_.clear();
+  probeHashes_.clear();
+  rateChanges_ = false;
   if (!CountInParts()) {
     if (!packets_.empty() && !Restart()) return false;  // the packets were read already
     CountByOneDecode();
   }
+  return true;
+}
+
+void AudioStream::PlaceTimeline() {
   int64_t total = 0;
   for (PacketInfo& info : packets_) {
     info.outStart = total;
@@ -225,6 +308,224 @@ bool AudioStream::Index() {
   if (preroll_ >= 0 && !PrerollReproduces(preroll_)) preroll_ = -1;
   probePackets_.clear();
   probeHashes_.clear();
+}
+
+int64_t AudioStream::CountingDecodes() {
+  return gCountingDecodes.load();
+}
+int64_t AudioStream::TimelineRebuilds() {
+  return gTimelineRebuilds.load();
+}
+
+// The packets are read without decoding. The first ones (up to a few past the last whose start the
+// decoder trims) and the last ones (after a warm-up, as a part of CountInParts starts) are decoded
+// and counted; every other packet yields what its coding fixes (CountRule). That holds only where
+// each packet in between is plain (none trimmed, discarded or marked corrupt), its duration agrees
+// with the rule, the rule agrees with every decoded packet, and those decodes keep one frame shape
+// at the stream's rate. Every later decode checks the prediction (Observe).
+bool AudioStream::PredictTimeline() {
+  constexpr int64_t kHeldHead = 80;     // packets held from the start
+  constexpr int64_t kMostHead = 64;     // the first decode ends by then
+  constexpr int64_t kPastTrim = 8;      // packets it decodes past the last trimmed one
+  constexpr int64_t kTail = 8;          // last packets counted
+  constexpr int64_t kWarmUp = 16;       // packets decoded before them, not counted
+  constexpr int64_t kLongPreroll = 48;  // packets before a probe window in its reference decode
+  const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
+  const CountRule rule = RuleFor(id);
+  if (rule == CountRule::kNone || timeBase_.num <= 0 || timeBase_.num > 1000) return false;
+  packets_.clear();
+  changes_.clear();
+  rateChanges_ = false;
+  probePackets_.clear();
+  probeHashes_.clear();
+  struct Scanned {
+    int64_t duration;
+    int64_t coded;  // what the packet's own header says it yields, -1 where it says nothing
+    bool plain;
+  };
+  std::vector<Scanned> scanned;
+  std::map<int64_t, PacketPtr> held;
+  std::deque<std::pair<int64_t, PacketPtr>> last;
+  auto probed = [](int64_t i) {
+    return std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts), [&](int64_t start) {
+      return i >= start - kLongPreroll && i < start + kProbeLength + 4;
+    });
+  };
+  while (av_read_frame(input_.get(), packet_.get()) >= 0) {
+    if (packet_->stream_index != streamIndex_) {
+      av_packet_unref(packet_.get());
+      continue;
+    }
+    const auto i = static_cast<int64_t>(packets_.size());
+    packets_.push_back(Describe(*packet_));
+    size_t sideSize = 0;
+    const bool plain =
+        av_packet_get_side_data(packet_.get(), AV_PKT_DATA_SKIP_SAMPLES, &sideSize) == nullptr &&
+        (packet_->flags & (AV_PKT_FLAG_DISCARD | AV_PKT_FLAG_CORRUPT)) == 0;
+    scanned.push_back(
+        {packet_->duration, rule == CountRule::kOpusToc ? OpusSamples(*packet_) : -1, plain});
+    PacketPtr kept = MakePacket();
+    av_packet_move_ref(kept.get(), packet_.get());
+    if (i < kHeldHead || probed(i)) {
+      PacketPtr copy = MakePacket();
+      if (av_packet_ref(copy.get(), kept.get()) < 0) return false;
+      held.emplace(i, std::move(copy));
+    }
+    last.emplace_back(i, std::move(kept));
+    if (static_cast<int64_t>(last.size()) > kTail + kWarmUp) last.pop_front();
+  }
+  for (auto& [i, packet] : last) held.try_emplace(i, std::move(packet));
+  const auto count = static_cast<int64_t>(packets_.size());
+  if (count == 0) return false;
+
+  // The first decode reaches past every trimmed packet near the start; any other packet that is
+  // not plain must be among the last.
+  int64_t head = kPastTrim;
+  int64_t firstSeekable = 0;
+  for (int64_t i = 0; i < count; ++i) {
+    if (packets_[i].trimmedStart) firstSeekable = i + 1;
+    if (!scanned[i].plain && i + kPastTrim <= kMostHead) head = std::max(head, i + kPastTrim);
+  }
+  const bool whole = count <= head + kTail + kWarmUp;
+  if (whole) head = count;
+  for (int64_t i = head; i < count - kTail; ++i) {
+    if (!scanned[i].plain) return false;
+  }
+  FrameShape shape;
+  if (!DecodeHeld(held, 0, whole ? count : head + kPastTrim, 0, head, whole, &shape, nullptr))
+    return false;
+  if (!whole && !DecodeHeld(held, count - kTail - kWarmUp, count, count - kTail, count, true,
+                            &shape, nullptr)) {
+    return false;
+  }
+
+  // The rule, checked on the last packets of the first decode (a trim at the start may reach over
+  // several packets) and on the last ones but the very last (whose duration may say where the
+  // stream ends, while the decoder gives out the whole frame).
+  const int64_t frame = packets_[head - 1].outCount;
+  const int64_t tick =
+      av_rescale_rnd(1, int64_t{timeBase_.num} * sampleRate_, timeBase_.den, AV_ROUND_UP) + 1;
+  auto expected = [&](int64_t i) -> int64_t {
+    const Scanned& packet = scanned[i];
+    if (packet.duration <= 0 || packet.duration > INT32_MAX) return -1;
+    const int64_t scaled = packet.duration * timeBase_.num * sampleRate_;
+    const int64_t samples = scaled / timeBase_.den;
+    switch (rule) {
+      case CountRule::kFixed:
+        return frame > 0 && std::abs(samples - frame) <= tick ? frame : -1;
+      case CountRule::kOpusToc:
+        return packet.coded >= 0 && std::abs(samples - packet.coded) <= tick ? packet.coded : -1;
+      case CountRule::kDuration:
+        return scaled % timeBase_.den == 0 ? samples : -1;
+      case CountRule::kNone:
+        break;
+    }
+    return -1;
+  };
+  std::vector<int64_t> checked;
+  for (int64_t i = std::max<int64_t>(1, head - kPastTrim / 2); i < head; ++i) checked.push_back(i);
+  for (int64_t i = std::max(head, count - kTail); i + 1 < count; ++i) checked.push_back(i);
+  for (int64_t i : checked) {
+    if (scanned[i].plain && expected(i) != packets_[i].outCount) return false;
+  }
+  for (int64_t i = head; i < count - kTail && !whole; ++i) packets_[i].outCount = expected(i);
+
+  // The pre-roll is probed on windows decoded after it and after a much longer one (from the
+  // start where that reaches the trimmed packets), instead of against a full decode.
+  if (PrerollPackets(id) >= 0) {
+    for (int64_t start : kProbeStarts) {
+      const int64_t end = start + kProbeLength + 4;
+      if (end > count) continue;
+      const int64_t from = start - kLongPreroll <= firstSeekable ? 0 : start - kLongPreroll;
+      if (!DecodeHeld(held, from, end, 0, 0, false, &shape, &probeHashes_)) return false;
+      for (int64_t i = std::max<int64_t>(0, start - PrerollPackets(id)); i < end; ++i) {
+        PacketPtr copy = MakePacket();
+        if (av_packet_ref(copy.get(), held.at(i).get()) < 0) return false;
+        probePackets_.emplace(i, std::move(copy));
+      }
+    }
+  }
+  probedBelow_ = count;
+  return true;
+}
+
+bool AudioStream::DecodeHeld(const std::map<int64_t, PacketPtr>& held, int64_t from, int64_t to,
+                             int64_t countFrom, int64_t countTo, bool drain, FrameShape* shape,
+                             std::map<int64_t, uint64_t>* hashes) {
+  CodecPtr decoder = OpenDecoder(input_->streams[streamIndex_], 1);
+  if (!decoder) return false;
+  decoder->pkt_timebase = AVRational{1, sampleRate_};
+  FramePtr frame = MakeFrame();
+  PacketPtr copy = MakePacket();
+  for (int64_t i = from; i <= to; ++i) {
+    if (i < to) {
+      const auto found = held.find(i);
+      if (found == held.end() || av_packet_ref(copy.get(), found->second.get()) < 0) return false;
+      copy->pts = copy->dts = i << kTagShift;
+      avcodec_send_packet(decoder.get(), copy.get());
+      av_packet_unref(copy.get());
+    } else if (drain) {
+      avcodec_send_packet(decoder.get(), nullptr);
+    }
+    while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
+      const int64_t source = frame->pts != AV_NOPTS_VALUE && frame->pts >= 0
+                                 ? frame->pts >> kTagShift
+                                 : std::min(i, to - 1);
+      const FrameShape got = FrameShape::Of(*frame);
+      if (shape->format < 0) *shape = got;
+      if (got != *shape || frame->sample_rate != sampleRate_) return false;
+      if (source >= countFrom && source < countTo) packets_[source].outCount += frame->nb_samples;
+      if (hashes != nullptr) HashProbe(source, *frame, hashes);
+      av_frame_unref(frame.get());
+    }
+  }
+  return true;
+}
+
+bool AudioStream::Observe(int64_t source, int64_t samples) {
+  if (source == observed_) {
+    observedSamples_ += samples;
+    return true;
+  }
+  if (!Settle(source)) return false;
+  observed_ = source;
+  observedSamples_ = samples;
+  return true;
+}
+
+bool AudioStream::Settle(int64_t until) {
+  for (int64_t i = std::max(observed_, confirmFrom_); i < until; ++i) {
+    if ((i == observed_ ? observedSamples_ : 0) != packets_[i].outCount) {
+      contradicted_ = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool AudioStream::ObserveEnd() {
+  if (!Settle(static_cast<int64_t>(packets_.size()))) return false;
+  observed_ = static_cast<int64_t>(packets_.size());
+  if (runFromStart_) {
+    predicted_ = false;
+    StoreTimeline(TimelineKey());
+  }
+  return true;
+}
+
+bool AudioStream::Rebuild() {
+  ++gTimelineRebuilds;
+  contradicted_ = false;
+  predicted_ = false;
+  if (Restart() && CountTimeline()) {
+    PlaceTimeline();
+    StoreTimeline(TimelineKey());
+  } else {
+    packets_.clear();
+    PlaceTimeline();
+  }
+  if (!Restart()) return false;
+  FillFormat();
   return true;
 }
 
@@ -616,6 +917,12 @@ bool AudioStream::DecodeNext() {
       av_frame_unref(frame_.get());
       continue;  // not from a packet of the index: dropped, as before a place is known
     }
+    if (predicted_ && !Observe(source, frame_->nb_samples)) {
+      av_frame_unref(frame_.get());
+      drained_ = true;
+      lost_ = true;
+      return false;
+    }
     if (source != lastSource_) sourceOffset_ = 0;
     lastSource_ = source;
     const PacketInfo& info = packets_[source];
@@ -654,6 +961,10 @@ bool AudioStream::DecodeNext() {
     if (converted > 0) return true;
   }
   pendingFrames_ = 0;
+  if (predicted_ && !lost_ && flushSent_ && !ObserveEnd()) {
+    lost_ = true;
+    return false;
+  }
   if (rateChanges_ && !lost_ && resampler_ && inRate_ != sampleRate_) {
     const size_t bytes = static_cast<size_t>(sampleRate_) * channels_ * sizeof(float);
     if (pending_.size() < bytes) pending_ = buffers_->Acquire(bytes);
@@ -738,6 +1049,9 @@ bool AudioStream::Land(int64_t latest) {
   flushSent_ = false;
   lost_ = false;
   resampler_.reset();
+  observed_ = -1;
+  confirmFrom_ = nextPacket_ + std::max<int64_t>(preroll_, 1);
+  runFromStart_ = false;
   for (auto& packet : read) SendTagged(packet.get());
   return true;
 }
@@ -745,6 +1059,15 @@ bool AudioStream::Land(int64_t latest) {
 int32_t AudioStream::GetSamples(int64_t start, float* buffer, int64_t maxFrames,
                                 int64_t* framesRead) {
   std::lock_guard lock(mutex_);
+  const int32_t status = Read(start, buffer, maxFrames, framesRead);
+  if (!contradicted_) return status;
+  // A decode contradicted the predicted timeline: it is counted anew and the request read on it.
+  *framesRead = 0;
+  if (!Rebuild()) return kFail;
+  return Read(start, buffer, maxFrames, framesRead);
+}
+
+int32_t AudioStream::Read(int64_t start, float* buffer, int64_t maxFrames, int64_t* framesRead) {
   *framesRead = 0;
   if (start < 0 || start > sampleCount_) return kBounds;
   if (start == sampleCount_ || maxFrames == 0) return start == sampleCount_ ? kFalse : kOk;
@@ -771,7 +1094,9 @@ int32_t AudioStream::GetSamples(int64_t start, float* buffer, int64_t maxFrames,
       continue;
     }
     const bool behind = pendingFrames_ > 0 && position < pendingStart_;
-    if (behind || (!DecodeNext() && lost_)) {
+    const bool decoded = !behind && DecodeNext();
+    if (contradicted_) return kFail;
+    if (behind || (!decoded && lost_)) {
       // A seek landed past the start, or the reader lost its place: decode from the beginning.
       if (restarted || !Restart()) return kFail;
       restarted = true;
@@ -784,6 +1109,13 @@ int32_t AudioStream::GetSamples(int64_t start, float* buffer, int64_t maxFrames,
       done = wanted;
       break;
     }
+  }
+  // The last samples of a predicted timeline: the decode runs on to the end of the stream, so that
+  // its last packets are checked too.
+  if (predicted_ && start + done == sampleCount_) {
+    while (DecodeNext()) {
+    }
+    if (contradicted_) return kFail;
   }
   *framesRead = done;
   return kOk;

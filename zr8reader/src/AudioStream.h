@@ -45,6 +45,14 @@ class AudioStream final : public Handle {
   int32_t GetPacket(int64_t number, void* buffer, int64_t capacity, int64_t* bytesRead);
   // Whether the timeline came from the index cache (IndexCache) rather than a decode at open.
   bool timelineFromCache() const { return timelineFromCache_; }
+  // Whether the timeline was predicted from the packets and no decode from the start to the end
+  // has confirmed it yet.
+  bool timelinePredicted() const { return predicted_; }
+  // In the whole process: the decodes of a whole stream that counted its samples (at an open whose
+  // timeline could not be predicted, and at each rebuild), and the predicted timelines a decode
+  // contradicted, rebuilt by such a decode.
+  static int64_t CountingDecodes();
+  static int64_t TimelineRebuilds();
 
  private:
   struct PacketInfo {
@@ -73,6 +81,29 @@ class AudioStream final : public Handle {
 
   bool Restart(FormatPtr probed = nullptr);
   bool Index();
+  // The counting decode (in parts, else in one), the positions it gives and the pre-roll.
+  bool CountTimeline();
+  void PlaceTimeline();
+  // Predicts each packet's output from what its coding fixes, checked against decodes of the
+  // stream's first and last packets; false (nothing kept) where the prediction is not safe.
+  bool PredictTimeline();
+  // Decodes the held packets [from, to) with a fresh decoder (drained when `drain`), adding the
+  // output of those in [countFrom, countTo) to their outCount and hashing the probe windows' output
+  // into `hashes` (when given). False when a frame's shape differs from `shape` (set by the first
+  // frame when unset) or its rate from the stream's.
+  bool DecodeHeld(const std::map<int64_t, PacketPtr>& held, int64_t from, int64_t to,
+                  int64_t countFrom, int64_t countTo, bool drain, FrameShape* shape,
+                  std::map<int64_t, uint64_t>* hashes);
+  // While a predicted timeline is read: adds a decoded frame's samples to its packet's, and checks
+  // every packet the decode has passed against the prediction; false on a contradiction.
+  bool Observe(int64_t source, int64_t samples);
+  bool Settle(int64_t until);
+  // At the end of the stream: the last packets checked; a decode that ran from the start confirms
+  // the whole timeline, which is then kept in the index cache.
+  bool ObserveEnd();
+  // Replaces a predicted timeline a decode contradicted by a counted one.
+  bool Rebuild();
+  int32_t Read(int64_t start, float* buffer, int64_t maxFrames, int64_t* framesRead);
   // The index cache's key for this stream's timeline (empty: not cached), and its load and store.
   std::string TimelineKey() const;
   bool LoadTimeline(const std::string& key);
@@ -130,6 +161,15 @@ class AudioStream final : public Handle {
   int64_t probedBelow_ = 0;  // the counting decode ran from the start up to this packet
   Zr8AudioCompressedFormat format_{};
   bool timelineFromCache_ = false;
+  bool predicted_ = false;
+  // Checking a predicted timeline: the first packet this decode run may check (after its
+  // pre-roll), the packet whose frames are being added up and their samples, whether the run began
+  // at the start, and a contradiction seen.
+  int64_t confirmFrom_ = 0;
+  int64_t observed_ = -1;
+  int64_t observedSamples_ = 0;
+  bool runFromStart_ = false;
+  bool contradicted_ = false;
 
   // The converter and the input it was built for.
   SwrPtr resampler_;
