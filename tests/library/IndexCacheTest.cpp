@@ -114,16 +114,20 @@ TEST(IndexCacheTest, ASecondOpenReadsTheIndexBack) {
 
 // The audio timeline the same way: a second open decodes nothing to count the samples and reads
 // FFmpeg's samples, from the start and from the middle: an edit list (trimmed packets), a rate
-// change (resampled), AAC with noise substitution (decoded from the start), MP3 (a pre-roll), a
-// layout change.
+// change (resampled), AAC with noise substitution (a pre-roll whose noise differs from the middle
+// on, exact where the second open asks for exact audio: the kept timeline holds the coding's
+// choice, not the first open's), MP3 (a pre-roll), a layout change.
 TEST(IndexCacheTest, ASecondAudioOpenReadsTheTimelineBack) {
   for (const char* name :
        {"edit_cut.mp4", "rate_change.aac", "aac_pns.m4a", "mp3.mp3", "stereo_mono.aac"}) {
     Scratch scratch;
     const fs::path path = scratch.Copy(media::Named(name), name);
     const std::vector<float> reference = media::ReferenceAudio(path);
+    const bool noisy = std::string_view(name) == "aac_pns.m4a";
     for (const bool again : {false, true}) {
+      if (again) ::setenv("ZR8READER_EXACT_AUDIO", "1", 1);
       auto stream = zr8::AudioStream::Open(path.string(), 0, zr8::MemoryPool::Create());
+      ::unsetenv("ZR8READER_EXACT_AUDIO");
       ASSERT_TRUE(stream) << name;
       EXPECT_EQ(stream->timelineFromCache(), again) << name;
       const int64_t count = stream->sampleCount(), channels = stream->format().channels;
@@ -133,8 +137,8 @@ TEST(IndexCacheTest, ASecondAudioOpenReadsTheTimelineBack) {
         int64_t read = 0;
         ASSERT_GE(stream->GetSamples(start, samples.data(), count - start, &read), 0) << name;
         EXPECT_EQ(read, count - start) << name;
-        EXPECT_TRUE(
-            std::equal(samples.begin(), samples.end(), reference.begin() + start * channels))
+        EXPECT_EQ(std::equal(samples.begin(), samples.end(), reference.begin() + start * channels),
+                  start == 0 || again || !noisy)
             << name << " from " << start << (again ? ", timeline kept" : "");
       }
     }

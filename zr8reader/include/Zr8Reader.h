@@ -381,7 +381,8 @@ ZR8_API int64_t ZR8READER_ReadAudioStream_GetSampleCount(void* audio);
 // Same record as GetCompressedFormat.
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetFormat(void* audio, Zr8AudioCompressedFormat* format);
 // Delivers up to maxFrames sample frames from startFrame: interleaved 32-bit float, `channels`
-// values per frame, bit-exact with a full decode at any start and in any order. *framesRead
+// values per frame, at the full decode's positions at any start and in any order (bit-exact but
+// where the coding's decoder synthesises noise, see below). *framesRead
 // receives the count delivered (fewer than asked only at the end of the stream). startFrame equal
 // to the sample count: 0 frames, status ZR8_S_FALSE. startFrame beyond it or negative:
 // ZR8_E_BOUNDS. A null buffer or framesRead, or maxFrames < 0: ZR8_E_INVALIDARG. Decode failures:
@@ -391,12 +392,17 @@ ZR8_API int32_t ZR8READER_ReadAudioStream_GetFormat(void* audio, Zr8AudioCompres
 // stream is mixed down, a mono part of a stereo stream fills both channels).
 // A request that continues the previous one goes on with the same decoder; a start a little ahead
 // decodes forward. Other starts seek to a packet before the one holding the start and decode a
-// pre-roll with a fresh decoder, so their cost does not depend on the position: one packet for
-// PCM, FLAC, ALAC, TTA and WavPack, two for AAC and Vorbis, ten for MP3; opening checks on a few
-// windows of packets that the pre-roll gives the full decode's samples. Codings whose decoders
-// carry state of unbounded reach (Opus, AC-3 and E-AC-3 dither, MPEG layer II, AAC with noise
-// substitution, whose generator runs through the whole stream, others) and streams whose rate
-// changes decode again from the beginning for a start behind, so that their samples stay exact.
+// pre-roll with a fresh decoder, so their cost does not depend on the position. Bit-exact with a
+// full decode after it: one packet for PCM, FLAC, ALAC, TTA and WavPack, two for AAC and Vorbis,
+// ten for MP3, 48 for Opus (opening checks on a few windows of packets that the pre-roll gives the
+// full decode's samples). Codings whose decoders synthesise noise from state of unbounded reach
+// decode a pre-roll of two packets too, and their samples differ from the full decode's only by
+// that noise, at the same positions: at most 3.1e-5 (one step of 16 bits) for MPEG layer II, 0.12
+// for AC-3 and 0.18 for E-AC-3 (dither), and up to the substituted noise's own level for AAC with
+// noise substitution (also any stream whose check fails). ZR8READER_EXACT_AUDIO=1 in the
+// environment when the stream opens makes those decode again from the beginning for a start behind
+// the decoder instead, so that every sample is bit-exact; streams whose rate changes and codings
+// not measured (WMA, ADPCM and others) always do.
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, float* buffer,
                                                      int64_t maxFrames, int64_t* framesRead);
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio,

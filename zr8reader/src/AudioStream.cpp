@@ -6,41 +6,13 @@
 #include <deque>
 #include <thread>
 
+#include "AudioPreroll.h"
 #include "IndexCache.h"
 #include "ReadFile.h"
 #include "Status.h"
 
 namespace zr8 {
 namespace {
-
-// Packets decoded before a random start so that the decoder's state is rebuilt exactly when the
-// wanted samples come out (overlapped transforms, bit reservoirs), measured against a continuous
-// decode. Decoders whose state reaches back without bound (noise generators seeded once, as in
-// AC-3's dither; Opus's predicted band energies; MPEG layer II) give the samples of a full decode
-// only when they decode from the start: for those, -1, and a start behind the decoder decodes again
-// from the beginning.
-int64_t PrerollPackets(AVCodecID id) {
-  switch (id) {
-    case AV_CODEC_ID_FLAC:
-    case AV_CODEC_ID_ALAC:
-    case AV_CODEC_ID_TTA:
-    case AV_CODEC_ID_WAVPACK:
-      return 1;
-    case AV_CODEC_ID_MP3:
-      return 10;
-    case AV_CODEC_ID_VORBIS:
-      return 2;
-    case AV_CODEC_ID_AAC:
-      // Exact but for noise-substituted bands, whose generator runs through the whole stream:
-      // after a seek their noise differs from a continuous decode's (at the noise's level).
-      return 2;
-    default: {
-      const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
-      if (descriptor != nullptr && std::strncmp(descriptor->name, "pcm_", 4) == 0) return 1;
-      return -1;
-    }
-  }
-}
 
 // Each packet sent to the decoder carries its index in the stream as its time, shifted past any
 // adjustment the decoder makes for skipped samples, so that a frame tells the packet it comes from.
@@ -304,8 +276,12 @@ void AudioStream::PlaceTimeline() {
     if (packets_[i].trimmedStart) firstSeekable_ = static_cast<int64_t>(i) + 1;
   }
   const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
-  preroll_ = rateChanges_ ? -1 : PrerollPackets(id);
-  if (preroll_ >= 0 && !PrerollReproduces(preroll_)) preroll_ = -1;
+  prerollChoice_ = rateChanges_ ? audio_preroll::Choice{} : audio_preroll::For(id);
+  if (prerollChoice_.packets >= 0 && !prerollChoice_.bounded &&
+      !PrerollReproduces(prerollChoice_.packets)) {
+    prerollChoice_ = audio_preroll::NotReproduced(prerollChoice_);
+  }
+  preroll_ = audio_preroll::Packets(prerollChoice_, audio_preroll::ExactAsked());
   probePackets_.clear();
   probeHashes_.clear();
 }
@@ -530,9 +506,11 @@ bool AudioStream::Rebuild() {
 }
 
 void AudioStream::KeepForProbe(int64_t index, const AVPacket& packet) {
-  const int64_t preroll = PrerollPackets(input_->streams[streamIndex_]->codecpar->codec_id);
+  const audio_preroll::Choice choice =
+      audio_preroll::For(input_->streams[streamIndex_]->codecpar->codec_id);
+  const int64_t preroll = choice.packets;
   const bool kept =
-      preroll >= 0 &&
+      preroll >= 0 && !choice.bounded &&
       std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts), [&](int64_t start) {
         return index >= start - preroll && index < start + kProbeLength + 4;  // and late frames
       });
@@ -648,10 +626,7 @@ bool AudioStream::CountInParts() {
   constexpr int64_t kMostBytes = 64 << 20;
   const unsigned threads = std::min(std::thread::hardware_concurrency(), 8u);
   const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
-  if (threads < 2 || (PrerollPackets(id) < 0 && id != AV_CODEC_ID_OPUS && id != AV_CODEC_ID_AC3 &&
-                      id != AV_CODEC_ID_EAC3 && id != AV_CODEC_ID_MP2)) {
-    return false;
-  }
+  if (threads < 2 || audio_preroll::For(id).packets < 0) return false;
   packets_.clear();
   changes_.clear();
   std::vector<PacketPtr> held;
@@ -1207,7 +1182,8 @@ bool AudioStream::LoadTimeline(const std::string& key) {
           {entry.pts, entry.pos, entry.size, entry.trimmedStart, sampleCount_, entry.outCount});
       sampleCount_ += entry.outCount;
     }
-    preroll_ = timeline.preroll;
+    prerollChoice_ = {timeline.preroll, timeline.prerollBounded};
+    preroll_ = audio_preroll::Packets(prerollChoice_, audio_preroll::ExactAsked());
     rateChanges_ = timeline.rateChanges;
     changes_ = std::move(timeline.changes);
     timelineFromCache_ = true;
@@ -1225,7 +1201,8 @@ void AudioStream::StoreTimeline(const std::string& key) const {
     for (const PacketInfo& info : packets_) {
       timeline.packets.push_back({info.pts, info.pos, info.size, info.trimmedStart, info.outCount});
     }
-    timeline.preroll = preroll_;
+    timeline.preroll = prerollChoice_.packets;
+    timeline.prerollBounded = prerollChoice_.bounded;
     timeline.rateChanges = rateChanges_;
     timeline.changes = changes_;
     index_cache::Store(index_cache::Directory(), index_cache::NameFor(path_, "audio", number_), key,

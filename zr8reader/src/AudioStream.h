@@ -3,9 +3,11 @@
 // Samples are counted on the decoded timeline: opening the stream decodes it once from the start,
 // as a full decode does (the container's and the coding's priming, edit lists and end trims
 // applied by FFmpeg), and records where each packet's output falls. Reads then seek to a packet a
-// few packets before the start and decode from there (a pre-roll chosen per coding so that the
-// samples equal those of a continuous decode), or decode from the beginning for the codings whose
-// output after a seek is not that of a continuous decode.
+// few packets before the start and decode from there (a pre-roll chosen per coding, AudioPreroll.h:
+// the samples of a continuous decode, or for the codings whose decoders synthesise noise from
+// state that reaches back without bound, those samples but for that noise), or decode from the
+// beginning (a stream whose rate changes, a coding not measured, or ZR8READER_EXACT_AUDIO for the
+// bounded ones).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "../include/Zr8Reader.h"
+#include "AudioPreroll.h"
 #include "Av.h"
 #include "Handle.h"
 #include "Pools.h"
@@ -149,9 +152,10 @@ class AudioStream final : public Handle {
   AVChannelLayout layout_{};  // the stream's declared layout, in which samples are delivered
   int channels_ = 0;
   int64_t sampleCount_ = 0;
-  int64_t preroll_ = -1;       // packets decoded before a random start; -1: decode from the start
-  int64_t firstSeekable_ = 0;  // the first packet a seek may land on (after trimmed ones)
-  bool rateChanges_ = false;   // some frames are resampled: conversion keeps state
+  int64_t preroll_ = -1;  // packets decoded before a random start; -1: decode from the start
+  audio_preroll::Choice prerollChoice_;  // what preroll_ comes from, whatever the exact switch
+  int64_t firstSeekable_ = 0;            // the first packet a seek may land on (after trimmed ones)
+  bool rateChanges_ = false;             // some frames are resampled: conversion keeps state
   std::vector<PacketInfo> packets_;
   std::vector<int64_t> changes_;  // packets whose output changes layout, rate or sample format
   // While indexing: the packets of the probe windows and their pre-rolls, and the hash of what a

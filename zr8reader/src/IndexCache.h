@@ -26,7 +26,7 @@
 namespace zr8::index_cache {
 
 // Bump whenever what an index means, or what goes into one, changes.
-constexpr uint32_t kIndexVersion = 1;
+constexpr uint32_t kIndexVersion = 2;
 constexpr uint64_t kDefaultBound = uint64_t{256} << 20;  // bytes of cache files in the folder
 constexpr size_t kEndBytes = 64 << 10;                   // hashed at each end of the file
 
@@ -127,7 +127,10 @@ struct AudioPacketEntry {
 };
 struct AudioTimeline {
   std::vector<AudioPacketEntry> packets;
+  // The coding's pre-roll (audio_preroll::Choice), kept whatever ZR8READER_EXACT_AUDIO says: a
+  // reader applies the switch it opens under.
   int64_t preroll = -1;
+  bool prerollBounded = false;
   bool rateChanges = false;
   std::vector<int64_t> changes;  // rising places in `packets`
 };
