@@ -408,13 +408,14 @@ bool AudioStream::PredictTimeline() {
 
   // The pre-roll is probed on windows decoded after it and after a much longer one (from the
   // start where that reaches the trimmed packets), instead of against a full decode.
-  if (PrerollPackets(id) >= 0) {
+  const audio_preroll::Choice choice = audio_preroll::For(id);
+  if (choice.packets >= 0 && !choice.bounded) {
     for (int64_t start : kProbeStarts) {
       const int64_t end = start + kProbeLength + 4;
       if (end > count) continue;
       const int64_t from = start - kLongPreroll <= firstSeekable ? 0 : start - kLongPreroll;
       if (!DecodeHeld(held, from, end, 0, 0, false, &shape, &probeHashes_)) return false;
-      for (int64_t i = std::max<int64_t>(0, start - PrerollPackets(id)); i < end; ++i) {
+      for (int64_t i = std::max<int64_t>(0, start - choice.packets); i < end; ++i) {
         PacketPtr copy = MakePacket();
         if (av_packet_ref(copy.get(), held.at(i).get()) < 0) return false;
         probePackets_.emplace(i, std::move(copy));
