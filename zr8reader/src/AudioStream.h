@@ -82,7 +82,25 @@ class AudioStream final : public Handle {
     }
   };
 
+  // Each packet sent to the decoder carries its index in the stream as its time, shifted past any
+  // adjustment the decoder makes for skipped samples, so that a frame tells the packet it comes
+  // from.
+  static constexpr int kTagShift = 32;
+  // Windows of packets (their first packet and length) where a random start is tried against a
+  // continuous decode at indexing: a coding whose state reaches back further than its pre-roll
+  // (AAC's noise substitution, whose generator runs through the whole stream) shows there.
+  static constexpr int64_t kProbeStarts[] = {48, 400, 3000};
+  static constexpr int64_t kProbeLength = 8;
+
   bool Restart(FormatPtr probed = nullptr);
+  // A decoder of the stream, single-threaded, timed in samples of the stream's rate (the tags).
+  CodecPtr NewDecoder() const;
+  // Sends a reference to `packet`, tagged as the stream's packet `index`, through `copy`; false
+  // when no reference can be made (no memory).
+  static bool SendHeld(AVCodecContext* decoder, const AVPacket& packet, int64_t index,
+                       AVPacket* copy);
+  // The packet index a frame's tag names, -1 where it has none.
+  static int64_t TagOf(const AVFrame& frame);
   bool Index();
   // The counting decode (in parts, else in one), the positions it gives and the pre-roll.
   bool CountTimeline();
