@@ -111,13 +111,15 @@ bool AudioStream::CountTimeline() {
 // with the rule, the rule agrees with every decoded packet, and those decodes keep one frame shape
 // at the stream's rate. Every later decode checks the prediction (Observe).
 bool AudioStream::PredictTimeline() {
-  constexpr int64_t kHeldHead = 80;     // packets held from the start
-  constexpr int64_t kMostHead = 64;     // the first decode ends by then
-  constexpr int64_t kPastTrim = 8;      // packets it decodes past the last trimmed one
-  constexpr int64_t kTail = 8;          // last packets counted
-  constexpr int64_t kWarmUp = 16;       // packets decoded before them, not counted
-  constexpr int64_t kLongPreroll = 48;  // packets before a probe window in its reference decode
+  constexpr int64_t kHeldHead = 80;  // packets held from the start
+  constexpr int64_t kMostHead = 64;  // the first decode ends by then
+  constexpr int64_t kPastTrim = 8;   // packets it decodes past the last trimmed one
+  constexpr int64_t kTail = 8;       // last packets counted
+  constexpr int64_t kWarmUp = 16;    // packets decoded before them, not counted
   const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
+  const audio_preroll::Choice choice = audio_preroll::For(id);
+  // Packets before a probe window in its reference decode: many times the pre-roll.
+  const int64_t longPreroll = std::max<int64_t>(48, 4 * choice.packets);
   const CountRule rule = RuleFor(id);
   if (rule == CountRule::kNone || timeBase_.num <= 0 || timeBase_.num > 1000) return false;
   packets_.clear();
@@ -133,9 +135,9 @@ bool AudioStream::PredictTimeline() {
   std::vector<Scanned> scanned;
   std::map<int64_t, PacketPtr> held;
   std::deque<std::pair<int64_t, PacketPtr>> last;
-  auto probed = [](int64_t i) {
+  auto probed = [&](int64_t i) {
     return std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts), [&](int64_t start) {
-      return i >= start - kLongPreroll && i < start + kProbeLength + 4;
+      return i >= start - longPreroll && i < start + kProbeLength + 4;
     });
   };
   while (av_read_frame(input_.get(), packet_.get()) >= 0) {
@@ -219,12 +221,11 @@ bool AudioStream::PredictTimeline() {
 
   // The pre-roll is probed on windows decoded after it and after a much longer one (from the
   // start where that reaches the trimmed packets), instead of against a full decode.
-  const audio_preroll::Choice choice = audio_preroll::For(id);
   if (choice.packets >= 0 && !choice.bounded) {
     for (int64_t start : kProbeStarts) {
       const int64_t end = start + kProbeLength + 4;
       if (end > count) continue;
-      const int64_t from = start - kLongPreroll <= firstSeekable ? 0 : start - kLongPreroll;
+      const int64_t from = start - longPreroll <= firstSeekable ? 0 : start - longPreroll;
       if (!DecodeHeld(held, from, end, 0, 0, false, &shape, &probeHashes_)) return false;
       for (int64_t i = std::max<int64_t>(0, start - choice.packets); i < end; ++i) {
         PacketPtr copy = MakePacket();

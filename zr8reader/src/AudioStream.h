@@ -1,13 +1,13 @@
 // One audio stream of a file, decoded to interleaved 32-bit float with sample-accurate access.
 //
-// Samples are counted on the decoded timeline: opening the stream decodes it once from the start,
-// as a full decode does (the container's and the coding's priming, edit lists and end trims
-// applied by FFmpeg), and records where each packet's output falls. Reads then seek to a packet a
-// few packets before the start and decode from there (a pre-roll chosen per coding, AudioPreroll.h:
-// the samples of a continuous decode, or for the codings whose decoders synthesise noise from
-// state that reaches back without bound, those samples but for that noise), or decode from the
-// beginning (a stream whose rate changes, a coding not measured, or ZR8READER_EXACT_AUDIO for the
-// bounded ones).
+// Samples are placed on the decoded timeline: where each packet's output falls in a full decode
+// (the container's and the coding's priming, edit lists and end trims applied by FFmpeg). Opening
+// predicts it from the packets where the coding fixes each packet's output, decoding only the
+// first and last packets (AudioCount.cpp), else counts it by one decode of the whole stream; every
+// later decode checks a predicted timeline and counts anew on a contradiction (AudioTimeline.cpp).
+// Reads seek to a packet a few packets before the start and decode from there (a pre-roll chosen
+// per coding, AudioPreroll.h), or decode from the beginning where no pre-roll applies
+// (AudioCursor.cpp).
 #pragma once
 
 #include <cstdint>
