@@ -10,6 +10,7 @@
 // (AudioCursor.cpp).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -42,7 +43,13 @@ class AudioStream final : public Handle {
 
   int64_t sampleCount() const { return sampleCount_; }
   int64_t length() const;
-  Zr8AudioCompressedFormat format() const { return format_; }
+  // As the stream opened, with the count of the timeline now (a rebuilt one changes it).
+  Zr8AudioCompressedFormat format() const {
+    Zr8AudioCompressedFormat format = format_;
+    format.sampleCount = sampleCount_;
+    format.duration = length();
+    return format;
+  }
 
   int32_t GetSamples(int64_t start, float* buffer, int64_t maxFrames, int64_t* framesRead);
   int32_t GetPacket(int64_t number, void* buffer, int64_t capacity, int64_t* bytesRead);
@@ -169,7 +176,8 @@ class AudioStream final : public Handle {
   int sampleRate_ = 0;
   AVChannelLayout layout_{};  // the stream's declared layout, in which samples are delivered
   int channels_ = 0;
-  int64_t sampleCount_ = 0;
+  // Read without the lock (the count and format queries); a rebuilt timeline changes it.
+  std::atomic<int64_t> sampleCount_{0};
   int64_t preroll_ = -1;  // packets decoded before a random start; -1: decode from the start
   audio_preroll::Choice prerollChoice_;  // what preroll_ comes from, whatever the exact switch
   int64_t firstSeekable_ = 0;            // the first packet a seek may land on (after trimmed ones)

@@ -101,9 +101,7 @@ bool AudioStream::Rebuild() {
     packets_.clear();
     PlaceTimeline();
   }
-  if (!Restart()) return false;
-  FillFormat();
-  return true;
+  return Restart();
 }
 
 int64_t AudioStream::TimelineRebuilds() {
