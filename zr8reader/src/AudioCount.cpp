@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <thread>
 
 #include "AudioPreroll.h"
@@ -243,25 +244,40 @@ bool AudioStream::DecodeHeld(const std::map<int64_t, PacketPtr>& held, int64_t f
                              std::map<int64_t, uint64_t>* hashes) {
   CodecPtr decoder = NewDecoder();
   if (!decoder) return false;
+  auto packet = [&](int64_t i) -> const AVPacket* {
+    const auto found = held.find(i);
+    return found != held.end() ? found->second.get() : nullptr;
+  };
+  return DecodeRun(decoder.get(), packet, from, to, drain,
+                   [&](int64_t source, const AVFrame& frame) {
+                     const FrameShape got = FrameShape::Of(frame);
+                     if (shape->format < 0) *shape = got;
+                     if (got != *shape || frame.sample_rate != sampleRate_) return false;
+                     if (source >= countFrom && source < countTo)
+                       packets_[source].outCount += frame.nb_samples;
+                     if (hashes != nullptr) HashProbe(source, frame, hashes);
+                     return true;
+                   });
+}
+
+bool AudioStream::DecodeRun(AVCodecContext* decoder,
+                            const std::function<const AVPacket*(int64_t)>& packet, int64_t from,
+                            int64_t to, bool drain,
+                            const std::function<bool(int64_t, const AVFrame&)>& take) {
   FramePtr frame = MakeFrame();
   PacketPtr copy = MakePacket();
   for (int64_t i = from; i <= to; ++i) {
     if (i < to) {
-      const auto found = held.find(i);
-      if (found == held.end() || !SendHeld(decoder.get(), *found->second, i, copy.get()))
-        return false;
+      const AVPacket* next = packet(i);
+      if (next == nullptr || !SendHeld(decoder, *next, i, copy.get())) return false;
     } else if (drain) {
-      avcodec_send_packet(decoder.get(), nullptr);
+      avcodec_send_packet(decoder, nullptr);
     }
-    while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
+    while (avcodec_receive_frame(decoder, frame.get()) >= 0) {
       const int64_t tag = TagOf(*frame);
-      const int64_t source = tag >= 0 ? tag : std::min(i, to - 1);
-      const FrameShape got = FrameShape::Of(*frame);
-      if (shape->format < 0) *shape = got;
-      if (got != *shape || frame->sample_rate != sampleRate_) return false;
-      if (source >= countFrom && source < countTo) packets_[source].outCount += frame->nb_samples;
-      if (hashes != nullptr) HashProbe(source, *frame, hashes);
+      const bool more = take(tag >= 0 ? tag : std::min(i, to - 1), *frame);
       av_frame_unref(frame.get());
+      if (!more) return false;
     }
   }
   return true;
@@ -353,34 +369,24 @@ bool AudioStream::CountInParts() {
     if (!part.decoder) return false;
   }
   auto countPart = [&](Part& part) {
-    FramePtr frame = MakeFrame();
-    PacketPtr copy = MakePacket();
     const int64_t last = std::min(count, part.end + 8);  // a little past the part: late frames
-    for (int64_t i = std::max<int64_t>(0, part.begin - kWarmUp); i <= last; ++i) {
-      if (i < last) {
-        if (!SendHeld(part.decoder.get(), *held[i], i, copy.get())) break;
-      } else if (last == count) {
-        avcodec_send_packet(part.decoder.get(), nullptr);
-      }
-      while (avcodec_receive_frame(part.decoder.get(), frame.get()) >= 0) {
-        const int64_t tag = TagOf(*frame);
-        const int64_t source = tag >= 0 ? tag : std::min(i, count - 1);
-        if (source >= part.begin && source < part.end) {
-          // Only the first part decodes from the start.
-          if (part.begin == 0) HashProbe(source, *frame, &probeHashes_);
-          const FrameShape shape = FrameShape::Of(*frame);
-          if (part.first.format < 0) part.first = shape;
-          if (part.last.format >= 0 && shape != part.last) part.changes.push_back(source);
-          part.last = shape;
-          if (frame->sample_rate != sampleRate_) part.rateChanges = true;
-          packets_[source].outCount += frame->nb_samples;
-        }
-        av_frame_unref(frame.get());
-      }
-    }
+    auto packet = [&](int64_t i) -> const AVPacket* { return held[i].get(); };
+    const bool decoded =
+        DecodeRun(part.decoder.get(), packet, std::max<int64_t>(0, part.begin - kWarmUp), last,
+                  last == count, [&](int64_t source, const AVFrame& frame) {
+                    if (source < part.begin || source >= part.end) return true;
+                    // Only the first part decodes from the start.
+                    if (part.begin == 0) HashProbe(source, frame, &probeHashes_);
+                    const FrameShape shape = FrameShape::Of(frame);
+                    if (part.first.format < 0) part.first = shape;
+                    if (part.last.format >= 0 && shape != part.last) part.changes.push_back(source);
+                    part.last = shape;
+                    if (frame.sample_rate != sampleRate_) part.rateChanges = true;
+                    packets_[source].outCount += frame.nb_samples;
+                    return true;
+                  });
+    if (!decoded) part.failed = true;
   };
-  // No exception leaves a thread: a part that fails (no memory) fails the count, which is then
-  // made by one decode. A part whose thread cannot start is counted on this one.
   auto run = [&](Part& part) noexcept {
     try {
       countPart(part);

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -122,6 +123,13 @@ class AudioStream final : public Handle {
   bool DecodeHeld(const std::map<int64_t, PacketPtr>& held, int64_t from, int64_t to,
                   int64_t countFrom, int64_t countTo, bool drain, FrameShape* shape,
                   std::map<int64_t, uint64_t>* hashes);
+  // Decodes the packets [from, to) that `packet` gives with `decoder`, drained after the last when
+  // `drain`, and hands each frame to `take` with the packet it comes from (a frame without a tag:
+  // the last packet sent). False when a packet is missing or cannot be sent, or `take` says stop.
+  static bool DecodeRun(AVCodecContext* decoder,
+                        const std::function<const AVPacket*(int64_t)>& packet, int64_t from,
+                        int64_t to, bool drain,
+                        const std::function<bool(int64_t, const AVFrame&)>& take);
   // While a predicted timeline is read: adds a decoded frame's samples to its packet's, and checks
   // every packet the decode has passed against the prediction; false on a contradiction.
   bool Observe(int64_t source, int64_t samples);
