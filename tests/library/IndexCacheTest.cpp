@@ -113,7 +113,8 @@ TEST(IndexCacheTest, ASecondOpenReadsTheIndexBack) {
   }
 }
 
-// The audio timeline the same way: a second open decodes nothing to count the samples and reads
+// The audio timeline the same way (a predicted one once the first read from the start to the end
+// has confirmed it): a second open reads no packet to count the samples and reads
 // FFmpeg's samples, from the start and from the middle: an edit list (trimmed packets), a rate
 // change (resampled), AAC with noise substitution (a pre-roll whose noise differs from the middle
 // on, exact where the second open asks for exact audio: the kept timeline holds the coding's

@@ -302,9 +302,9 @@ ZR8_API int32_t ZR8READER_ReadFile_GetFileName(void* file, wchar_t* name, int32_
 ZR8_API int64_t ZR8READER_ReadFile_GetFileLength(void* file);
 // Audio streams: all audio streams, in file order (the same numbering as FFmpeg's "0:a:N").
 ZR8_API int32_t ZR8READER_ReadFile_GetAudioStreamCount(void* file);
-// Opening an audio stream decodes it once to count its samples (see GetSampleCount); what that
-// finds is kept in the index cache as the video index is (see OpenVideoStream), and a later open of
-// the same file and stream reads it back instead.
+// Opening an audio stream places its samples on the decoded timeline (see GetSampleCount); a
+// timeline counted by a decode or confirmed by one is kept in the index cache as the video index is
+// (see OpenVideoStream), and a later open of the same file and stream reads it back instead.
 ZR8_API int32_t ZR8READER_ReadFile_OpenAudioStream(void* file, int32_t index, void** audio);
 // Video streams: all video streams in file order, attached pictures (cover art) excluded.
 ZR8_API int32_t ZR8READER_ReadFile_GetVideoStreamCount(void* file);
@@ -369,14 +369,21 @@ ZR8_API int64_t ZR8READER_ReadAudioStream_GetStreamLength(void* audio);
 // Number of sample frames GetSamples delivers from frame 0 to the end: exactly what a full decode
 // by FFmpeg yields (`ffmpeg -i F -map 0:a:N -f f32le -`), with the container's and the coding's
 // priming, edit lists, pre-skip, granule and padding trims applied as that decode applies them,
-// and packets the decoder rejects as damaged yielding nothing. Counted, not predicted: opening the
-// stream decodes it once from the start (without conversion) and records where each packet's
-// output falls on that decoded timeline: FFmpeg's decode time of the stream (some 30 ms of CPU
-// per minute of 48 kHz stereo AAC), spread over the cores in parts where the packets fit in 64 MB
-// and the coding allows a part to start mid-stream (AAC, MPEG audio, AC-3, Opus, Vorbis, FLAC,
-// ALAC, PCM and a few others). A change of channel layout or
-// sample format mid-stream keeps the count; a change of rate is resampled to the stream's rate
-// as a full decode resamples it, and counted after resampling.
+// and packets the decoder rejects as damaged yielding nothing. Predicted, then checked: opening
+// reads the packets without decoding them, decodes the first ones (past the priming trims) and the
+// last ones (the end trims), and gives every packet between what its coding fixes (one frame
+// length for AAC, MPEG audio, AC-3 and E-AC-3; the table of contents for Opus; the exact duration
+// for Vorbis, FLAC, ALAC and PCM), where every such packet is plain and agrees with the rule and
+// the decoded ones agree too. Every later decode checks each packet's output against it; one that
+// differs (damage the demuxer does not flag) makes the stream count anew by a decode, and this
+// count then changes to FFmpeg's. Where the prediction does not apply (other codings, durations
+// the container rounds, a layout or rate change), opening decodes the stream once from the start
+// (without conversion) and records where each packet's output falls: FFmpeg's decode time of the
+// stream (some 30 ms of CPU per minute of 48 kHz stereo AAC), spread over the cores in parts where
+// the packets fit in 64 MB and the coding allows a part to start mid-stream (AAC, MPEG audio,
+// AC-3, Opus, Vorbis, FLAC, ALAC, PCM and a few others). A change of channel layout or sample
+// format mid-stream keeps the count; a change of rate is resampled to the stream's rate as a full
+// decode resamples it, and counted after resampling.
 ZR8_API int64_t ZR8READER_ReadAudioStream_GetSampleCount(void* audio);
 // Same record as GetCompressedFormat.
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetFormat(void* audio, Zr8AudioCompressedFormat* format);

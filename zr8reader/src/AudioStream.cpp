@@ -1,9 +1,9 @@
+// An audio stream: its opening (the reader, the decoded shape it delivers, the timeline) and
+// sample-accurate reads on the timeline.
 #include "AudioStream.h"
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
-#include <thread>
 
 #include "AudioPreroll.h"
 #include "IndexCache.h"
@@ -12,34 +12,6 @@
 
 namespace zr8 {
 namespace {
-
-// Each packet sent to the decoder carries its index in the stream as its time, shifted past any
-// adjustment the decoder makes for skipped samples, so that a frame tells the packet it comes from.
-constexpr int kTagShift = 32;
-
-// Windows of packets (their first packet and length) where a random start is tried against the
-// full decode at indexing: a coding whose state reaches back further than its pre-roll (AAC's noise
-// substitution, whose generator runs through the whole stream) shows there and decodes from the
-// start instead.
-constexpr int64_t kProbeStarts[] = {48, 400, 3000};
-constexpr int64_t kProbeLength = 8;
-
-uint64_t HashSamples(uint64_t hash, const AVFrame& frame) {
-  const auto format = static_cast<AVSampleFormat>(frame.format);
-  const bool planar = av_sample_fmt_is_planar(format) != 0;
-  const int channels = std::max(frame.ch_layout.nb_channels, 1);
-  const size_t bytes = static_cast<size_t>(frame.nb_samples) * av_get_bytes_per_sample(format) *
-                       (planar ? 1 : channels);
-  for (int plane = 0; plane < (planar ? channels : 1); ++plane) {
-    for (size_t i = 0; i < bytes; ++i)
-      hash = (hash ^ frame.extended_data[plane][i]) * 0x100000001b3u;
-  }
-  return hash;
-}
-
-bool SameLayout(const AVChannelLayout& a, const AVChannelLayout& b) {
-  return av_channel_layout_compare(&a, &b) == 0;
-}
 
 uint32_t FormatFamily(AVCodecID id, uint32_t* fourCC) {
   struct Entry {
@@ -103,7 +75,8 @@ std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int numb
   // Counting reads the whole file: the reader then starts again. A kept timeline leaves the first
   // reader at the start.
   if (!kept && (!stream->Index() || !stream->Restart())) return nullptr;
-  if (!kept) stream->StoreTimeline(key);
+  // A predicted timeline is kept once a decode has confirmed it (ObserveEnd).
+  if (!kept && !stream->predicted_) stream->StoreTimeline(key);
   stream->FillFormat();
   return stream;
 }
@@ -142,7 +115,7 @@ bool AudioStream::Restart(FormatPtr probed) {
   }
   if (streamIndex_ < 0 || !IsDecodableAudio(input_->streams[streamIndex_])) return false;
   AVStream* stream = input_->streams[streamIndex_];
-  decoder_ = OpenDecoder(stream, 1);
+  decoder_ = NewDecoder();
   if (!decoder_) return false;
   if (sampleRate_ == 0) {
     // The first opening fixes the rate and layout every sample is delivered in.
@@ -155,9 +128,8 @@ bool AudioStream::Restart(FormatPtr probed) {
     }
     channels_ = layout_.nb_channels;
     if (sampleRate_ <= 0 || channels_ <= 0) return false;
+    decoder_->pkt_timebase = AVRational{1, sampleRate_};  // as NewDecoder times it
   }
-  // Times in samples, so that a trimmed start moves a frame's tag by its sample count.
-  decoder_->pkt_timebase = AVRational{1, sampleRate_};
   if (!frame_) frame_ = MakeFrame();
   if (!packet_) packet_ = MakePacket();
   resampler_.reset();
@@ -170,274 +142,9 @@ bool AudioStream::Restart(FormatPtr probed) {
   drained_ = false;
   flushSent_ = false;
   lost_ = false;
-  return true;
-}
-
-// Where each packet's output falls on the decoded timeline and how many samples a full decode
-// yields: counted by decoding the whole stream, in parts on several threads where the packets fit
-// in memory and the coding's frame lengths do not depend on what came long before.
-bool AudioStream::Index() {
-  if (!CountInParts()) {
-    if (!packets_.empty() && !Restart()) return false;  // the packets were read already
-    CountByOneDecode();
-  }
-  int64_t total = 0;
-  for (PacketInfo& info : packets_) {
-    info.outStart = total;
-    total += info.outCount;
-  }
-  sampleCount_ = total;
-  // A seek never lands on or before a packet whose start the decoder trims: after a seek it
-  // would not be trimmed.
-  firstSeekable_ = 0;
-  for (size_t i = 0; i < packets_.size(); ++i) {
-    if (packets_[i].trimmedStart) firstSeekable_ = static_cast<int64_t>(i) + 1;
-  }
-  const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
-  prerollChoice_ = rateChanges_ ? audio_preroll::Choice{} : audio_preroll::For(id);
-  if (prerollChoice_.packets >= 0 && !prerollChoice_.bounded) {
-    // Too short to check: decoded from the start, which costs little here.
-    const std::optional<bool> reproduces = PrerollReproduces(prerollChoice_.packets);
-    if (!reproduces) prerollChoice_ = {};
-    if (reproduces == false) prerollChoice_ = audio_preroll::NotReproduced(prerollChoice_);
-  }
-  preroll_ = audio_preroll::Packets(prerollChoice_, audio_preroll::ExactAsked());
-  probePackets_.clear();
-  probeHashes_.clear();
-  return true;
-}
-
-void AudioStream::KeepForProbe(int64_t index, const AVPacket& packet) {
-  const audio_preroll::Choice choice =
-      audio_preroll::For(input_->streams[streamIndex_]->codecpar->codec_id);
-  const int64_t preroll = choice.packets;
-  const bool kept =
-      preroll >= 0 && !choice.bounded &&
-      std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts), [&](int64_t start) {
-        return index >= start - preroll && index < start + kProbeLength + 4;  // and late frames
-      });
-  if (!kept) return;
-  PacketPtr copy = MakePacket();
-  if (av_packet_ref(copy.get(), &packet) >= 0) probePackets_.emplace(index, std::move(copy));
-}
-
-void AudioStream::HashProbe(int64_t source, const AVFrame& frame,
-                            std::map<int64_t, uint64_t>* hashes) {
-  const bool probed =
-      std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts),
-                  [&](int64_t start) { return source >= start && source < start + kProbeLength; });
-  if (!probed) return;
-  uint64_t& hash = hashes->try_emplace(source, 0xcbf29ce484222325u).first->second;
-  hash = HashSamples(hash, frame);
-}
-
-// Decodes each probe window after its pre-roll only, as a random start does, and compares what
-// it makes of the window's packets with the full decode. A window the counting decode did not
-// reach from the start is not tried; with none tried, no answer.
-std::optional<bool> AudioStream::PrerollReproduces(int64_t preroll) {
-  bool tried = false;
-  for (int64_t start : kProbeStarts) {
-    if (start - preroll <= firstSeekable_ || start + kProbeLength + 4 > probedBelow_) continue;
-    CodecPtr decoder = OpenDecoder(input_->streams[streamIndex_], 1);
-    if (!decoder) return std::nullopt;
-    decoder->pkt_timebase = AVRational{1, sampleRate_};
-    FramePtr frame = MakeFrame();
-    PacketPtr copy = MakePacket();
-    std::map<int64_t, uint64_t> got;
-    for (const auto& [index, packet] : probePackets_) {
-      if (index < start - preroll || index >= start + kProbeLength + 4) continue;
-      if (av_packet_ref(copy.get(), packet.get()) < 0) return std::nullopt;
-      copy->pts = copy->dts = index << kTagShift;
-      avcodec_send_packet(decoder.get(), copy.get());
-      av_packet_unref(copy.get());
-      while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
-        HashProbe(SourceOf(*frame), *frame, &got);
-        av_frame_unref(frame.get());
-      }
-    }
-    // The full decode's hashes of this window's packets (a packet without output has none).
-    const std::map<int64_t, uint64_t> expected(probeHashes_.lower_bound(start),
-                                               probeHashes_.lower_bound(start + kProbeLength));
-    if (got != expected) return false;
-    tried = true;
-  }
-  return tried ? std::optional<bool>(true) : std::nullopt;
-}
-
-AudioStream::PacketInfo AudioStream::Describe(const AVPacket& packet) {
-  size_t sideSize = 0;
-  const uint8_t* side = av_packet_get_side_data(&packet, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-  const bool trimmed = (side != nullptr && sideSize >= 4 && AV_RL32(side) > 0) ||
-                       (packet.flags & AV_PKT_FLAG_DISCARD) != 0;
-  const int64_t pts = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-  return {pts, packet.pos, packet.size, trimmed, 0, 0};
-}
-
-// One decode of the whole stream on this thread. Frames are converted only where their rate
-// differs from the stream's, whose resampling changes their length.
-void AudioStream::CountByOneDecode() {
-  packets_.clear();
-  changes_.clear();
-  std::vector<uint8_t> scratch;
-  FrameShape last;
-  while (DecodeFrame(true)) {
-    const int64_t source = SourceOf(*frame_);
-    HashProbe(source, *frame_, &probeHashes_);
-    const FrameShape shape = FrameShape::Of(*frame_);
-    if (last.format >= 0 && shape != last) {
-      changes_.push_back(source >= 0 ? source : static_cast<int64_t>(packets_.size()) - 1);
-    }
-    last = shape;
-    int64_t samples = frame_->nb_samples;
-    if (frame_->sample_rate != sampleRate_) {
-      rateChanges_ = true;
-      scratch.resize(static_cast<size_t>(OutputCapacity(frame_->nb_samples)) * channels_ *
-                     sizeof(float));
-      samples = std::max(Convert(0, frame_->nb_samples, scratch.data()), 0);
-    }
-    av_frame_unref(frame_.get());
-    if (packets_.empty()) continue;
-    // A frame that cannot be told belongs to the last packet sent.
-    packets_[source >= 0 ? source : packets_.size() - 1].outCount += samples;
-  }
-  probedBelow_ = static_cast<int64_t>(packets_.size());
-  // What the resampler holds at the end is delivered after the last frame, as a full decode
-  // delivers it.
-  if (rateChanges_ && !packets_.empty()) {
-    scratch.resize(static_cast<size_t>(sampleRate_) * channels_ * sizeof(float));
-    packets_.back().outCount += std::max(FlushResampler(scratch.data(), sampleRate_), 0);
-  }
-}
-
-int AudioStream::FlushResampler(uint8_t* out, int capacity) {
-  if (!resampler_ || inRate_ == sampleRate_) return 0;
-  uint8_t* outputs[1] = {out};
-  const int flushed = swr_convert(resampler_.get(), outputs, capacity, nullptr, 0);
-  resampler_.reset();
-  return flushed;
-}
-
-// The packets are read into memory and the stream is cut into parts, one per thread; each part's
-// decoder starts a few packets before it (so that bit reservoirs and overlaps are rebuilt) and
-// counts the output of the part's own packets. False where that does not apply: one core, a
-// coding not known to give the same frame lengths after such a start, packets beyond 64 MB, or a
-// change of rate (whose resampling is counted by one decode).
-bool AudioStream::CountInParts() {
-  constexpr int64_t kWarmUp = 16;     // packets decoded before a part, not counted
-  constexpr int64_t kLeastPart = 32;  // packets
-  constexpr int64_t kMostBytes = 64 << 20;
-  const unsigned threads = std::min(std::thread::hardware_concurrency(), 8u);
-  const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
-  if (threads < 2 || audio_preroll::For(id).packets < 0) return false;
-  packets_.clear();
-  changes_.clear();
-  std::vector<PacketPtr> held;
-  int64_t bytes = 0;
-  while (av_read_frame(input_.get(), packet_.get()) >= 0) {
-    if (packet_->stream_index != streamIndex_) {
-      av_packet_unref(packet_.get());
-      continue;
-    }
-    packets_.push_back(Describe(*packet_));
-    bytes += packet_->size;
-    PacketPtr kept = MakePacket();
-    av_packet_move_ref(kept.get(), packet_.get());
-    held.push_back(std::move(kept));
-    if (bytes > kMostBytes) return false;
-  }
-  const int64_t count = static_cast<int64_t>(packets_.size());
-  const int64_t parts = std::max<int64_t>(1, std::min<int64_t>(threads, count / kLeastPart));
-  for (int64_t i = 0; i < count; ++i) KeepForProbe(i, *held[i]);
-  probedBelow_ = count / parts;
-
-  struct Part {
-    int64_t begin = 0, end = 0;
-    CodecPtr decoder;
-    FrameShape first, last;
-    std::vector<int64_t> changes;
-    bool rateChanges = false;
-    bool failed = false;
-  };
-  std::vector<Part> work(static_cast<size_t>(parts));
-  for (int64_t p = 0; p < parts; ++p) {
-    Part& part = work[p];
-    part.begin = count * p / parts;
-    part.end = count * (p + 1) / parts;
-    part.decoder = OpenDecoder(input_->streams[streamIndex_], 1);
-    if (!part.decoder) return false;
-    part.decoder->pkt_timebase = AVRational{1, sampleRate_};
-  }
-  auto countPart = [&](Part& part) {
-    FramePtr frame = MakeFrame();
-    PacketPtr copy = MakePacket();
-    const int64_t last = std::min(count, part.end + 8);  // a little past the part: late frames
-    for (int64_t i = std::max<int64_t>(0, part.begin - kWarmUp); i <= last; ++i) {
-      if (i < last) {
-        if (av_packet_ref(copy.get(), held[i].get()) < 0) break;
-        copy->pts = copy->dts = i << kTagShift;
-        avcodec_send_packet(part.decoder.get(), copy.get());
-        av_packet_unref(copy.get());
-      } else if (last == count) {
-        avcodec_send_packet(part.decoder.get(), nullptr);
-      }
-      while (avcodec_receive_frame(part.decoder.get(), frame.get()) >= 0) {
-        int64_t source = frame->pts != AV_NOPTS_VALUE && frame->pts >= 0 ? frame->pts >> kTagShift
-                                                                         : std::min(i, count - 1);
-        if (source >= part.begin && source < part.end) {
-          // Only the first part decodes from the start.
-          if (part.begin == 0) HashProbe(source, *frame, &probeHashes_);
-          const FrameShape shape = FrameShape::Of(*frame);
-          if (part.first.format < 0) part.first = shape;
-          if (part.last.format >= 0 && shape != part.last) part.changes.push_back(source);
-          part.last = shape;
-          if (frame->sample_rate != sampleRate_) part.rateChanges = true;
-          packets_[source].outCount += frame->nb_samples;
-        }
-        av_frame_unref(frame.get());
-      }
-    }
-  };
-  // No exception leaves a thread: a part that fails (no memory) fails the count, which is then
-  // made by one decode. A part whose thread cannot start is counted on this one.
-  auto run = [&](Part& part) noexcept {
-    try {
-      countPart(part);
-    } catch (...) {
-      part.failed = true;
-    }
-  };
-  // The helpers are counted in the account while they run (this thread takes the first part).
-  Holding counting(Held::kCountingThreads);
-  counting.Set(static_cast<int64_t>(work.size()) - 1);
-  std::vector<std::thread> helpers;
-  std::vector<Part*> here{&work[0]};
-  helpers.reserve(work.size());  // no allocation once a thread runs
-  here.reserve(work.size());
-  for (size_t p = 1; p < work.size(); ++p) {
-    try {
-      helpers.emplace_back(run, std::ref(work[p]));
-    } catch (...) {
-      here.push_back(&work[p]);
-    }
-  }
-  counting.Set(static_cast<int64_t>(helpers.size()));
-  for (Part* part : here) run(*part);
-  for (std::thread& helper : helpers) helper.join();
-  counting.Set(0);
-  for (size_t p = 0; p < work.size(); ++p) {
-    if (work[p].rateChanges || work[p].failed) {
-      for (PacketInfo& info : packets_) info.outCount = 0;
-      return false;
-    }
-    if (p > 0 && work[p].first.format >= 0 && work[p - 1].last.format >= 0 &&
-        work[p].first != work[p - 1].last) {
-      // The part begins with a new shape: its first packet with output changes it.
-      int64_t at = work[p].begin;
-      while (at < work[p].end && packets_[at].outCount == 0) ++at;
-      changes_.push_back(at);
-    }
-    changes_.insert(changes_.end(), work[p].changes.begin(), work[p].changes.end());
-  }
+  observed_ = -1;
+  confirmFrom_ = 0;
+  runFromStart_ = true;
   return true;
 }
 
@@ -480,257 +187,18 @@ void AudioStream::FillFormat() {
   }
 }
 
-int64_t AudioStream::SourceOf(const AVFrame& frame) const {
-  if (frame.pts == AV_NOPTS_VALUE || frame.pts < 0) return -1;
-  const int64_t source = frame.pts >> kTagShift;
-  return source < static_cast<int64_t>(packets_.size()) ? source : -1;
-}
-
-void AudioStream::SendTagged(AVPacket* packet) {
-  const int64_t index = nextPacket_++;
-  packet->pts = index << kTagShift;
-  packet->dts = packet->pts;
-  // A packet the decoder rejects as damaged is dropped, as a full decode drops it.
-  avcodec_send_packet(decoder_.get(), packet);
-  av_packet_unref(packet);
-}
-
-bool AudioStream::DecodeFrame(bool indexing) {
-  while (!drained_ && input_ && decoder_) {
-    const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
-    if (received >= 0) return true;
-    if (received == AVERROR_EOF || flushSent_) break;  // a drained decoder has nothing more
-    if (av_read_frame(input_.get(), packet_.get()) < 0) {
-      if (!indexing && nextPacket_ < static_cast<int64_t>(packets_.size())) {
-        // The file ends before the packets the index holds (it was cut since).
-        lost_ = true;
-        break;
-      }
-      avcodec_send_packet(decoder_.get(), nullptr);
-      flushSent_ = true;
-      continue;
-    }
-    if (packet_->stream_index != streamIndex_) {
-      av_packet_unref(packet_.get());
-      continue;
-    }
-    if (indexing) {
-      KeepForProbe(static_cast<int64_t>(packets_.size()), *packet_);
-      packets_.push_back(Describe(*packet_));
-    } else if (nextPacket_ >= static_cast<int64_t>(packets_.size()) ||
-               !Matches(nextPacket_, *packet_)) {
-      // Not the packet the index holds next: the reader cannot say where it is.
-      av_packet_unref(packet_.get());
-      lost_ = true;
-      break;
-    }
-    SendTagged(packet_.get());
-  }
-  drained_ = true;
-  return false;
-}
-
-int64_t AudioStream::OutputCapacity(int count) const {
-  const int rate = frame_->sample_rate;
-  if (rate == sampleRate_ || rate <= 0) return count;
-  return av_rescale(count, sampleRate_, rate) + 256;  // what the resampler holds back is kept
-}
-
-int AudioStream::Convert(int first, int count, uint8_t* out) {
-  const AVFrame& frame = *frame_;
-  AVChannelLayout in{};
-  if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame.ch_layout.nb_channels == 0) {
-    av_channel_layout_default(
-        &in, frame.ch_layout.nb_channels > 0 ? frame.ch_layout.nb_channels : channels_);
-  } else if (av_channel_layout_copy(&in, &frame.ch_layout) < 0) {
-    return -1;
-  }
-  if (!resampler_ || frame.format != inFormat_ || frame.sample_rate != inRate_ ||
-      !SameLayout(in, inLayout_)) {
-    // The first frame, or the coding changed its layout, rate or sample format mid-stream: a
-    // converter for the new input, still delivering the stream's layout and rate.
-    resampler_.reset();
-    SwrContext* raw = nullptr;
-    const int made = swr_alloc_set_opts2(&raw, &layout_, AV_SAMPLE_FMT_FLT, sampleRate_, &in,
-                                         static_cast<AVSampleFormat>(frame.format),
-                                         frame.sample_rate, 0, nullptr);
-    resampler_.reset(raw);
-    if (made < 0 || swr_init(resampler_.get()) < 0) {
-      resampler_.reset();
-      av_channel_layout_uninit(&in);
-      return -1;
-    }
-    inFormat_ = frame.format;
-    inRate_ = frame.sample_rate;
-    av_channel_layout_uninit(&inLayout_);
-    inLayout_ = in;
-  } else {
-    av_channel_layout_uninit(&in);
-  }
-  const auto format = static_cast<AVSampleFormat>(frame.format);
-  const int bytes = av_get_bytes_per_sample(format);
-  const int inChannels = frame.ch_layout.nb_channels > 0 ? frame.ch_layout.nb_channels : 1;
-  const bool planar = av_sample_fmt_is_planar(format) != 0;
-  const int planes = planar ? inChannels : 1;
-  if (planes > 64) return -1;
-  const uint8_t* inputs[64];
-  for (int plane = 0; plane < planes; ++plane) {
-    inputs[plane] =
-        frame.extended_data[plane] + static_cast<size_t>(first) * bytes * (planar ? 1 : inChannels);
-  }
-  uint8_t* outputs[1] = {out};
-  return swr_convert(resampler_.get(), outputs, static_cast<int>(OutputCapacity(count)), inputs,
-                     count);
-}
-
-bool AudioStream::DecodeNext() {
-  while (DecodeFrame(false)) {
-    int64_t source = SourceOf(*frame_);
-    // A frame without its packet's tag (a decoder that cuts a packet into several frames and tags
-    // the first, or gives out its last frame when drained) belongs to the last packet sent, as the
-    // count has it.
-    if (source < 0 && nextPacket_ > 0) source = nextPacket_ - 1;
-    if (source < 0 || source < lastSource_) {
-      av_frame_unref(frame_.get());
-      continue;  // not from a packet of the index: dropped, as before a place is known
-    }
-    if (source != lastSource_) sourceOffset_ = 0;
-    lastSource_ = source;
-    const PacketInfo& info = packets_[source];
-    const int samples = frame_->nb_samples;
-    int first = 0;
-    int count = samples;
-    if (!rateChanges_) {
-      // After a seek, a trim the full decode made is not made again: the samples it kept.
-      const int64_t left = std::max<int64_t>(info.outCount - sourceOffset_, 0);
-      if (count > left) {
-        if (info.trimmedStart) first = static_cast<int>(count - left);
-        count = static_cast<int>(left);
-      }
-    }
-    const int64_t position = info.outStart + sourceOffset_;
-    if (!rateChanges_ && position + count <= skipBefore_) {
-      // Decoded only to reach a later start: not converted.
-      sourceOffset_ += count;
-      nextPosition_ = position + count;
-      av_frame_unref(frame_.get());
-      continue;
-    }
-    const size_t bytes =
-        static_cast<size_t>(OutputCapacity(std::max(count, 1))) * channels_ * sizeof(float);
-    if (pending_.size() < bytes) pending_ = buffers_->Acquire(std::max<size_t>(bytes, 65536));
-    const int converted = count > 0 ? Convert(first, count, pending_.data()) : 0;
-    av_frame_unref(frame_.get());
-    if (converted < 0) {
-      drained_ = true;
-      return false;
-    }
-    pendingStart_ = position;
-    pendingFrames_ = converted;
-    sourceOffset_ += converted;
-    nextPosition_ = position + converted;
-    if (converted > 0) return true;
-  }
-  pendingFrames_ = 0;
-  if (rateChanges_ && !lost_ && resampler_ && inRate_ != sampleRate_) {
-    const size_t bytes = static_cast<size_t>(sampleRate_) * channels_ * sizeof(float);
-    if (pending_.size() < bytes) pending_ = buffers_->Acquire(bytes);
-    const int flushed = FlushResampler(pending_.data(), sampleRate_);
-    if (flushed > 0) {
-      pendingStart_ = nextPosition_;
-      pendingFrames_ = flushed;
-      nextPosition_ += flushed;
-      return true;
-    }
-  }
-  return false;
-}
-
-bool AudioStream::Matches(int64_t index, const AVPacket& packet) const {
-  const PacketInfo& info = packets_[index];
-  return SamePacket(packet, info.pos, info.size, info.pts);
-}
-
-bool AudioStream::SeekNear(int64_t start) {
-  // The packet whose output holds `start`.
-  auto holding =
-      std::upper_bound(packets_.begin(), packets_.end(), start,
-                       [](int64_t value, const PacketInfo& info) { return value < info.outStart; });
-  const int64_t index = std::max<int64_t>(0, (holding - packets_.begin()) - 1);
-  int64_t from = index - preroll_;
-  // A change of layout or format inside the pre-roll is decoded from before it, as a continuous
-  // decode meets it.
-  for (auto change = std::upper_bound(changes_.begin(), changes_.end(), index);
-       change != changes_.begin() && *(change - 1) >= from;) {
-    --change;
-    from = *change - preroll_ - 1;
-  }
-  // Where the reader lands after a seek is up to the demuxer: a second try aims further back.
-  for (int64_t target = from; input_ && decoder_ && preroll_ >= 0 && target > firstSeekable_;
-       target = std::max(firstSeekable_, from - 4 * std::max<int64_t>(preroll_, 8))) {
-    if (packets_[target].pts == AV_NOPTS_VALUE ||
-        av_seek_frame(input_.get(), streamIndex_, packets_[target].pts, AVSEEK_FLAG_BACKWARD) < 0) {
-      break;
-    }
-    if (Land(from)) return true;
-    if (target < from) break;
-  }
-  return Restart();
-}
-
-// After a seek: reads packets of the stream until they tell which packet of the index the reader
-// is at (the sizes and positions of a run of packets, where several share a position as in an
-// Ogg page), one no later than `latest`; then decodes on from there with a fresh decoder (a
-// flushed one keeps state, such as the window shape of a channel element met before, that a
-// continuous decode does not have).
-bool AudioStream::Land(int64_t latest) {
-  std::vector<PacketPtr> read;
-  std::vector<int64_t> candidates;
-  const int64_t size = static_cast<int64_t>(packets_.size());
-  while (read.size() < 16) {
-    PacketPtr packet = MakePacket();
-    if (av_read_frame(input_.get(), packet.get()) < 0) break;
-    if (packet->stream_index != streamIndex_) continue;
-    const int64_t k = static_cast<int64_t>(read.size());
-    if (k == 0) {
-      for (int64_t i = latest; i >= std::max<int64_t>(firstSeekable_, latest - 256); --i) {
-        if (Matches(i, *packet)) candidates.push_back(i);
-      }
-    } else {
-      std::erase_if(candidates,
-                    [&](int64_t i) { return i + k >= size || !Matches(i + k, *packet); });
-    }
-    read.push_back(std::move(packet));
-    if (candidates.size() <= 1) break;
-  }
-  if (candidates.size() > 1 && !read.empty()) {
-    // Packets alike in size and position (an Ogg page of packets of one size): told by their times
-    // where the reader gives them.
-    const AVPacket& first = *read.front();
-    const int64_t time = first.pts != AV_NOPTS_VALUE ? first.pts : first.dts;
-    std::erase_if(candidates,
-                  [&](int64_t i) { return time == AV_NOPTS_VALUE || packets_[i].pts != time; });
-  }
-  if (candidates.size() != 1) return false;
-  decoder_ = OpenDecoder(input_->streams[streamIndex_], 1);
-  if (!decoder_) return false;
-  decoder_->pkt_timebase = AVRational{1, sampleRate_};
-  nextPacket_ = candidates.front();
-  lastSource_ = -1;
-  sourceOffset_ = 0;
-  pendingFrames_ = 0;
-  nextPosition_ = -1;
-  drained_ = false;
-  flushSent_ = false;
-  lost_ = false;
-  resampler_.reset();
-  for (auto& packet : read) SendTagged(packet.get());
-  return true;
-}
-
 int32_t AudioStream::GetSamples(int64_t start, float* buffer, int64_t maxFrames,
                                 int64_t* framesRead) {
   std::lock_guard lock(mutex_);
+  const int32_t status = Read(start, buffer, maxFrames, framesRead);
+  if (!contradicted_) return status;
+  // A decode contradicted the predicted timeline: it is counted anew and the request read on it.
+  *framesRead = 0;
+  if (!Rebuild()) return kFail;
+  return Read(start, buffer, maxFrames, framesRead);
+}
+
+int32_t AudioStream::Read(int64_t start, float* buffer, int64_t maxFrames, int64_t* framesRead) {
   *framesRead = 0;
   if (start < 0 || start > sampleCount_) return kBounds;
   if (start == sampleCount_ || maxFrames == 0) return start == sampleCount_ ? kFalse : kOk;
@@ -757,7 +225,9 @@ int32_t AudioStream::GetSamples(int64_t start, float* buffer, int64_t maxFrames,
       continue;
     }
     const bool behind = pendingFrames_ > 0 && position < pendingStart_;
-    if (behind || (!DecodeNext() && lost_)) {
+    const bool decoded = !behind && DecodeNext();
+    if (contradicted_) return kFail;
+    if (behind || (!decoded && lost_)) {
       // A seek landed past the start, or the reader lost its place: decode from the beginning.
       if (restarted || !Restart()) return kFail;
       restarted = true;
@@ -771,123 +241,15 @@ int32_t AudioStream::GetSamples(int64_t start, float* buffer, int64_t maxFrames,
       break;
     }
   }
+  // The last samples of a predicted timeline: the decode runs on to the end of the stream, so that
+  // its last packets are checked too.
+  if (predicted_ && start + done == sampleCount_) {
+    while (DecodeNext()) {
+    }
+    if (contradicted_) return kFail;
+  }
   *framesRead = done;
   return kOk;
-}
-
-int32_t AudioStream::GetPacket(int64_t number, void* buffer, int64_t capacity, int64_t* bytesRead) {
-  std::lock_guard lock(mutex_);
-  *bytesRead = 0;
-  if (number < 0 || number >= static_cast<int64_t>(packets_.size())) return kBounds;
-  const PacketInfo& info = packets_[number];
-  *bytesRead = info.size;
-  if (capacity < info.size || buffer == nullptr) return kBounds;
-  // A reader of its own, opened once without probing, so the decode position is left alone;
-  // consecutive packets are read on without a seek.
-  if (!packetReader_) {
-    packetReader_ = OpenMedia(path_, false);
-    packetRead_ = MakePacket();
-    packetReaderNext_ = 0;
-    if (!packetReader_) return kFail;
-  }
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (attempt == 1 || (attempt == 0 && packetReaderNext_ != number)) {
-      packetReaderNext_ = -1;
-      if (info.pts == AV_NOPTS_VALUE ||
-          av_seek_frame(packetReader_.get(), streamIndex_, info.pts, AVSEEK_FLAG_BACKWARD) < 0) {
-        continue;
-      }
-    } else if (attempt == 2) {
-      packetReader_ = OpenMedia(path_, false);
-      if (!packetReader_) break;
-      packetReaderNext_ = 0;
-    }
-    AVPacket* packet = packetRead_.get();
-    while (av_read_frame(packetReader_.get(), packet) >= 0) {
-      if (packet->stream_index != streamIndex_) {
-        av_packet_unref(packet);
-        continue;
-      }
-      const int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-      const bool match = packet->size == info.size && (packet->pos == info.pos || info.pos < 0) &&
-                         (packetReaderNext_ == number || pts == info.pts);
-      if (packetReaderNext_ >= 0) ++packetReaderNext_;
-      if (match) {
-        std::memcpy(buffer, packet->data, static_cast<size_t>(packet->size));
-        av_packet_unref(packet);
-        packetReaderNext_ = number + 1;
-        return kOk;
-      }
-      av_packet_unref(packet);
-      if (packetReaderNext_ > number) break;
-    }
-    packetReaderNext_ = -1;
-  }
-  *bytesRead = 0;
-  return kFail;
-}
-
-std::string AudioStream::TimelineKey() const {
-  if (index_cache::Directory().empty()) return {};
-  const AVCodecParameters& parameters = *input_->streams[streamIndex_]->codecpar;
-  return index_cache::StreamKey(
-      path_, input_->iformat->name,
-      {number_, streamIndex_, timeBase_.num, timeBase_.den, sampleRate_, channels_,
-       Code(parameters.codec_id), parameters.codec_tag, parameters.format, parameters.sample_rate,
-       parameters.ch_layout.nb_channels, parameters.profile, parameters.initial_padding,
-       parameters.trailing_padding},
-      Extradata(parameters));
-}
-
-bool AudioStream::LoadTimeline(const std::string& key) {
-  try {
-    if (key.empty()) return false;
-    index_cache::AudioTimeline timeline;
-    auto decode = [&](std::string_view payload) {
-      return index_cache::DecodeAudio(payload, &timeline);
-    };
-    if (!index_cache::Load(index_cache::Directory(), index_cache::NameFor(path_, "audio", number_),
-                           key, decode)) {
-      return false;
-    }
-    // As Index() leaves them: the packets on the timeline, the first packet a seek may land on.
-    packets_.clear();
-    packets_.reserve(timeline.packets.size());
-    sampleCount_ = 0;
-    firstSeekable_ = 0;
-    for (const index_cache::AudioPacketEntry& entry : timeline.packets) {
-      if (entry.trimmedStart) firstSeekable_ = static_cast<int64_t>(packets_.size()) + 1;
-      packets_.push_back(
-          {entry.pts, entry.pos, entry.size, entry.trimmedStart, sampleCount_, entry.outCount});
-      sampleCount_ += entry.outCount;
-    }
-    prerollChoice_ = {timeline.preroll, timeline.prerollBounded};
-    preroll_ = audio_preroll::Packets(prerollChoice_, audio_preroll::ExactAsked());
-    rateChanges_ = timeline.rateChanges;
-    changes_ = std::move(timeline.changes);
-    timelineFromCache_ = true;
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-void AudioStream::StoreTimeline(const std::string& key) const {
-  try {
-    if (key.empty()) return;
-    index_cache::AudioTimeline timeline;
-    timeline.packets.reserve(packets_.size());
-    for (const PacketInfo& info : packets_) {
-      timeline.packets.push_back({info.pts, info.pos, info.size, info.trimmedStart, info.outCount});
-    }
-    timeline.preroll = prerollChoice_.packets;
-    timeline.prerollBounded = prerollChoice_.bounded;
-    timeline.rateChanges = rateChanges_;
-    timeline.changes = changes_;
-    index_cache::Store(index_cache::Directory(), index_cache::NameFor(path_, "audio", number_), key,
-                       index_cache::EncodeAudio(timeline));
-  } catch (...) {
-  }
 }
 
 }  // namespace zr8

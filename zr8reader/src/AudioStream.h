@@ -1,16 +1,18 @@
 // One audio stream of a file, decoded to interleaved 32-bit float with sample-accurate access.
 //
-// Samples are counted on the decoded timeline: opening the stream decodes it once from the start,
-// as a full decode does (the container's and the coding's priming, edit lists and end trims
-// applied by FFmpeg), and records where each packet's output falls. Reads then seek to a packet a
-// few packets before the start and decode from there (a pre-roll chosen per coding, AudioPreroll.h:
-// the samples of a continuous decode, or for the codings whose decoders synthesise noise from
-// state that reaches back without bound, those samples but for that noise), or decode from the
-// beginning (a stream whose rate changes, a coding not measured, or ZR8READER_EXACT_AUDIO for the
-// bounded ones).
+// Samples are placed on the decoded timeline: where each packet's output falls in a full decode
+// (the container's and the coding's priming, edit lists and end trims applied by FFmpeg). Opening
+// predicts it from the packets where the coding fixes each packet's output, decoding only the
+// first and last packets (AudioCount.cpp), else counts it by one decode of the whole stream; every
+// later decode checks a predicted timeline and counts anew on a contradiction (AudioTimeline.cpp).
+// Reads seek to a packet a few packets before the start and decode from there (a pre-roll chosen
+// per coding, AudioPreroll.h), or decode from the beginning where no pre-roll applies
+// (AudioCursor.cpp).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,12 +45,26 @@ class AudioStream final : public Handle {
 
   int64_t sampleCount() const { return sampleCount_; }
   int64_t length() const;
-  Zr8AudioCompressedFormat format() const { return format_; }
+  // As the stream opened, with the count of the timeline now (a rebuilt one changes it).
+  Zr8AudioCompressedFormat format() const {
+    Zr8AudioCompressedFormat format = format_;
+    format.sampleCount = sampleCount_;
+    format.duration = length();
+    return format;
+  }
 
   int32_t GetSamples(int64_t start, float* buffer, int64_t maxFrames, int64_t* framesRead);
   int32_t GetPacket(int64_t number, void* buffer, int64_t capacity, int64_t* bytesRead);
   // Whether the timeline came from the index cache (IndexCache) rather than a decode at open.
   bool timelineFromCache() const { return timelineFromCache_; }
+  // Whether the timeline was predicted from the packets and no decode from the start to the end
+  // has confirmed it yet.
+  bool timelinePredicted() const { return predicted_; }
+  // In the whole process: the decodes of a whole stream that counted its samples (at an open whose
+  // timeline could not be predicted, and at each rebuild), and the predicted timelines a decode
+  // contradicted, rebuilt by such a decode.
+  static int64_t CountingDecodes();
+  static int64_t TimelineRebuilds();
 
  private:
   struct PacketInfo {
@@ -75,8 +91,56 @@ class AudioStream final : public Handle {
     }
   };
 
+  // Each packet sent to the decoder carries its index in the stream as its time, shifted past any
+  // adjustment the decoder makes for skipped samples, so that a frame tells the packet it comes
+  // from.
+  static constexpr int kTagShift = 32;
+  // Windows of packets (their first packet and length) where a random start is tried against a
+  // continuous decode at indexing: a coding whose state reaches back further than its pre-roll
+  // (AAC's noise substitution, whose generator runs through the whole stream) shows there.
+  static constexpr int64_t kProbeStarts[] = {48, 400, 3000};
+  static constexpr int64_t kProbeLength = 8;
+
   bool Restart(FormatPtr probed = nullptr);
+  // A decoder of the stream, single-threaded, timed in samples of the stream's rate (the tags).
+  CodecPtr NewDecoder() const;
+  // Sends a reference to `packet`, tagged as the stream's packet `index`, through `copy`; false
+  // when no reference can be made (no memory).
+  static bool SendHeld(AVCodecContext* decoder, const AVPacket& packet, int64_t index,
+                       AVPacket* copy);
+  // The packet index a frame's tag names, -1 where it has none.
+  static int64_t TagOf(const AVFrame& frame);
   bool Index();
+  // The counting decode (in parts, else in one), the positions it gives and the pre-roll.
+  bool CountTimeline();
+  void PlaceTimeline();
+  // Predicts each packet's output from what its coding fixes, checked against decodes of the
+  // stream's first and last packets; false (nothing kept) where the prediction is not safe.
+  bool PredictTimeline();
+  // Decodes the held packets [from, to) with a fresh decoder (drained when `drain`), adding the
+  // output of those in [countFrom, countTo) to their outCount and hashing the probe windows' output
+  // into `hashes` (when given). False when a frame's shape differs from `shape` (set by the first
+  // frame when unset) or its rate from the stream's.
+  bool DecodeHeld(const std::map<int64_t, PacketPtr>& held, int64_t from, int64_t to,
+                  int64_t countFrom, int64_t countTo, bool drain, FrameShape* shape,
+                  std::map<int64_t, uint64_t>* hashes);
+  // Decodes the packets [from, to) that `packet` gives with `decoder`, drained after the last when
+  // `drain`, and hands each frame to `take` with the packet it comes from (a frame without a tag:
+  // the last packet sent). False when a packet is missing or cannot be sent, or `take` says stop.
+  static bool DecodeRun(AVCodecContext* decoder,
+                        const std::function<const AVPacket*(int64_t)>& packet, int64_t from,
+                        int64_t to, bool drain,
+                        const std::function<bool(int64_t, const AVFrame&)>& take);
+  // While a predicted timeline is read: adds a decoded frame's samples to its packet's, and checks
+  // every packet the decode has passed against the prediction; false on a contradiction.
+  bool Observe(int64_t source, int64_t samples);
+  bool Settle(int64_t until);
+  // At the end of the stream: the last packets checked; a decode that ran from the start confirms
+  // the whole timeline, which is then kept in the index cache.
+  bool ObserveEnd();
+  // Replaces a predicted timeline a decode contradicted by a counted one.
+  bool Rebuild();
+  int32_t Read(int64_t start, float* buffer, int64_t maxFrames, int64_t* framesRead);
   // The index cache's key for this stream's timeline (empty: not cached), and its load and store.
   std::string TimelineKey() const;
   bool LoadTimeline(const std::string& key);
@@ -121,7 +185,8 @@ class AudioStream final : public Handle {
   int sampleRate_ = 0;
   AVChannelLayout layout_{};  // the stream's declared layout, in which samples are delivered
   int channels_ = 0;
-  int64_t sampleCount_ = 0;
+  // Read without the lock (the count and format queries); a rebuilt timeline changes it.
+  std::atomic<int64_t> sampleCount_{0};
   int64_t preroll_ = -1;  // packets decoded before a random start; -1: decode from the start
   audio_preroll::Choice prerollChoice_;  // what preroll_ comes from, whatever the exact switch
   int64_t firstSeekable_ = 0;            // the first packet a seek may land on (after trimmed ones)
@@ -135,6 +200,15 @@ class AudioStream final : public Handle {
   int64_t probedBelow_ = 0;  // the counting decode ran from the start up to this packet
   Zr8AudioCompressedFormat format_{};
   bool timelineFromCache_ = false;
+  bool predicted_ = false;
+  // Checking a predicted timeline: the first packet this decode run may check (after its
+  // pre-roll), the packet whose frames are being added up and their samples, whether the run began
+  // at the start, and a contradiction seen.
+  int64_t confirmFrom_ = 0;
+  int64_t observed_ = -1;
+  int64_t observedSamples_ = 0;
+  bool runFromStart_ = false;
+  bool contradicted_ = false;
 
   // The converter and the input it was built for.
   SwrPtr resampler_;
