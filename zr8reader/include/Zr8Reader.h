@@ -302,9 +302,10 @@ ZR8_API int32_t ZR8READER_ReadFile_GetFileName(void* file, wchar_t* name, int32_
 ZR8_API int64_t ZR8READER_ReadFile_GetFileLength(void* file);
 // Audio streams: all audio streams, in file order (the same numbering as FFmpeg's "0:a:N").
 ZR8_API int32_t ZR8READER_ReadFile_GetAudioStreamCount(void* file);
-// Opening an audio stream places its samples on the decoded timeline (see GetSampleCount); a
-// timeline counted by a decode or confirmed by one is kept in the index cache as the video index is
-// (see OpenVideoStream), and a later open of the same file and stream reads it back instead.
+// Opening an audio stream places its samples on the decoded timeline (see GetSampleCount); the
+// timeline, predicted from the packets or counted by a decode, is kept in the index cache as the
+// video index is (see OpenVideoStream), and a later open of the same file and stream reads it back
+// instead (a predicted one still checked by every decode until one from start to end confirms it).
 ZR8_API int32_t ZR8READER_ReadFile_OpenAudioStream(void* file, int32_t index, void** audio);
 // Video streams: all video streams in file order, attached pictures (cover art) excluded.
 ZR8_API int32_t ZR8READER_ReadFile_GetVideoStreamCount(void* file);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "AudioPreroll.h"
@@ -455,19 +456,19 @@ void AudioStream::HashProbe(int64_t source, const AVFrame& frame,
 
 // Decodes each probe window after its pre-roll only, as a random start does, and compares what
 // it makes of the window's packets with the full decode. A window the counting decode did not
-// reach from the start is not tried; with none tried, the stream decodes from the start.
-bool AudioStream::PrerollReproduces(int64_t preroll) {
+// reach from the start is not tried; with none tried, no answer.
+std::optional<bool> AudioStream::PrerollReproduces(int64_t preroll) {
   bool tried = false;
   for (int64_t start : kProbeStarts) {
     if (start - preroll <= firstSeekable_ || start + kProbeLength + 4 > probedBelow_) continue;
     CodecPtr decoder = NewDecoder();
-    if (!decoder) return false;
+    if (!decoder) return std::nullopt;
     FramePtr frame = MakeFrame();
     PacketPtr copy = MakePacket();
     std::map<int64_t, uint64_t> got;
     for (const auto& [index, packet] : probePackets_) {
       if (index < start - preroll || index >= start + kProbeLength + 4) continue;
-      if (!SendHeld(decoder.get(), *packet, index, copy.get())) return false;
+      if (!SendHeld(decoder.get(), *packet, index, copy.get())) return std::nullopt;
       while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
         HashProbe(SourceOf(*frame), *frame, &got);
         av_frame_unref(frame.get());
@@ -479,7 +480,7 @@ bool AudioStream::PrerollReproduces(int64_t preroll) {
     if (got != expected) return false;
     tried = true;
   }
-  return tried;
+  return tried ? std::optional<bool>(true) : std::nullopt;
 }
 
 }  // namespace zr8

@@ -185,6 +185,14 @@ bool AudioStream::Land(int64_t latest) {
     read.push_back(std::move(packet));
     if (candidates.size() <= 1) break;
   }
+  if (candidates.size() > 1 && !read.empty()) {
+    // Packets alike in size and position (an Ogg page of packets of one size): told by their times
+    // where the reader gives them.
+    const AVPacket& first = *read.front();
+    const int64_t time = first.pts != AV_NOPTS_VALUE ? first.pts : first.dts;
+    std::erase_if(candidates,
+                  [&](int64_t i) { return time == AV_NOPTS_VALUE || packets_[i].pts != time; });
+  }
   if (candidates.size() != 1) return false;
   decoder_ = NewDecoder();
   if (!decoder_) return false;

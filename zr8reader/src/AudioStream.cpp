@@ -75,8 +75,9 @@ std::unique_ptr<AudioStream> AudioStream::Open(const std::string& path, int numb
   // Counting reads the whole file: the reader then starts again. A kept timeline leaves the first
   // reader at the start.
   if (!kept && (!stream->Index() || !stream->Restart())) return nullptr;
-  // A predicted timeline is kept once a decode has confirmed it (ObserveEnd).
-  if (!kept && !stream->predicted_) stream->StoreTimeline(key);
+  // A predicted timeline is kept as one (every decode of a later open checks it too), and kept
+  // again once a decode from start to end has confirmed it (ObserveEnd).
+  if (!kept) stream->StoreTimeline(key);
   stream->FillFormat();
   return stream;
 }

@@ -3,6 +3,7 @@
 // decode makes of a predicted one, and its keeping in the index cache.
 #include <algorithm>
 #include <atomic>
+#include <optional>
 
 #include "AudioPreroll.h"
 #include "AudioStream.h"
@@ -41,9 +42,11 @@ void AudioStream::PlaceTimeline() {
   }
   const AVCodecID id = input_->streams[streamIndex_]->codecpar->codec_id;
   prerollChoice_ = rateChanges_ ? audio_preroll::Choice{} : audio_preroll::For(id);
-  if (prerollChoice_.packets >= 0 && !prerollChoice_.bounded &&
-      !PrerollReproduces(prerollChoice_.packets)) {
-    prerollChoice_ = audio_preroll::NotReproduced(prerollChoice_);
+  if (prerollChoice_.packets >= 0 && !prerollChoice_.bounded) {
+    // Too short to check: decoded from the start, which costs little here.
+    const std::optional<bool> reproduces = PrerollReproduces(prerollChoice_.packets);
+    if (!reproduces) prerollChoice_ = {};
+    if (reproduces == false) prerollChoice_ = audio_preroll::NotReproduced(prerollChoice_);
   }
   preroll_ = audio_preroll::Packets(prerollChoice_, audio_preroll::ExactAsked());
   probePackets_.clear();
@@ -83,7 +86,7 @@ bool AudioStream::Settle(int64_t until) {
 bool AudioStream::ObserveEnd() {
   if (!Settle(static_cast<int64_t>(packets_.size()))) return false;
   observed_ = static_cast<int64_t>(packets_.size());
-  if (runFromStart_) {
+  if (runFromStart_ && predicted_) {
     predicted_ = false;
     StoreTimeline(TimelineKey());
   }
@@ -145,6 +148,7 @@ bool AudioStream::LoadTimeline(const std::string& key) {
     prerollChoice_ = {timeline.preroll, timeline.prerollBounded};
     preroll_ = audio_preroll::Packets(prerollChoice_, audio_preroll::ExactAsked());
     rateChanges_ = timeline.rateChanges;
+    predicted_ = timeline.predicted;
     changes_ = std::move(timeline.changes);
     timelineFromCache_ = true;
     return true;
@@ -164,6 +168,7 @@ void AudioStream::StoreTimeline(const std::string& key) const {
     timeline.preroll = prerollChoice_.packets;
     timeline.prerollBounded = prerollChoice_.bounded;
     timeline.rateChanges = rateChanges_;
+    timeline.predicted = predicted_;
     timeline.changes = changes_;
     index_cache::Store(index_cache::Directory(), index_cache::NameFor(path_, "audio", number_), key,
                        index_cache::EncodeAudio(timeline));

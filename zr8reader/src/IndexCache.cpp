@@ -356,7 +356,8 @@ bool DecodeVideo(std::string_view payload, FrameIndex* index, VideoFacts* facts)
 std::string EncodeAudio(const AudioTimeline& timeline) {
   Writer out;
   out.bytes().reserve(40 + timeline.packets.size() * 29 + timeline.changes.size() * 8);
-  out.Put<uint32_t>((timeline.rateChanges ? 1u : 0u) | (timeline.prerollBounded ? 2u : 0u));
+  out.Put<uint32_t>((timeline.rateChanges ? 1u : 0u) | (timeline.prerollBounded ? 2u : 0u) |
+                    (timeline.predicted ? 4u : 0u));
   out.Put(timeline.preroll);
   out.Put<uint64_t>(timeline.packets.size());
   for (const AudioPacketEntry& packet : timeline.packets) {
@@ -375,12 +376,13 @@ bool DecodeAudio(std::string_view payload, AudioTimeline* timeline) {
   Reader in(payload);
   uint32_t flags = 0;
   uint64_t count = 0;
-  if (!in.Get(&flags) || flags > 3 || !in.Get(&timeline->preroll) || timeline->preroll < -1 ||
+  if (!in.Get(&flags) || flags > 7 || !in.Get(&timeline->preroll) || timeline->preroll < -1 ||
       !in.GetCount(29, &count)) {
     return false;
   }
   timeline->rateChanges = (flags & 1) != 0;
   timeline->prerollBounded = (flags & 2) != 0;
+  timeline->predicted = (flags & 4) != 0;
   timeline->packets.resize(count);
   int64_t total = 0;
   for (AudioPacketEntry& packet : timeline->packets) {

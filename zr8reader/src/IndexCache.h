@@ -133,6 +133,8 @@ struct AudioTimeline {
   int64_t preroll = -1;
   bool prerollBounded = false;
   bool rateChanges = false;
+  bool predicted =
+      false;  // predicted from the packets, no decode from start to end has confirmed it
   std::vector<int64_t> changes;  // rising places in `packets`
 };
 std::string EncodeAudio(const AudioTimeline& timeline);
