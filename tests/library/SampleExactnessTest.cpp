@@ -181,6 +181,17 @@ class BoundedSamplesTest : public testing::TestWithParam<media::Recipe> {};
 TEST_P(BoundedSamplesTest, AreAFullDecodesButForTheNoise) {
   const fs::path path = media::Made(GetParam());
   ExpectFullDecode(path, 0, StatedBound(path));
+  {  // reads backwards decode a pre-roll, never from the start
+    auto stream = zr8::AudioStream::Open(path.string(), 0, zr8::MemoryPool::Create());
+    ASSERT_TRUE(stream);
+    const int64_t count = stream->sampleCount();
+    std::vector<float> samples(4096 * static_cast<size_t>(stream->format().channels));
+    for (int64_t start : {count - 4096, count * 3 / 4, count / 2, count / 3}) {
+      int64_t read = 0;
+      ASSERT_GE(stream->GetSamples(std::max<int64_t>(start, 0), samples.data(), 4096, &read), 0);
+    }
+    EXPECT_EQ(stream->readsFromStart(), 0u);
+  }
   struct Exact {
     Exact() { ::setenv("ZR8READER_EXACT_AUDIO", "1", 1); }
     ~Exact() { ::unsetenv("ZR8READER_EXACT_AUDIO"); }

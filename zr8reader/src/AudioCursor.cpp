@@ -157,6 +157,7 @@ bool AudioStream::SeekNear(int64_t start) {
     if (Land(from)) return true;
     if (target < from) break;
   }
+  if (from > firstSeekable_) ++readsFromStart_;
   return Restart();
 }
 
@@ -169,21 +170,40 @@ bool AudioStream::Land(int64_t latest) {
   std::vector<PacketPtr> read;
   std::vector<int64_t> candidates;
   const int64_t size = static_cast<int64_t>(packets_.size());
-  while (read.size() < 16) {
+  // The first packets after a seek may be none of the index's: a parser that splits frames out of
+  // a container's blocks (MPEG audio in a program stream) starts at a block, in the middle of a
+  // frame, and takes a few frames to find the frames' bounds again, one of them perhaps alike to a
+  // packet of the index. They are passed over: the landing is a packet of the index confirmed by
+  // the one after it.
+  constexpr int kStrangers = 16;
+  auto firstCandidates = [&](const AVPacket& packet) {
+    candidates.clear();
+    for (int64_t i = latest; i >= std::max<int64_t>(firstSeekable_, latest - 256); --i) {
+      if (Matches(i, packet)) candidates.push_back(i);
+    }
+  };
+  for (int strangers = 0; read.size() < 16 && strangers <= kStrangers;) {
     PacketPtr packet = MakePacket();
     if (av_read_frame(input_.get(), packet.get()) < 0) break;
     if (packet->stream_index != streamIndex_) continue;
-    const int64_t k = static_cast<int64_t>(read.size());
-    if (k == 0) {
-      for (int64_t i = latest; i >= std::max<int64_t>(firstSeekable_, latest - 256); --i) {
-        if (Matches(i, *packet)) candidates.push_back(i);
-      }
-    } else {
+    const auto k = static_cast<int64_t>(read.size());
+    if (k > 0) {
       std::erase_if(candidates,
                     [&](int64_t i) { return i + k >= size || !Matches(i + k, *packet); });
+      if (candidates.empty()) {
+        strangers += static_cast<int>(read.size());
+        read.clear();
+      }
+    }
+    if (read.empty()) {
+      firstCandidates(*packet);
+      if (candidates.empty()) {
+        ++strangers;
+        continue;
+      }
     }
     read.push_back(std::move(packet));
-    if (candidates.size() <= 1) break;
+    if (candidates.size() == 1 && read.size() >= 2) break;
   }
   if (candidates.size() > 1 && !read.empty()) {
     // Packets alike in size and position (an Ogg page of packets of one size): told by their times

@@ -60,6 +60,9 @@ class AudioStream final : public Handle {
   // Whether the timeline was predicted from the packets and no decode from the start to the end
   // has confirmed it yet.
   bool timelinePredicted() const { return predicted_; }
+  // Reads behind the decoder that decoded again from the start of the stream (no pre-roll for the
+  // coding, or no landing after a seek).
+  uint64_t readsFromStart() const { return readsFromStart_; }
   // In the whole process: the decodes of a whole stream that counted its samples (at an open whose
   // timeline could not be predicted, and at each rebuild), and the predicted timelines a decode
   // contradicted, rebuilt by such a decode.
@@ -201,6 +204,7 @@ class AudioStream final : public Handle {
   Zr8AudioCompressedFormat format_{};
   bool timelineFromCache_ = false;
   bool predicted_ = false;
+  uint64_t readsFromStart_ = 0;
   // Checking a predicted timeline: the first packet this decode run may check (after its
   // pre-roll), the packet whose frames are being added up and their samples, whether the run began
   // at the start, and a contradiction seen.
