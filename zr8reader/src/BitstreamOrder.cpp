@@ -213,6 +213,7 @@ void BitstreamOrder::AddTyped(const AVPacket& packet) {
 bool BitstreamOrder::Order(std::vector<int64_t>* order) const {
   if (doubt_ || pictures_.empty()) return false;
   order->clear();
+  order->reserve(pictures_.size());
   const auto count = static_cast<int64_t>(pictures_.size());
   if (!parser_) {
     int64_t held = -1;

@@ -47,6 +47,7 @@ void FrameIndex::OrderByOutputs(std::vector<PacketEntry> packets,
                                 const std::vector<int64_t>& outputs) {
   packets_ = std::move(packets);
   presentation_.clear();
+  presentation_.reserve(std::min(outputs.size(), packets_.size()));
   std::vector<bool> seen(packets_.size(), false);
   for (int64_t decodeIndex : outputs) {
     if (decodeIndex < 0 || decodeIndex >= packetCount() || seen[decodeIndex]) continue;
