@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 
+#include "BitstreamOrder.h"
 #include "Handles.h"
 #include "e2e/ClientHarness.h"
 #include "e2e/VideoOutput.h"
@@ -219,6 +220,52 @@ TEST(FrameOrderTest, ReadFromTheHeadersWithoutADecode) {
     EXPECT_EQ(stream->orderRebuilds(), 0u) << name;
   }
   ::unsetenv("ZR8READER_NO_CACHE");
+}
+
+// MPEG-2 picture headers are read wherever a packet has them: after any number of bytes that come
+// close to a start code (00 01, 00 00 02), and up to the packet's last bytes. A second picture
+// header in a packet leaves the order in doubt.
+TEST(FrameOrderTest, PictureHeadersAreReadAtEveryPlaceInAPacket) {
+  zr8::ParametersPtr parameters(avcodec_parameters_alloc());
+  ASSERT_TRUE(parameters);
+  parameters->codec_type = AVMEDIA_TYPE_VIDEO;
+  parameters->codec_id = AV_CODEC_ID_MPEG2VIDEO;
+  const std::vector<uint8_t> nearMisses = {0x00, 0x01, 0xFF, 0x00, 0x00, 0x02, 0x80};
+  // A packet of `lead` bytes of near misses, then a picture header of each type of `types` (1 I,
+  // 2 P, 3 B: picture_coding_type after the 10 bits of temporal_reference), then `tail` bytes.
+  auto packet = [&](int lead, std::vector<int> types, int tail) {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < lead; ++i) bytes.push_back(nearMisses[i % nearMisses.size()]);
+    for (int type : types) {
+      bytes.insert(bytes.end(), {0x00, 0x00, 0x01, 0x00, 0x00, static_cast<uint8_t>(type << 3)});
+      for (int i = 0; i < tail; ++i) bytes.push_back(nearMisses[(i + 3) % nearMisses.size()]);
+    }
+    return bytes;
+  };
+  auto order = [&](const std::vector<std::vector<uint8_t>>& packets, std::vector<int64_t>* out) {
+    auto headers = zr8::BitstreamOrder::For(*parameters);
+    if (!headers) return false;
+    for (const auto& bytes : packets) {
+      zr8::PacketPtr packet = zr8::MakePacket();
+      if (av_new_packet(packet.get(), static_cast<int>(bytes.size())) < 0) return false;
+      std::copy(bytes.begin(), bytes.end(), packet->data);
+      headers->Add(*packet);
+    }
+    return headers->Order(out);
+  };
+  for (int lead = 0; lead < 40; ++lead) {
+    for (int tail : {0, 1, 2, 13, 29}) {
+      // I P B B in the stream: shown I B B P.
+      std::vector<int64_t> shown;
+      ASSERT_TRUE(order({packet(lead, {1}, tail), packet(lead + 1, {2}, tail),
+                         packet(lead + 2, {3}, tail), packet(lead + 3, {3}, tail)},
+                        &shown))
+          << lead << " " << tail;
+      EXPECT_EQ(shown, (std::vector<int64_t>{0, 2, 3, 1})) << lead << " " << tail;
+      EXPECT_FALSE(order({packet(lead, {1}, tail), packet(lead, {2, 3}, tail)}, &shown))
+          << lead << " " << tail;
+    }
+  }
 }
 
 // The client's frame files on the real library hold exactly FFmpeg's pictures at the frames its

@@ -1,7 +1,13 @@
 #include "BitstreamOrder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define ZR8_SSE2 1
+#endif
 
 #include "PacketDamage.h"
 
@@ -36,16 +42,42 @@ bool ForEachNal(const uint8_t* data, int size, int lengthSize, Each each) {
   return true;
 }
 
-// The bytes after each start code 00 00 01 `code` of a packet of MPEG-1/2 or MPEG-4 Part 2 video.
-template <typename Each>
-void ForEachStartCode(const uint8_t* data, int size, uint8_t code, Each each) {
-  for (int at = 2; at < size;) {
+// Where the first start code 00 00 01 whose 01 byte is at `from` or later has that byte; `size`
+// where none has.
+int NextStartCode(const uint8_t* data, int from, int size) {
+  int at = std::max(from, 2);
+#if defined(ZR8_SSE2)
+  // Sixteen places at a time: start codes come every few hundred bytes and a 01 byte every few
+  // dozen, too often for a byte search to pay for its calls.
+  const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
+  for (; at + 16 <= size; at += 16) {
+    const auto load = [&](int offset) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at + offset));
+    };
+    const __m128i found =
+        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(load(-2), zero), _mm_cmpeq_epi8(load(-1), zero)),
+                      _mm_cmpeq_epi8(load(0), one));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(found));
+    if (mask != 0) return at + std::countr_zero(mask);
+  }
+#endif
+  while (at < size) {
     const auto* one = static_cast<const uint8_t*>(std::memchr(data + at, 1, size - at));
-    if (one == nullptr) return;
-    at = static_cast<int>(one - data) + 1;
-    if (one[-1] == 0 && one[-2] == 0 && at < size && data[at] == code) {
-      each(data + at + 1, size - at - 1);
-    }
+    if (one == nullptr) break;
+    at = static_cast<int>(one - data);
+    if (one[-1] == 0 && one[-2] == 0) return at;
+    ++at;
+  }
+  return size;
+}
+
+// Calls `each(code, bytes, size)` for each start code 00 00 01 `code` of a packet of MPEG-1/2 or
+// MPEG-4 video, with the bytes that follow the code.
+template <typename Each>
+void ForEachStartCode(const uint8_t* data, int size, Each each) {
+  for (int at = NextStartCode(data, 2, size) + 1; at < size;
+       at = NextStartCode(data, at, size) + 1) {
+    each(data[at], data + at + 1, size - at - 1);
   }
 }
 
@@ -149,23 +181,23 @@ void BitstreamOrder::AddTyped(const AVPacket& packet) {
   const bool mpeg4 = codec_ == AV_CODEC_ID_MPEG4;
   int pictures = 0;
   int type = 0;  // 1 I, 2 P, 3 B (MPEG-4's S pictures count as P)
-  if (!mpeg4) {
-    ForEachStartCode(packet.data, packet.size, 0xB8, [&](const uint8_t* header, int size) {
+  const uint8_t pictureCode = mpeg4 ? 0xB6 : 0x00;
+  // One scan for the group and picture headers.
+  ForEachStartCode(packet.data, packet.size, [&](uint8_t code, const uint8_t* header, int size) {
+    if (code == pictureCode) {
+      ++pictures;
+      if (mpeg4 && size >= 1) {
+        static constexpr int kTypes[] = {1, 2, 3, 2};
+        type = kTypes[header[0] >> 6];
+      } else if (!mpeg4 && size >= 2) {
+        // temporal_reference (10 bits), then picture_coding_type.
+        type = (header[1] >> 3) & 7;
+      }
+    } else if (!mpeg4 && code == 0xB8) {
       // time_code (25 bits), then closed_gop.
       if (size >= 4) closedGroup_ = ((header[3] >> 6) & 1) != 0;
-    });
-  }
-  ForEachStartCode(packet.data, packet.size, mpeg4 ? 0xB6 : 0x00,
-                   [&](const uint8_t* header, int size) {
-                     ++pictures;
-                     if (mpeg4 && size >= 1) {
-                       static constexpr int kTypes[] = {1, 2, 3, 2};
-                       type = kTypes[header[0] >> 6];
-                     } else if (!mpeg4 && size >= 2) {
-                       // temporal_reference (10 bits), then picture_coding_type.
-                       type = (header[1] >> 3) & 7;
-                     }
-                   });
+    }
+  });
   if (pictures != 1 || type < 1 || type > 3) {
     doubt_ = true;
     return;
@@ -181,6 +213,7 @@ void BitstreamOrder::AddTyped(const AVPacket& packet) {
 bool BitstreamOrder::Order(std::vector<int64_t>* order) const {
   if (doubt_ || pictures_.empty()) return false;
   order->clear();
+  order->reserve(pictures_.size());
   const auto count = static_cast<int64_t>(pictures_.size());
   if (!parser_) {
     int64_t held = -1;

@@ -26,6 +26,8 @@ class BitstreamOrder {
   void Add(const AVPacket& packet);
   // Gives up (a packet the scan could not read, damage it found): no order.
   void Doubt() { doubt_ = true; }
+  // Room for about `pictures` pictures.
+  void Reserve(size_t pictures) { pictures_.reserve(pictures); }
   // The decode index of each picture in presentation order; false when in doubt.
   bool Order(std::vector<int64_t>* order) const;
 

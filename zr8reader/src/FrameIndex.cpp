@@ -12,7 +12,7 @@ bool IsPacketOf(const AVPacket& packet, const PacketEntry& entry) {
                     entry.pts != AV_NOPTS_VALUE ? entry.pts : entry.dts);
 }
 
-bool FrameIndex::OrderByTimes(std::vector<PacketEntry> packets) {
+bool FrameIndex::OrderByTimes(std::vector<PacketEntry>& packets) {
   std::vector<int64_t> order;
   std::unordered_set<int64_t> times;
   for (int64_t i = 0; i < static_cast<int64_t>(packets.size()); ++i) {
@@ -47,6 +47,7 @@ void FrameIndex::OrderByOutputs(std::vector<PacketEntry> packets,
                                 const std::vector<int64_t>& outputs) {
   packets_ = std::move(packets);
   presentation_.clear();
+  presentation_.reserve(std::min(outputs.size(), packets_.size()));
   std::vector<bool> seen(packets_.size(), false);
   for (int64_t decodeIndex : outputs) {
     if (decodeIndex < 0 || decodeIndex >= packetCount() || seen[decodeIndex]) continue;

@@ -34,9 +34,10 @@ class FrameIndex {
  public:
   static constexpr int64_t kNone = -1;
 
-  // Orders the frames by the packets' presentation times. False (and nothing kept) when a presented
-  // packet has none or two share one: only a decode can order such a stream.
-  bool OrderByTimes(std::vector<PacketEntry> packets);
+  // Orders the frames by the packets' presentation times, taking `packets`. False (and `packets`
+  // left as they were) when a presented packet has none or two share one: only a decode can order
+  // such a stream.
+  bool OrderByTimes(std::vector<PacketEntry>& packets);
   // Orders the frames as a decode presented them: `outputs` lists the decode index of each picture
   // it delivered, in delivery order. A packet delivered twice counts once.
   void OrderByOutputs(std::vector<PacketEntry> packets, const std::vector<int64_t>& outputs);

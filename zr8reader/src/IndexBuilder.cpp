@@ -8,6 +8,33 @@
 #include "SampleTable.h"
 
 namespace zr8 {
+namespace {
+
+// About how many packets a stream has, by its header's count or its duration and rate (0 where it
+// tells neither), for the lists a scan of its packets fills.
+size_t ExpectedPackets(const AVFormatContext& input, const AVStream& stream) {
+  constexpr int64_t kMost = 1 << 20;  // a header's count is not trusted past this
+  int64_t count = stream.nb_frames;
+  const AVRational rate =
+      stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
+  if (count <= 0 && rate.num > 0 && rate.den > 0) {
+    double seconds = 0;
+    if (stream.duration > 0) {
+      seconds = static_cast<double>(stream.duration) * av_q2d(stream.time_base);
+    } else if (input.duration > 0) {
+      seconds = static_cast<double>(input.duration) / AV_TIME_BASE;
+    }
+    // A little over, as the duration may be a guess from the file's size.
+    const double guess = seconds * av_q2d(rate) * 1.05 + 16;
+    count = guess > 0 && guess < static_cast<double>(kMost) ? static_cast<int64_t>(guess) : 0;
+  }
+  // Nor past a packet for every 16 bytes of the file.
+  const int64_t bytes = input.pb != nullptr ? avio_size(input.pb) : -1;
+  if (bytes > 0) count = std::min(count, bytes / 16);
+  return static_cast<size_t>(std::clamp<int64_t>(count, 0, kMost));
+}
+
+}  // namespace
 
 bool IndexBuilder::Build(DecodeCursor& cursor) {
   // The index an earlier open of the same file kept, else built here and kept.
@@ -30,6 +57,10 @@ bool IndexBuilder::Build(DecodeCursor& cursor) {
     ++passes_;
     // The order the headers give is read on the way, for a stream whose times do not give it.
     headers = BitstreamOrder::For(*source_.parameters);
+    const size_t expected =
+        ExpectedPackets(*cursor.input(), *cursor.input()->streams[source_.streamIndex]);
+    packets.reserve(expected);
+    if (headers) headers->Reserve(expected);
     while (cursor.ReadOwnPacket()) {
       const AVPacket& packet = *cursor.packet();
       if ((packet.flags & AV_PKT_FLAG_CORRUPT) != 0 ||
@@ -111,7 +142,7 @@ void IndexBuilder::StoreIndex(const std::string& folder, const std::string& key)
 
 bool IndexBuilder::OrderIndex(DecodeCursor& cursor, std::vector<PacketEntry> packets, bool damaged,
                               std::unique_ptr<BitstreamOrder> headers) {
-  // Packed B-frames (MPEG-4 Part 2 as older encoders write it): a packet carries a P picture and
+  // Packed B-frames (MPEG-4 video as older encoders write it): a packet carries a P picture and
   // the B picture shown before it, followed by a placeholder packet of a few bytes. The decoder
   // keeps the second picture of a packet and decodes it with the next packet, so a packet's
   // picture is not its own content, and skipping one would lose the picture held for the next.
