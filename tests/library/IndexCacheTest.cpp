@@ -356,9 +356,9 @@ TEST(IndexCacheTest, TheFolderKeepsToItsBound) {
   const std::string payload(1000, 'p');
   const auto now = fs::file_time_type::clock::now();
   for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(ic::Store(folder, "f" + std::to_string(i), "key", payload, 1 << 20));
-    fs::last_write_time(folder + "/f" + std::to_string(i) + ".idx",
-                        now - std::chrono::hours(4 - i));
+    const std::string name = std::string(1, 'f') += std::to_string(i);
+    ASSERT_TRUE(ic::Store(folder, name, "key", payload, 1 << 20));
+    fs::last_write_time(folder + "/" + name + ".idx", now - std::chrono::hours(4 - i));
   }
   Write(folder + "/detection.bin", payload);
   Write(folder + "/f9.idx.Ab12Cd", payload);
