@@ -297,7 +297,8 @@ TEST(IndexCacheTest, AContradictedOrderIsRebuiltByADecode) {
     stream.reset();
 
     zr8::FrameIndex rebuilt;
-    const std::optional<ic::Contents> again = ic::Unwrap(media::ReadBytes(CacheFile(path)));
+    const std::string rewritten = media::ReadBytes(CacheFile(path));  // the views point into it
+    const std::optional<ic::Contents> again = ic::Unwrap(rewritten);
     ASSERT_TRUE(again && ic::DecodeVideo(again->payload, &rebuilt, &facts));
     EXPECT_FALSE(facts.predicted) << what;
     EXPECT_EQ(rebuilt.presentation(), index.presentation()) << what;
