@@ -1,7 +1,7 @@
 // The order a decoder presents the pictures of a stream in, read from each packet's headers while
 // the packets are scanned, without decoding. H.264 and HEVC present the pictures of each sequence
 // (from an IDR picture, or an IRAP picture that starts one) by their picture order counts;
-// MPEG-1/2 and MPEG-4 Part 2 video present a B picture at once and hold an I or P picture until
+// MPEG-1/2 and MPEG-4 Visual video present a B picture at once and hold an I or P picture until
 // the next one or the end. Wherever the headers leave a doubt (field pictures in packets of their
 // own, a packet of no or two pictures, a stream that does not start at a picture that starts a
 // sequence, headers that do not parse, a coding not handled here) there is no order, and only a
@@ -34,7 +34,7 @@ class BitstreamOrder {
  private:
   struct Picture {
     int64_t count;   // picture order count (H.264, HEVC)
-    bool reference;  // an I or P picture (MPEG-1/2, MPEG-4 Part 2)
+    bool reference;  // an I or P picture (MPEG-1/2, MPEG-4 Visual)
     bool starts;     // starts a sequence of order counts
     bool dropped;    // the decoder presents no picture of it
   };
