@@ -18,6 +18,7 @@ namespace {
 
 // The most frames one request asks for; the sample buffer holds one such block.
 constexpr int64_t kBlockFrames = 4096;
+constexpr size_t kOutputBuffer = size_t{1} << 20;
 
 // The four bytes of the format code, most significant first, as a zero-terminated text: it ends
 // early at the first zero byte. Each byte reaches the console as it is (platform::BytesToWide keeps
@@ -116,6 +117,9 @@ void ExtractSamples(void* file, void* audio, int64_t sampleCount, int32_t channe
     DeleteStreamAndFile(audio, file);
     return;
   }
+  // The blocks go out in large writes, not two system calls for each: the samples of a long
+  // stream are written at the speed they are decoded.
+  std::setvbuf(output, nullptr, _IOFBF, kOutputBuffer);
 
   int64_t written = 0;
   if (!CopySamples(audio, sampleCount, channels, buffer.get(), output, &written)) {
