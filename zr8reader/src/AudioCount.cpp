@@ -2,9 +2,9 @@
 // counted by a decode of the whole stream (in parts on several threads, or in one); and the probe
 // of the pre-roll on windows of the stream.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -136,7 +136,18 @@ bool AudioStream::PredictTimeline() {
   };
   std::vector<Scanned> scanned;
   std::map<int64_t, PacketPtr> held;
-  std::deque<std::pair<int64_t, PacketPtr>> last;
+  // The last packets read, in a ring reused packet after packet.
+  std::array<PacketPtr, kTail + kWarmUp> last;
+  for (PacketPtr& packet : last) packet = MakePacket();
+  // Room for as many packets as the stream's duration holds of the first one (a hint; the vectors
+  // grow past it where it is wrong).
+  auto reserve = [&](const AVPacket& first) {
+    const int64_t duration = input_->streams[streamIndex_]->duration;
+    if (first.duration <= 0 || duration <= 0 || duration == AV_NOPTS_VALUE) return;
+    const int64_t expected = std::min<int64_t>(duration / first.duration + 16, int64_t{1} << 24);
+    packets_.reserve(static_cast<size_t>(expected));
+    scanned.reserve(static_cast<size_t>(expected));
+  };
   auto probed = [&](int64_t i) {
     return std::any_of(std::begin(kProbeStarts), std::end(kProbeStarts), [&](int64_t start) {
       return i >= start - longPreroll && i < start + kProbeLength + 4;
@@ -148,6 +159,7 @@ bool AudioStream::PredictTimeline() {
       continue;
     }
     const auto i = static_cast<int64_t>(packets_.size());
+    if (i == 0) reserve(*packet_);
     packets_.push_back(Describe(*packet_));
     size_t sideSize = 0;
     const bool plain =
@@ -155,18 +167,20 @@ bool AudioStream::PredictTimeline() {
         (packet_->flags & (AV_PKT_FLAG_DISCARD | AV_PKT_FLAG_CORRUPT)) == 0;
     scanned.push_back(
         {packet_->duration, rule == CountRule::kOpusToc ? OpusSamples(*packet_) : -1, plain});
-    PacketPtr kept = MakePacket();
-    av_packet_move_ref(kept.get(), packet_.get());
+    AVPacket* kept = last[static_cast<size_t>(i) % last.size()].get();
+    av_packet_unref(kept);
+    av_packet_move_ref(kept, packet_.get());
     if (i < kHeldHead || probed(i)) {
       PacketPtr copy = MakePacket();
-      if (av_packet_ref(copy.get(), kept.get()) < 0) return false;
+      if (av_packet_ref(copy.get(), kept) < 0) return false;
       held.emplace(i, std::move(copy));
     }
-    last.emplace_back(i, std::move(kept));
-    if (static_cast<int64_t>(last.size()) > kTail + kWarmUp) last.pop_front();
   }
-  for (auto& [i, packet] : last) held.try_emplace(i, std::move(packet));
   const auto count = static_cast<int64_t>(packets_.size());
+  for (int64_t i = std::max<int64_t>(0, count - static_cast<int64_t>(last.size())); i < count;
+       ++i) {
+    if (!held.contains(i)) held.emplace(i, std::move(last[static_cast<size_t>(i) % last.size()]));
+  }
   if (count == 0) return false;
 
   // The first decode reaches past every trimmed packet near the start; any other packet that is
