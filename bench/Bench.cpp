@@ -467,6 +467,31 @@ double ToolAudio(const std::string& path, int number = 0) {
                    " -f f32le -c:a pcm_f32le /dev/null");
 }
 
+// The client's extraction of a file's first audio stream into `work` (which holds a link to the
+// library, as the client loads it from there), against the ffmpeg tool's writing the same samples
+// to a file there. Each output is removed first, so that neither pays for truncating the last one.
+// `cache` empty: no index cache (a first open); else the cache folder, filled beforehand by a
+// report of the stream.
+double ClientExtract(const fs::path& client, const fs::path& work, const std::string& path,
+                     const std::string& cache) {
+  const std::string in = "cd " + work.string() + " && rm -f zr8reader.pcm && ";
+  const std::string environment =
+      cache.empty() ? "ZR8READER_NO_CACHE=1 " : "XDG_CACHE_HOME=" + cache + " ";
+  // The client ends with a status of its own: what it prints tells that it did the work (the
+  // report's count; the line that every sample was written).
+  if (!cache.empty()) {
+    Capture(in + environment + client.string() + " " + path +
+            " -audio | grep -q '^Sample count: '");
+  }
+  return TimeShell(in + environment + client.string() + " " + path +
+                   " -audio -extract | grep -q '^Written '");
+}
+
+double ToolExtract(const fs::path& work, const std::string& path) {
+  return TimeShell("cd " + work.string() + " && rm -f tool.raw && " + kQuiet + "-i " + path +
+                   " -map 0:a:0 -f f32le tool.raw");
+}
+
 // A full decode of the streams the tool picks by default (the video and the first audio stream).
 double ToolDecodeAll(const std::string& path) {
   return TimeShell(kQuiet + "-i " + path + " -f null -");
@@ -572,7 +597,7 @@ int main(int argc, char** argv) {
   setenv("ZR8READER_NO_CACHE", "1", 1);
   fs::path dir = "/tmp/zr8bench";
   int runs = 3;
-  std::string only = "seq,dual,rand,multi,open,audio,streams";
+  std::string only = "seq,dual,rand,multi,open,audio,extract,streams";
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[++i]));
@@ -629,8 +654,20 @@ int main(int argc, char** argv) {
          "-f lavfi -i 'aevalsrc=sin(440*2*PI*t)*0.4|sin(554*2*PI*t)*0.4:s=48000:d=600' -c:a aac "
          "-aac_pns 0 -b:a 128k");
   }
-  const auto codings =
-      wanted("audio") ? MakeAudioCodings(dir) : std::vector<std::pair<std::string, fs::path>>();
+  const auto codings = wanted("audio") || wanted("extract")
+                           ? MakeAudioCodings(dir)
+                           : std::vector<std::pair<std::string, fs::path>>();
+  // The client's extraction runs in a folder of its own beside a link to the library.
+  const fs::path client = fs::path(self).parent_path() / "Zr8ReaderDllClient";
+  const fs::path extractWork = dir / "extract";
+  const fs::path extractCache = dir / "extract-cache";
+  if (wanted("extract")) {
+    if (!fs::exists(client)) Fail("the client is missing beside zr8_bench: " + client.string());
+    fs::create_directories(extractWork);
+    const fs::path link = extractWork / "libZr8Reader.so";
+    fs::remove(link);
+    fs::create_symlink(fs::path(self).parent_path() / "libZr8Reader.so", link);
+  }
   // Many audio streams in one file: 10 s of 8 kHz mono PCM, the same tone in each.
   const fs::path manyStreams = dir / "streams300.mkv";
   if (wanted("streams")) {
@@ -778,6 +815,13 @@ int main(int argc, char** argv) {
         add("audio/rand/" + name, random);
       }
     }
+    for (const auto& [name, file] : codings) {
+      if (!wanted("extract")) break;
+      add("extract/first/" + name, ClientExtract(client, extractWork, file.string(), ""));
+      add("extract/cached/" + name,
+          ClientExtract(client, extractWork, file.string(), extractCache.string()));
+      add("extract/tool/" + name, ToolExtract(extractWork, file.string()));
+    }
     if (wanted("streams")) {
       const auto [first, last] = LibraryStreamOpens(manyStreams.string(), kManyStreams - 1);
       add("streams/lib/0", first);
@@ -916,6 +960,18 @@ int main(int argc, char** argv) {
                       "the library's sequential read (open excluded)", Format("%.3f", sequential),
                       Format("%.3f", reads / sequential), "<= 0.1"});
     }
+  }
+
+  for (const auto& [name, file] : codings) {
+    if (!wanted("extract")) break;
+    const double first = median("extract/first/" + name);
+    const double cached = median("extract/cached/" + name);
+    const double tool = median("extract/tool/" + name);
+    rows.push_back({"6. the client's -audio -extract", "10 min " + name + " 48 kHz stereo",
+                    "s, first open; cached open",
+                    Format("%.3f", first) + "; " + Format("%.3f", cached),
+                    "ffmpeg -f f32le to a file", Format("%.3f", tool),
+                    Format("%.2f", first / tool) + "; " + Format("%.2f", cached / tool), "<= 1.0"});
   }
 
   if (wanted("streams")) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Account.h"
+#include "AudioStream.h"
 #include "Handles.h"
 #include "PictureMemory.h"
 #include "e2e/ClientHarness.h"
@@ -154,6 +155,36 @@ TEST(ThreadsTest, ProcessThreadsAndMemoryAreThoseOfTheAccount) {
   meet.arrive_and_wait();
   for (auto& thread : threads) thread.join();
   for (int t = 0; t < kStreams; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+}
+
+// A lossless stream read from its start decodes on frame threads, as many as the process has
+// beyond its own, counted while the stream lives; the samples are the full decode's.
+TEST(ThreadsTest, AudioReadFromItsStartCountsItsFrameThreads) {
+  const fs::path path = media::Named("flac.flac");
+  const std::vector<float> reference = media::ReferenceAudio(path);
+  auto tasks = [] {
+    return std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator());
+  };
+  std::thread([] {}).join();  // ThreadSanitizer's own thread, as above
+  const int64_t threadsBefore = tasks(), countedBefore = zr8::Account::Threads();
+  {
+    auto stream = zr8::AudioStream::Open(path.string(), 0, zr8::MemoryPool::Create());
+    ASSERT_TRUE(stream);
+    const int channels = stream->format().channels;
+    std::vector<float> all, block(4096 * static_cast<size_t>(channels));
+    int64_t read = 0;
+    for (int64_t start = 0; start < stream->sampleCount(); start += read) {
+      ASSERT_GE(stream->GetSamples(start, block.data(), 4096, &read), 0);
+      ASSERT_GT(read, 0);
+      all.insert(all.end(), block.begin(), block.begin() + read * channels);
+      const int64_t counted = zr8::Account::Threads() - countedBefore;
+      EXPECT_EQ(counted > 0, std::thread::hardware_concurrency() > 1);
+      EXPECT_EQ(tasks() - threadsBefore, counted);
+    }
+    EXPECT_TRUE(all == reference);
+  }
+  EXPECT_EQ(zr8::Account::Threads(), countedBefore);
+  EXPECT_EQ(tasks(), threadsBefore);
 }
 
 // The client's read threads, one per file (the same file twice among them): each writes the

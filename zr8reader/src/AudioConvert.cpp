@@ -74,11 +74,28 @@ int AudioStream::FlushResampler(uint8_t* out, int capacity) {
   return flushed;
 }
 
-CodecPtr AudioStream::NewDecoder() const {
-  CodecPtr decoder = OpenDecoder(input_->streams[streamIndex_], 1);
+CodecPtr AudioStream::NewDecoder(int threads) const {
+  CodecPtr decoder = OpenDecoder(input_->streams[streamIndex_], threads);
   // Times in samples, so that a trimmed start moves a frame's tag by its sample count.
   if (decoder && sampleRate_ > 0) decoder->pkt_timebase = AVRational{1, sampleRate_};
   return decoder;
+}
+
+void AudioStream::UseDecoder(CodecPtr decoder) {
+  decoder_ = std::move(decoder);
+  decoderThreads_.Set(decoder_ ? DecoderThreads(*decoder_) : 0);
+}
+
+void AudioStream::ThreadFromStart() {
+  constexpr int kMostThreads = 4;  // frames of a few thousand samples: more buys little
+  if (!decoder_ || nextPacket_ != 0 || !runFromStart_ || decoder_->active_thread_type != 0 ||
+      (decoder_->codec->capabilities & AV_CODEC_CAP_FRAME_THREADS) == 0) {
+    return;
+  }
+  const int threads = std::min(DecoderThreadsFor(0), kMostThreads);
+  if (threads < 2) return;
+  // Nothing has been sent to the decoder yet: another takes its place, or it stays.
+  if (CodecPtr threaded = NewDecoder(threads)) UseDecoder(std::move(threaded));
 }
 
 }  // namespace zr8

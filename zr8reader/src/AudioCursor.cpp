@@ -214,7 +214,7 @@ bool AudioStream::Land(int64_t latest) {
                   [&](int64_t i) { return time == AV_NOPTS_VALUE || packets_[i].pts != time; });
   }
   if (candidates.size() != 1) return false;
-  decoder_ = NewDecoder();
+  UseDecoder(NewDecoder());
   if (!decoder_) return false;
   nextPacket_ = candidates.front();
   lastSource_ = -1;

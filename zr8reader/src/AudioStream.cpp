@@ -90,7 +90,7 @@ AudioStream::~AudioStream() {
 bool AudioStream::Restart(FormatPtr probed) {
   // Until it succeeds the stream has no reader (the file renamed, replaced or out of reach, no
   // descriptor left): a later read tries again.
-  decoder_.reset();
+  UseDecoder(nullptr);
   nextPosition_ = -1;
   pendingFrames_ = 0;
   drained_ = true;
@@ -116,7 +116,7 @@ bool AudioStream::Restart(FormatPtr probed) {
   }
   if (streamIndex_ < 0 || !IsDecodableAudio(input_->streams[streamIndex_])) return false;
   AVStream* stream = input_->streams[streamIndex_];
-  decoder_ = NewDecoder();
+  UseDecoder(NewDecoder());
   if (!decoder_) return false;
   if (sampleRate_ == 0) {
     // The first opening fixes the rate and layout every sample is delivered in.
@@ -210,6 +210,7 @@ int32_t AudioStream::Read(int64_t start, float* buffer, int64_t maxFrames, int64
   const bool ahead = nextPosition_ >= 0 && !drained_ && start >= nextPosition_ &&
                      (preroll_ < 0 || start - nextPosition_ < 4 * 8192);
   if (!inPending && !ahead && !SeekNear(start)) return kFail;
+  ThreadFromStart();
   bool restarted = false;
   int64_t done = 0;
   skipBefore_ = start;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../include/Zr8Reader.h"
+#include "Account.h"
 #include "AudioPreroll.h"
 #include "Av.h"
 #include "Handle.h"
@@ -105,8 +106,15 @@ class AudioStream final : public Handle {
   static constexpr int64_t kProbeLength = 8;
 
   bool Restart(FormatPtr probed = nullptr);
-  // A decoder of the stream, single-threaded, timed in samples of the stream's rate (the tags).
-  CodecPtr NewDecoder() const;
+  // A decoder of the stream, single-threaded unless `threads` says otherwise, timed in samples of
+  // the stream's rate (the tags).
+  CodecPtr NewDecoder(int threads = 1) const;
+  // Makes `decoder` the stream's, its threads counted in the Account.
+  void UseDecoder(CodecPtr decoder);
+  // Before the first packet of a decode from the start: where the coding decodes its frames on
+  // frame threads (the lossless codings whose frames stand alone), a decoder that does, so that a
+  // read of the whole stream runs at the speed of a multi-threaded decode.
+  void ThreadFromStart();
   // Sends a reference to `packet`, tagged as the stream's packet `index`, through `copy`; false
   // when no reference can be made (no memory).
   static bool SendHeld(AVCodecContext* decoder, const AVPacket& packet, int64_t index,
@@ -175,6 +183,7 @@ class AudioStream final : public Handle {
   void FillFormat();
 
   std::mutex mutex_;
+  Holding decoderThreads_{Held::kDecoderThreads};
   std::string path_;
   std::shared_ptr<MemoryPool> buffers_;
   int number_ = 0;
