@@ -158,8 +158,9 @@ typedef struct Zr8DecodePrefs {
   // on the calling thread. The decoders of a stream's other positions keep their threads waiting
   // (a stream keeps fewer positions as more streams are open). Beside them, a stream whose pictures
   // are converted (not delivered in the decoder's own layout) converts in slices on the calling
-  // thread and `cores` threads of its converter, and opening an audio stream counts its samples on
-  // up to min(cores, 8) threads for the time it takes.
+  // thread and `cores` threads of its converter, opening an audio stream whose count cannot be
+  // predicted counts its samples on up to min(cores, 8) threads for the time it takes, and an audio
+  // stream of a lossless coding read from its start decodes on min(cores + 1, 4) frame threads.
   uint32_t decoderThreads;
   uint8_t reserved36;
   uint8_t pad37[3];
@@ -399,18 +400,20 @@ ZR8_API int32_t ZR8READER_ReadAudioStream_GetFormat(void* audio, Zr8AudioCompres
 // later change of layout, rate or sample format is converted to them (a stereo part of a mono
 // stream is mixed down, a mono part of a stereo stream fills both channels).
 // A request that continues the previous one goes on with the same decoder; a start a little ahead
-// decodes forward. Other starts seek to a packet before the one holding the start and decode a
-// pre-roll with a fresh decoder, so their cost does not depend on the position. Bit-exact with a
-// full decode after it: one packet for PCM, FLAC, ALAC, TTA and WavPack, two for AAC and Vorbis,
-// ten for MP3, 48 for Opus (opening checks on a few windows of packets that the pre-roll gives the
-// full decode's samples). Codings whose decoders synthesise noise from state of unbounded reach
-// decode a pre-roll of two packets too, and their samples differ from the full decode's only by
-// that noise, at the same positions: at most 3.1e-5 (one step of 16 bits) for MPEG layer II, 0.12
-// for AC-3 and 0.18 for E-AC-3 (dither), and up to the substituted noise's own level for AAC with
-// noise substitution (also any stream whose check fails). ZR8READER_EXACT_AUDIO=1 in the
-// environment when the stream opens makes those decode again from the beginning for a start behind
-// the decoder instead, so that every sample is bit-exact; streams whose rate changes and codings
-// not measured (WMA, ADPCM and others) always do.
+// decodes forward. A read from the start of a FLAC, ALAC, TAK, TTA or WavPack stream decodes on
+// frame threads (see Zr8DecodePrefs::decoderThreads), which a read elsewhere does not. Other starts
+// seek to a packet before the one holding the start and decode a pre-roll with a fresh decoder, so
+// their cost does not depend on the position. Bit-exact with a full decode after it: one packet for
+// PCM, FLAC, ALAC, TTA and WavPack, two for AAC and Vorbis, ten for MP3, 48 for Opus (opening
+// checks on a few windows of packets that the pre-roll gives the full decode's samples). Codings
+// whose decoders synthesise noise from state of unbounded reach decode a pre-roll of two packets
+// too, and their samples differ from the full decode's only by that noise, at the same positions:
+// at most 3.1e-5 (one step of 16 bits) for MPEG layer II, 0.12 for AC-3 and 0.18 for E-AC-3
+// (dither), and up to the substituted noise's own level for AAC with noise substitution (also any
+// stream whose check fails). ZR8READER_EXACT_AUDIO=1 in the environment when the stream opens makes
+// those decode again from the beginning for a start behind the decoder instead, so that every
+// sample is bit-exact; streams whose rate changes and codings not measured (WMA, ADPCM and others)
+// always do.
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetSamples(void* audio, int64_t startFrame, float* buffer,
                                                      int64_t maxFrames, int64_t* framesRead);
 ZR8_API int32_t ZR8READER_ReadAudioStream_GetCompressedFormat(void* audio,
