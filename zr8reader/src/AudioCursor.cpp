@@ -21,10 +21,18 @@ void AudioStream::SendTagged(AVPacket* packet) {
 }
 
 bool AudioStream::DecodeFrame(bool indexing) {
+  // Frames that fail while the decoder drains give their errors in turn, and those after them still
+  // come out (a decoder on frame threads holds several), as a full decode goes on past them.
+  constexpr int kMostDrainErrors = 64;
+  int drainErrors = 0;
   while (!drained_ && input_ && decoder_) {
     const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (received >= 0) return true;
-    if (received == AVERROR_EOF || flushSent_) break;  // a drained decoder has nothing more
+    if (received == AVERROR_EOF) break;  // a drained decoder has nothing more
+    if (flushSent_) {
+      if (received == AVERROR(EAGAIN) || ++drainErrors > kMostDrainErrors) break;
+      continue;
+    }
     if (av_read_frame(input_.get(), packet_.get()) < 0) {
       if (!indexing && nextPacket_ < static_cast<int64_t>(packets_.size())) {
         // The file ends before the packets the index holds (it was cut since).
