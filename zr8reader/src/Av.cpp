@@ -28,6 +28,10 @@ FormatPtr OpenMedia(const std::string& path, bool probe) {
   const std::string url = "file:" + path;
   AVDictionary* raw = nullptr;
   av_dict_set(&raw, "protocol_whitelist", "file", 0);
+  // A stream without a container (FLAC, elementary video and audio) is read in blocks of 64 KB, not
+  // FFmpeg's 1 KB: the parser that cuts it into packets runs far less often, and the packets, their
+  // positions and times are the same. Other demuxers leave the option unused.
+  av_dict_set(&raw, "raw_packet_size", "65536", 0);
   std::unique_ptr<AVDictionary, DictionaryCloser> options(raw);
   AVFormatContext* context = nullptr;
   raw = options.release();
