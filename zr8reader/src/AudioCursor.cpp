@@ -63,7 +63,8 @@ bool AudioStream::DecodeFrame(bool indexing) {
   return false;
 }
 
-bool AudioStream::DecodeNext() {
+bool AudioStream::DecodeNext(float* into, int64_t at, int64_t room, int64_t* straight) {
+  if (straight != nullptr) *straight = 0;
   while (DecodeFrame(false)) {
     int64_t source = SourceOf(*frame_);
     // A frame without its packet's tag (a decoder that cuts a packet into several frames and tags
@@ -102,19 +103,32 @@ bool AudioStream::DecodeNext() {
       av_frame_unref(frame_.get());
       continue;
     }
-    const size_t bytes =
-        static_cast<size_t>(OutputCapacity(std::max(count, 1))) * channels_ * sizeof(float);
-    if (pending_.size() < bytes) pending_ = buffers_->Acquire(std::max<size_t>(bytes, 65536));
-    const int converted = count > 0 ? Convert(first, count, pending_.data()) : 0;
+    // Where the caller's buffer starts at the frame's samples and holds all the converter may
+    // write (a frame at the stream's rate: exactly `count`), they go there.
+    const int64_t capacity = OutputCapacity(std::max(count, 1));
+    const bool direct = into != nullptr && straight != nullptr && !rateChanges_ && position == at &&
+                        capacity <= room;
+    if (!direct) {
+      const size_t bytes = static_cast<size_t>(capacity) * channels_ * sizeof(float);
+      if (pending_.size() < bytes) pending_ = buffers_->Acquire(std::max<size_t>(bytes, 65536));
+    }
+    uint8_t* out = direct ? reinterpret_cast<uint8_t*>(into) : pending_.data();
+    const int converted = count > 0 ? Convert(first, count, out) : 0;
     av_frame_unref(frame_.get());
     if (converted < 0) {
       drained_ = true;
       return false;
     }
-    pendingStart_ = position;
-    pendingFrames_ = converted;
     sourceOffset_ += converted;
     nextPosition_ = position + converted;
+    if (direct) {
+      pendingFrames_ = 0;
+      *straight = converted;
+      if (converted > 0) return true;
+      continue;
+    }
+    pendingStart_ = position;
+    pendingFrames_ = converted;
     if (converted > 0) return true;
   }
   pendingFrames_ = 0;

@@ -227,8 +227,14 @@ int32_t AudioStream::Read(int64_t start, float* buffer, int64_t maxFrames, int64
       continue;
     }
     const bool behind = pendingFrames_ > 0 && position < pendingStart_;
-    const bool decoded = !behind && DecodeNext();
+    int64_t straight = 0;
+    const bool decoded =
+        !behind && DecodeNext(buffer + done * channels_, position, wanted - done, &straight);
     if (contradicted_) return kFail;
+    if (decoded && straight > 0) {
+      done += straight;
+      continue;
+    }
     if (behind || (!decoded && lost_)) {
       // A seek landed past the start, or the reader lost its place: decode from the beginning.
       if (restarted || !Restart()) return kFail;

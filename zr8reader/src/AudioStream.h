@@ -168,8 +168,11 @@ class AudioStream final : public Handle {
   // Decodes until a frame comes out, into frame_; false at the end of the stream, or when a packet
   // read after a seek is not the one the index expects (lost_).
   bool DecodeFrame(bool indexing);
-  // Decodes and converts the next frame into pending_; false at the end or when lost.
-  bool DecodeNext();
+  // Decodes and converts the next frame into pending_; false at the end or when lost. With `into`,
+  // a frame whose samples begin at `at` and fit in `room` frames is converted there instead (the
+  // caller's buffer: no copy through pending_), and `*straight` receives their count (else 0).
+  bool DecodeNext(float* into = nullptr, int64_t at = -1, int64_t room = 0,
+                  int64_t* straight = nullptr);
   bool Land(int64_t latest);
   bool Matches(int64_t index, const AVPacket& packet) const;
   void SendTagged(AVPacket* packet);
