@@ -179,7 +179,7 @@ bool AudioStream::PredictTimeline() {
   const auto count = static_cast<int64_t>(packets_.size());
   for (int64_t i = std::max<int64_t>(0, count - static_cast<int64_t>(last.size())); i < count;
        ++i) {
-    if (!held.contains(i)) held.emplace(i, std::move(last[static_cast<size_t>(i) % last.size()]));
+    held.try_emplace(i, std::move(last[static_cast<size_t>(i) % last.size()]));
   }
   if (count == 0) return false;
 
